@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Every test: the Windows builds (their binaries are checked by host tests), then every host preset,
+# plain and with the sanitizers, each built and run through ctest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+status=0
+for preset in win64 win32 host host-asan host-tsan; do
+    [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset"
+done
+for preset in host host-asan host-tsan; do
+    echo "=== ctest --preset $preset"
+    ctest --preset "$preset" || status=1
+done
+exit $status
