@@ -1,17 +1,48 @@
-// kavlab: runs the product's code on the simulated PC. Each subcommand lives in its own file and is
-// listed here; until a subcommand is built, it says so instead of pretending.
+// kavlab: runs the product's code on the simulated PC. main only picks the subcommand.
+#include "commands.h"
+
 #include <cstdio>
 #include <cstring>
 
+namespace
+{
+struct Command
+{
+    const char* name;
+    int (*run)(int argc, char** argv);
+    const char* summary;
+};
+
+const Command kCommands[] = {
+    {"demo", kavlab::RunDemo, "the simulated PC with one USB stick, with and without the speed-up"},
+};
+
+void PrintUsage()
+{
+    std::fprintf(stderr, "usage: kavlab COMMAND [options]\n\ncommands:\n");
+    for (const Command& command : kCommands)
+    {
+        std::fprintf(stderr, "  %-8s %s\n", command.name, command.summary);
+    }
+}
+} // namespace
+
 int main(int argc, char** argv)
 {
-    const char* command = argc > 1 ? argv[1] : "demo";
-    if (std::strcmp(command, "demo") == 0)
+    const char* name = argc > 1 ? argv[1] : "demo";
+    if (std::strcmp(name, "--help") == 0 || std::strcmp(name, "-h") == 0)
     {
-        std::printf("kavlab demo: the simulated USB stick and the benchmark are not built yet.\n"
-                    "Built so far: Kavfiltr.sys (dist/), the driver spine and the checking kernel.\n");
+        PrintUsage();
         return 0;
     }
-    std::fprintf(stderr, "kavlab: unknown command '%s' (commands: demo)\n", command);
+    for (const Command& command : kCommands)
+    {
+        if (std::strcmp(name, command.name) == 0)
+        {
+            return command.run(argc > 1 ? argc - 2 : 0, argc > 1 ? argv + 2 : argv + argc);
+        }
+    }
+    std::fprintf(stderr, "kavlab: unknown command '%s'\n\n", name);
+    PrintUsage();
     return 2;
 }

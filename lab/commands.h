@@ -1,0 +1,7 @@
+// The subcommands of kavlab. Each lives in its own file and takes the arguments after its name.
+#pragma once
+
+namespace kavlab
+{
+int RunDemo(int argc, char** argv);
+} // namespace kavlab
