@@ -1,0 +1,139 @@
+// The disk-side filter sees reads and writes before the storage stack cuts them into transfers of at most
+// 64 KiB. It changes nothing; it only records the length of the read in flight and every large write in
+// flight, which the USB-side filter of the same device consults while it handles the pieces.
+#include "kavfiltr.h"
+
+namespace
+{
+DiskFilterExtension* DiskExtensionOf(PDEVICE_OBJECT device)
+{
+    return static_cast<DiskFilterExtension*>(device->DeviceExtension);
+}
+
+NTSTATUS ReadCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
+{
+    DiskFilterExtension* extension = DiskExtensionOf(device);
+    if (irp->PendingReturned)
+    {
+        IoMarkIrpPending(irp);
+    }
+    extension->currentReadLength = 0;
+    IoReleaseRemoveLock(&extension->head.removeLock, irp);
+    return STATUS_SUCCESS;
+}
+
+// A finished write is forgotten, so that no later piece is matched to it.
+NTSTATUS LargeWriteCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID record)
+{
+    DiskFilterExtension* extension = DiskExtensionOf(device);
+    if (irp->PendingReturned)
+    {
+        IoMarkIrpPending(irp);
+    }
+    extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+    PoolListRemove(extension->largeWrites, record);
+    KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
+    IoReleaseRemoveLock(&extension->head.removeLock, irp);
+    return STATUS_SUCCESS;
+}
+} // namespace
+
+NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension)
+{
+    extension->head.role = RoleStorageDisk;
+    extension->currentReadLength = 0;
+    KeInitializeSpinLock(&extension->largeWriteLock);
+    extension->largeWriteIrql = PASSIVE_LEVEL;
+    const PoolListTemplate writesTemplate = {nullptr, sizeof(LargeWriteRecord)};
+    return PoolListCreate(&writesTemplate, &extension->largeWrites);
+}
+
+void DiskRoleRelease(DiskFilterExtension* extension)
+{
+    PoolListDestroy(extension->largeWrites);
+    extension->largeWrites = nullptr;
+}
+
+NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
+{
+    DiskFilterExtension* extension = DiskExtensionOf(device);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
+    if (!NT_SUCCESS(status))
+    {
+        return CompleteWithStatus(irp, status);
+    }
+    extension->currentReadLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, ReadCompletion, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(extension->head.lowerDevice, irp);
+}
+
+// Writes longer than 64 KiB are recorded with their requester for exactly the time they are in flight.
+NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
+{
+    DiskFilterExtension* extension = DiskExtensionOf(device);
+    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
+    if (!NT_SUCCESS(status))
+    {
+        return CompleteWithStatus(irp, status);
+    }
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    LargeWriteRecord record;
+    record.length = stack->Parameters.Write.Length;
+    record.byteOffset = static_cast<ULONGLONG>(stack->Parameters.Write.ByteOffset.QuadPart);
+    record.processId = PsGetCurrentProcessId();
+    record.threadId = PsGetCurrentThreadId();
+    if (record.length > LARGE_WRITE_THRESHOLD)
+    {
+        PVOID copy = nullptr;
+        extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+        PoolListAppend(extension->largeWrites, &record, sizeof(record), &copy);
+        KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
+        if (copy != nullptr)
+        {
+            IoCopyCurrentIrpStackLocationToNext(irp);
+            IoSetCompletionRoutine(irp, LargeWriteCompletion, copy, TRUE, TRUE, TRUE);
+            return IoCallDriver(extension->head.lowerDevice, irp);
+        }
+    }
+    return PassDown(&extension->head, irp);
+}
+
+// The first record in flight that a piece of `transferLength` bytes at `offset`, sent by the given
+// requester, can belong to. The identifier tests are an ordering, as the storage stack may pass the
+// pieces on from another thread than the one that wrote.
+PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transferLength, HANDLE processId,
+                     HANDLE threadId, LargeWriteRecord* copy)
+{
+    PVOID match = nullptr;
+    disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
+    for (auto* record = static_cast<LargeWriteRecord*>(PoolListFirst(disk->largeWrites)); record != nullptr;
+         record = static_cast<LargeWriteRecord*>(PoolListNext(disk->largeWrites)))
+    {
+        if (record->byteOffset == offset && transferLength <= record->length &&
+            reinterpret_cast<ULONG_PTR>(processId) <= reinterpret_cast<ULONG_PTR>(record->processId) &&
+            reinterpret_cast<ULONG_PTR>(threadId) <= reinterpret_cast<ULONG_PTR>(record->threadId))
+        {
+            *copy = *record;
+            match = record;
+            break;
+        }
+    }
+    disk->largeWrites->cursor = nullptr;
+    KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
+    return match;
+}
+
+BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record)
+{
+    BOOLEAN present = FALSE;
+    disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
+    for (PVOID candidate = PoolListFirst(disk->largeWrites); candidate != nullptr && !present;
+         candidate = PoolListNext(disk->largeWrites))
+    {
+        present = candidate == record;
+    }
+    disk->largeWrites->cursor = nullptr;
+    KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
+    return present;
+}

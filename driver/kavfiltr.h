@@ -1,0 +1,266 @@
+// Kavfiltr's private header: the device extensions, the containers and the prototypes of every file of the
+// driver, in one section per file. The driver is a WDM filter that sits in two stacks of a USB
+// mass-storage device: below the mass-storage function driver on the USB device node, and above the disk
+// class driver on each disk node that the function driver enumerates.
+#pragma once
+
+// mingw-w64's DDK headers declare these intrinsics a second time when compiled as C++.
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
+#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+
+#include <ntddk.h>
+#include <usbdrivr.h>
+
+// Wide literals in the kernel's own character type; the kernel headers do not define TEXT themselves.
+#ifndef TEXT
+#define TEXT(quote) L##quote
+#endif
+
+// Every pool block of the driver carries this tag, so that a leak shows under its name ("USUe").
+#define KAVFILTR_POOL_TAG 0x65555355UL
+
+//
+// pool_list.cpp — containers in non-paged pool
+//
+
+typedef void (*PoolListReleaseItem)(PVOID item, ULONG maxItemSize);
+
+// Links in front of every item; the head starts with the same pair, so the list is circular through it.
+struct PoolListLinks
+{
+    PoolListLinks* next;
+    PoolListLinks* previous;
+};
+
+struct PoolList
+{
+    PoolListLinks* first;
+    PoolListLinks* last;
+    PoolListReleaseItem releaseItem;
+    ULONG maxItemSize;
+    PoolListLinks* cursor;
+};
+
+// What PoolListCreate needs to know about a list's items.
+struct PoolListTemplate
+{
+    PoolListReleaseItem releaseItem;
+    ULONG maxItemSize;
+};
+
+NTSTATUS PoolListCreate(const PoolListTemplate* listTemplate, PoolList** list);
+NTSTATUS PoolListAppend(PoolList* list, const void* bytes, ULONG length, PVOID* copy);
+void PoolListDestroy(PoolList* list);
+PVOID PoolListFirst(PoolList* list);
+PVOID PoolListNext(PoolList* list);
+BOOLEAN PoolListRemove(PoolList* list, PVOID copy);
+BOOLEAN PoolListIsEmpty(const PoolList* list);
+
+struct AlignedBuffer
+{
+    ULONG length;
+    PUCHAR data;
+    PVOID allocation;
+    ULONG capacity;
+};
+
+NTSTATUS AlignedBufferInitialize(AlignedBuffer* buffer, ULONG capacity);
+void AlignedBufferRelease(AlignedBuffer* buffer);
+
+//
+// worker.cpp — one system thread per USB-side filter that runs taken-over requests in order
+//
+
+struct WorkerThread;
+struct WorkItem;
+typedef void (*WorkHandler)(WorkerThread* worker, WorkItem* item);
+
+struct WorkItem
+{
+    WorkHandler handler;
+    UCHAR waitForCompletion;
+    PVOID context;
+    KSEMAPHORE doneSemaphore;
+};
+
+struct WorkerThread
+{
+    HANDLE threadHandle;
+    UCHAR stopRequested;
+    KSEMAPHORE stoppedSemaphore;
+    KSEMAPHORE workSemaphore;
+    KSPIN_LOCK queueLock;
+    KIRQL queueIrql;
+    PoolList* queue;
+    // Referenced thread object: StopWorker waits on it, so the thread has left the driver's code before
+    // the device, and with the last device the image, can go away.
+    PVOID threadObject;
+};
+
+#define WORKER_SEMAPHORE_LIMIT 10000
+
+NTSTATUS StartWorker(WorkerThread** worker);
+NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate);
+void StopWorker(WorkerThread* worker);
+
+//
+// entry.cpp and dispatch.cpp — the extension head, attachment, pass-through, power and Plug and Play
+//
+
+enum FilterRole : ULONG
+{
+    RoleNone = 0,
+    RoleUsbDevice = 1,
+    RoleStorageDisk = 2,
+};
+
+enum PnpState : ULONG
+{
+    NotStarted = 0,
+    Started = 1,
+    StopPending = 2,
+    Stopped = 3,
+    RemovePending = 4,
+    SurpriseRemoved = 5,
+    Deleted = 6,
+};
+
+struct FilterExtension
+{
+    FilterRole role;
+    PDEVICE_OBJECT selfDevice;
+    PDEVICE_OBJECT physicalDevice;
+    PDEVICE_OBJECT lowerDevice;
+    PnpState pnpState;
+    PnpState previousPnpState;
+    IO_REMOVE_LOCK removeLock;
+};
+
+//
+// disk_tracking.cpp — reads and large writes in flight on a disk node
+//
+
+struct LargeWriteRecord
+{
+    ULONG length;
+    ULONGLONG byteOffset;
+    HANDLE processId;
+    HANDLE threadId;
+};
+static_assert(sizeof(LargeWriteRecord) == 32, "a large-write record fills the 32-byte slot of its list");
+
+// Writes up to this length are cut into at most one piece by the storage stack and are not recorded.
+#define LARGE_WRITE_THRESHOLD 0x10000UL
+
+struct DiskFilterExtension
+{
+    FilterExtension head;
+    volatile ULONG currentReadLength;
+    KSPIN_LOCK largeWriteLock;
+    KIRQL largeWriteIrql;
+    PoolList* largeWrites;
+};
+
+NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension);
+void DiskRoleRelease(DiskFilterExtension* extension);
+NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp);
+PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transferLength, HANDLE processId,
+                     HANDLE threadId, LargeWriteRecord* copy);
+BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record);
+
+//
+// usb_transport.cpp — Bulk-Only Transport tracking on the USB device node
+//
+
+enum BotPhase : ULONG
+{
+    PhaseNone = 0,
+    PhaseCommand = 1,
+    PhaseData = 2,
+    PhaseStatus = 3,
+};
+
+#define CBW_SIGNATURE 0x43425355UL
+#define CSW_SIGNATURE 0x53425355UL
+
+#pragma pack(push, 1)
+struct CommandBlockWrapper
+{
+    ULONG dCBWSignature;
+    ULONG dCBWTag;
+    ULONG dCBWDataTransferLength;
+    UCHAR bmCBWFlags;
+    UCHAR bCBWLUN;
+    UCHAR bCBWCBLength;
+    UCHAR CBWCB[16];
+};
+
+struct CommandStatusWrapper
+{
+    ULONG dCSWSignature;
+    ULONG dCSWTag;
+    ULONG dCSWDataResidue;
+    UCHAR bCSWStatus;
+};
+#pragma pack(pop)
+static_assert(sizeof(CommandBlockWrapper) == 31, "a command block wrapper is 31 bytes on the wire");
+static_assert(sizeof(CommandStatusWrapper) == 13, "a command status wrapper is 13 bytes on the wire");
+
+struct LunContext
+{
+    UCHAR lun;
+    ULONG lastLba;
+    ULONG blockLength;
+    AlignedBuffer* readAheadBuffer;
+    ULONG readAheadLength;
+    ULONG sequentialCount;
+    ULONGLONG cacheStart;
+    UCHAR previousReadCbw[sizeof(CommandBlockWrapper)];
+    AlignedBuffer* writeBuffer;
+    LargeWriteRecord* matchedWrite;
+    LargeWriteRecord matchedWriteCopy;
+    ULONGLONG writeStart;
+    UCHAR coalescing;
+};
+
+#define LUN_BUFFER_CAPACITY 0x100000UL
+
+struct UsbFilterExtension
+{
+    FilterExtension head;
+    WorkerThread* worker;
+    PoolList* lunContexts;
+    USBD_PIPE_HANDLE bulkInPipe;
+    USBD_PIPE_HANDLE bulkOutPipe;
+    BotPhase botState;
+    BotPhase currentPhase;
+    UCHAR currentCbw[sizeof(CommandBlockWrapper)];
+    PUCHAR currentCdb;
+    ULONG readBufferCapacity;
+    ULONG writeBufferCapacity;
+    PDEVICE_RELATIONS busRelations;
+};
+
+NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);
+void UsbRoleRelease(UsbFilterExtension* extension);
+NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp);
+
+//
+// entry.cpp
+//
+
+extern "C" DRIVER_INITIALIZE DriverEntry;
+FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice);
+NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
+BOOLEAN IsSystemVersionAtLeast(ULONG version);
+
+//
+// dispatch.cpp
+//
+
+NTSTATUS DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS PassDown(FilterExtension* extension, PIRP irp);
+NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status);

@@ -1,0 +1,184 @@
+// The worker thread of a USB-side filter. Transfers arrive at up to DISPATCH_LEVEL, where the filter may
+// not wait for the device; requests it takes over are queued here and run one after another, in queue
+// order, at PASSIVE_LEVEL in the system process.
+#include "kavfiltr.h"
+
+namespace
+{
+// The queue's items are plain pointers to WorkItems that the worker or the enqueuer frees.
+void KeepQueuedItem(PVOID, ULONG) {}
+
+void FreeWorker(WorkerThread* worker)
+{
+    PoolListDestroy(worker->queue);
+    ExFreePoolWithTag(worker, KAVFILTR_POOL_TAG);
+}
+
+// Takes the oldest item off the queue; null when the queue is empty.
+WorkItem* DequeueWork(WorkerThread* worker)
+{
+    WorkItem* item = nullptr;
+    worker->queueIrql = KeAcquireSpinLockRaiseToDpc(&worker->queueLock);
+    auto* slot = static_cast<WorkItem**>(PoolListFirst(worker->queue));
+    if (slot != nullptr)
+    {
+        item = *slot;
+        PoolListRemove(worker->queue, slot);
+    }
+    KeReleaseSpinLock(&worker->queueLock, worker->queueIrql);
+    return item;
+}
+
+// Runs at the lowest real-time priority so that the device's transfers are not delayed behind ordinary
+// threads; ends only on a stop request, and tests for it before each item so that StopWorker never waits
+// for work that nobody will complete.
+void WorkerThreadRoutine(PVOID context)
+{
+    auto* worker = static_cast<WorkerThread*>(context);
+    KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    for (;;)
+    {
+        KeWaitForSingleObject(&worker->workSemaphore, Executive, KernelMode, FALSE, nullptr);
+        if (worker->stopRequested)
+        {
+            KeReleaseSemaphore(&worker->stoppedSemaphore, 0, 1, FALSE);
+            PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        WorkItem* item = DequeueWork(worker);
+        if (item == nullptr)
+        {
+            continue;
+        }
+        item->handler(worker, item);
+        if (item->waitForCompletion)
+        {
+            KeReleaseSemaphore(&item->doneSemaphore, 0, 1, FALSE);
+        }
+        else
+        {
+            ExFreePoolWithTag(item, KAVFILTR_POOL_TAG);
+        }
+    }
+}
+} // namespace
+
+// Creates the worker and its thread; on any failure nothing is left behind.
+NTSTATUS StartWorker(WorkerThread** result)
+{
+    auto* worker = static_cast<WorkerThread*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkerThread), KAVFILTR_POOL_TAG));
+    if (worker == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(worker, sizeof(*worker));
+    KeInitializeSemaphore(&worker->stoppedSemaphore, 0, WORKER_SEMAPHORE_LIMIT);
+    KeInitializeSemaphore(&worker->workSemaphore, 0, WORKER_SEMAPHORE_LIMIT);
+    KeInitializeSpinLock(&worker->queueLock);
+
+    const PoolListTemplate queueTemplate = {KeepQueuedItem, sizeof(WorkItem*)};
+    NTSTATUS status = PoolListCreate(&queueTemplate, &worker->queue);
+    if (!NT_SUCCESS(status))
+    {
+        ExFreePoolWithTag(worker, KAVFILTR_POOL_TAG);
+        return status;
+    }
+
+    status = PsCreateSystemThread(&worker->threadHandle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+                                  WorkerThreadRoutine, worker);
+    if (!NT_SUCCESS(status))
+    {
+        FreeWorker(worker);
+        return status;
+    }
+    // Keep the thread object so that StopWorker can wait until the thread has really ended; the handle is
+    // kept open only as the sign that a thread runs, and closed when it is stopped.
+    status = ObReferenceObjectByHandle(worker->threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+                                       &worker->threadObject, nullptr);
+    if (!NT_SUCCESS(status))
+    {
+        // The thread runs but cannot be waited for: stop it through its semaphores and give up the start.
+        worker->stopRequested = 1;
+        KeReleaseSemaphore(&worker->workSemaphore, 0, 1, FALSE);
+        KeWaitForSingleObject(&worker->stoppedSemaphore, Executive, KernelMode, FALSE, nullptr);
+        ZwClose(worker->threadHandle);
+        FreeWorker(worker);
+        return status;
+    }
+    *result = worker;
+    return STATUS_SUCCESS;
+}
+
+// Queues a copy of the template. A waiting enqueue (only below DISPATCH_LEVEL) returns after the handler
+// ran; a non-waiting one hands the item to the worker, which frees it.
+NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate)
+{
+    if (itemTemplate == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
+    auto* item =
+        static_cast<WorkItem*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkItem), KAVFILTR_POOL_TAG));
+    if (item == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    RtlZeroMemory(item, sizeof(*item));
+    item->handler = itemTemplate->handler;
+    item->waitForCompletion = itemTemplate->waitForCompletion;
+    item->context = itemTemplate->context;
+    if (item->waitForCompletion)
+    {
+        KeInitializeSemaphore(&item->doneSemaphore, 0, WORKER_SEMAPHORE_LIMIT);
+    }
+
+    worker->queueIrql = KeAcquireSpinLockRaiseToDpc(&worker->queueLock);
+    NTSTATUS status = PoolListAppend(worker->queue, &item, sizeof(item), nullptr);
+    KeReleaseSpinLock(&worker->queueLock, worker->queueIrql);
+    if (!NT_SUCCESS(status))
+    {
+        ExFreePoolWithTag(item, KAVFILTR_POOL_TAG);
+        return status;
+    }
+
+    KeReleaseSemaphore(&worker->workSemaphore, 0, 1, FALSE);
+    if (itemTemplate->waitForCompletion)
+    {
+        KeWaitForSingleObject(&item->doneSemaphore, Executive, KernelMode, FALSE, nullptr);
+        ExFreePoolWithTag(item, KAVFILTR_POOL_TAG);
+    }
+    return STATUS_SUCCESS;
+}
+
+// Ends the thread and frees the worker. Items still queued are dropped without running: removal only
+// stops the worker after every request holding the remove lock has finished.
+void StopWorker(WorkerThread* worker)
+{
+    if (worker == nullptr)
+    {
+        return;
+    }
+    if (worker->threadHandle != nullptr)
+    {
+        worker->stopRequested = 1;
+        KeReleaseSemaphore(&worker->workSemaphore, 0, 1, FALSE);
+        KeWaitForSingleObject(&worker->stoppedSemaphore, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(worker->threadObject, Executive, KernelMode, FALSE, nullptr);
+        ObDereferenceObject(worker->threadObject);
+        ZwClose(worker->threadHandle);
+        worker->threadHandle = nullptr;
+    }
+    worker->queueIrql = KeAcquireSpinLockRaiseToDpc(&worker->queueLock);
+    for (auto* slot = static_cast<WorkItem**>(PoolListFirst(worker->queue)); slot != nullptr;
+         slot = static_cast<WorkItem**>(PoolListNext(worker->queue)))
+    {
+        // A dropped item that nobody waits for is the worker's to free; a waited-for one belongs to its
+        // enqueuer, which cannot exist at removal.
+        if (!(*slot)->waitForCompletion)
+        {
+            ExFreePoolWithTag(*slot, KAVFILTR_POOL_TAG);
+        }
+    }
+    KeReleaseSpinLock(&worker->queueLock, worker->queueIrql);
+    FreeWorker(worker);
+}
