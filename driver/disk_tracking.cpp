@@ -80,6 +80,7 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     LargeWriteRecord record;
     record.length = stack->Parameters.Write.Length;
+    record.sequence = 0;
     record.byteOffset = static_cast<ULONGLONG>(stack->Parameters.Write.ByteOffset.QuadPart);
     record.processId = PsGetCurrentProcessId();
     record.threadId = PsGetCurrentThreadId();
@@ -87,6 +88,11 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
     {
         PVOID copy = nullptr;
         extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+        if (++extension->nextWriteSequence == 0)
+        {
+            ++extension->nextWriteSequence; // 0 stays free to mean "no write"
+        }
+        record.sequence = extension->nextWriteSequence;
         PoolListAppend(extension->largeWrites, &record, sizeof(record), &copy);
         KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
         if (copy != nullptr)
@@ -124,14 +130,16 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
     return match;
 }
 
-BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record)
+// Whether the write that the USB side matched is still in flight: the same address holding the same
+// write, not a newer one that took over its pool block.
+BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence)
 {
     BOOLEAN present = FALSE;
     disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
     for (PVOID candidate = PoolListFirst(disk->largeWrites); candidate != nullptr && !present;
          candidate = PoolListNext(disk->largeWrites))
     {
-        present = candidate == record;
+        present = candidate == record && static_cast<LargeWriteRecord*>(candidate)->sequence == sequence;
     }
     disk->largeWrites->cursor = nullptr;
     KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);

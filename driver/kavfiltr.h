@@ -143,6 +143,9 @@ struct FilterExtension
 struct LargeWriteRecord
 {
     ULONG length;
+    // Tells two records apart that occupy the same address one after the other, so that the USB side
+    // never mistakes a new write for the one it matched or saw fail.
+    ULONG sequence;
     ULONGLONG byteOffset;
     HANDLE processId;
     HANDLE threadId;
@@ -159,6 +162,7 @@ struct DiskFilterExtension
     KSPIN_LOCK largeWriteLock;
     KIRQL largeWriteIrql;
     PoolList* largeWrites;
+    ULONG nextWriteSequence;
 };
 
 NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension);
@@ -167,7 +171,7 @@ NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp);
 PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transferLength, HANDLE processId,
                      HANDLE threadId, LargeWriteRecord* copy);
-BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record);
+BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
 
 //
 // usb_transport.cpp — Bulk-Only Transport tracking on the USB device node
@@ -222,6 +226,16 @@ struct LunContext
     LargeWriteRecord matchedWriteCopy;
     ULONGLONG writeStart;
     UCHAR coalescing;
+    // The command wrapper of the last acknowledged piece: the template of the command that writes the
+    // buffer, whichever command happens to trigger the flush.
+    UCHAR lastWriteCbw[sizeof(CommandBlockWrapper)];
+    // A large write some of whose acknowledged data could not be written: its remaining pieces and their
+    // retries are failed, so that the write request cannot end in success.
+    LargeWriteRecord* failedWrite;
+    LargeWriteRecord failedWriteCopy;
+    UCHAR refuseWrite;
+    // Set once the current piece's data is in the buffer: only such a piece may be reported written.
+    UCHAR pieceBuffered;
 };
 
 #define LUN_BUFFER_CAPACITY 0x100000UL
@@ -242,9 +256,76 @@ struct UsbFilterExtension
     PDEVICE_RELATIONS busRelations;
 };
 
+// A transfer taken over by the filter, on its way to a handler on the worker.
+struct UrbWorkContext
+{
+    PDEVICE_OBJECT device;
+    PIRP irp;
+};
+
+// SCSI operation codes the filter acts on.
+#define SCSIOP_TEST_UNIT_READY_CODE 0x00
+#define SCSIOP_READ_CAPACITY_CODE 0x25
+#define SCSIOP_READ10_CODE 0x28
+#define SCSIOP_WRITE10_CODE 0x2A
+
+#define CBW_LENGTH 31UL
+#define CSW_LENGTH 13UL
+#define CBW_FLAGS_DATA_IN 0x80
+#define TRANSFER_FLAGS_OUT 0UL
+#define TRANSFER_FLAGS_SHORT_OK 2UL
+#define TRANSFER_FLAGS_IN_SHORT_OK 3UL
+
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);
 void UsbRoleRelease(UsbFilterExtension* extension);
 NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp);
+LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun);
+DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun);
+PVOID MapTransferBuffer(PURB urb);
+NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb);
+NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
+                            ULONG* length);
+void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
+NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
+void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
+
+// Fields of the command in a 31-byte wrapper and of its command block.
+ULONG ReadLittleEndian32(const UCHAR* bytes);
+ULONG ReadBigEndian32(const UCHAR* bytes);
+USHORT ReadBigEndian16(const UCHAR* bytes);
+void WriteBigEndian32(UCHAR* bytes, ULONG value);
+void WriteBigEndian16(UCHAR* bytes, USHORT value);
+ULONG CommandTag(const UCHAR* cbw);
+ULONG CommandDataLength(const UCHAR* cbw);
+ULONG CommandLba(const UCHAR* cbw);
+USHORT CommandBlocks(const UCHAR* cbw);
+ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context);
+BOOLEAN IsUnitUsable(const LunContext* context);
+BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn);
+
+//
+// read_ahead.cpp — runs of READ(10) answered from a per-unit cache
+//
+
+BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context);
+BOOLEAN CacheCoversCommand(UsbFilterExtension* extension, LunContext* context);
+void EmptyReadCache(LunContext* context);
+void HandleReadAhead(WorkerThread* worker, WorkItem* item);
+void HandleCachedRead(WorkerThread* worker, WorkItem* item);
+NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PURB urb, BOOLEAN* forward);
+NTSTATUS BuildReadAheadCbw(UsbFilterExtension* extension, LunContext* context, PURB urb, UCHAR* cbw,
+                           ULONG* dataLength);
+NTSTATUS CopyFromCache(UsbFilterExtension* extension, LunContext* context, PURB urb);
+
+//
+// write_coalescing.cpp — the pieces of a large write gathered into one WRITE(10)
+//
+
+void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context);
+void HandleCoalescedWrite(WorkerThread* worker, WorkItem* item);
+void HandleRefusedWrite(WorkerThread* worker, WorkItem* item);
+void HandleFlushBeforeCommand(WorkerThread* worker, WorkItem* item);
+NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
 
 //
 // entry.cpp

@@ -1,0 +1,276 @@
+// Write coalescing: a write longer than 64 KiB reaches the device as a series of WRITE(10) pieces, each a
+// full Bulk-Only exchange. The filter recognises the pieces of a write that the disk-side filter recorded,
+// acknowledges them itself, gathers their data in the unit's 1 MiB buffer and writes it with one WRITE(10)
+// when the buffer is full or the whole write is gathered. Acknowledged data is never dropped: it reaches the
+// device before any other command of the unit, and when it cannot, the write it belongs to fails.
+#include "kavfiltr.h"
+
+namespace
+{
+UrbWorkContext* WorkOf(WorkItem* item)
+{
+    return static_cast<UrbWorkContext*>(item->context);
+}
+
+UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work)
+{
+    return static_cast<UsbFilterExtension*>(work->device->DeviceExtension);
+}
+
+PURB UrbOfWork(UrbWorkContext* work)
+{
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(work->irp)->Parameters.Others.Argument1);
+}
+
+BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, const LargeWriteRecord& copy)
+{
+    return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
+}
+
+// Writes the buffer; when that fails, the large write whose acknowledged pieces were in it must not end
+// in success, so it is remembered as failed and its remaining pieces and retries are refused.
+NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
+{
+    NTSTATUS status = FlushWriteBuffer(extension, context);
+    if (!NT_SUCCESS(status))
+    {
+        if (context->matchedWrite != nullptr)
+        {
+            context->failedWrite = context->matchedWrite;
+            context->failedWriteCopy = context->matchedWriteCopy;
+        }
+        context->matchedWrite = nullptr;
+        context->coalescing = 0;
+    }
+    return status;
+}
+
+// Whether the piece at `offset` belongs to a large write that lost acknowledged data.
+BOOLEAN BelongsToFailedWrite(LunContext* context, DiskFilterExtension* disk, ULONGLONG offset)
+{
+    if (context->failedWrite == nullptr)
+    {
+        return FALSE;
+    }
+    if (!IsStillInFlight(disk, context->failedWrite, context->failedWriteCopy))
+    {
+        context->failedWrite = nullptr;
+        return FALSE;
+    }
+    const LargeWriteRecord& failed = context->failedWriteCopy;
+    return offset >= failed.byteOffset && offset < failed.byteOffset + failed.length;
+}
+} // namespace
+
+// Decides at a WRITE(10) command wrapper whether the piece is gathered: it must continue the buffered data
+// of a large write in flight exactly and lie inside that write.
+void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
+{
+    if (context == nullptr || extension->currentPhase != PhaseCommand)
+    {
+        return;
+    }
+    context->refuseWrite = 0;
+    if (extension->currentCdb[0] != SCSIOP_WRITE10_CODE)
+    {
+        return;
+    }
+    context->coalescing = 0;
+    const UCHAR* cbw = extension->currentCbw;
+    AlignedBuffer* buffer = context->writeBuffer;
+    if (buffer == nullptr || !IsServableBlockCommand(cbw, context, FALSE))
+    {
+        return;
+    }
+    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
+    ULONGLONG offset = CommandOffset(cbw, context);
+    ULONG requested = CommandDataLength(cbw);
+    if (BelongsToFailedWrite(context, disk, offset))
+    {
+        context->refuseWrite = 1;
+        return;
+    }
+    if (context->matchedWrite != nullptr &&
+        !IsStillInFlight(disk, context->matchedWrite, context->matchedWriteCopy))
+    {
+        context->matchedWrite = nullptr;
+    }
+    if (context->matchedWrite == nullptr)
+    {
+        // Data still buffered is written before this command by the flush that precedes any other command;
+        // a new match would have to start from an empty buffer.
+        if (buffer->length != 0)
+        {
+            return;
+        }
+        RtlZeroMemory(&context->matchedWriteCopy, sizeof(context->matchedWriteCopy));
+        context->writeStart = 0;
+        if (disk != nullptr)
+        {
+            context->matchedWrite = static_cast<LargeWriteRecord*>(
+                FindLargeWrite(disk, offset, requested, PsGetCurrentProcessId(), PsGetCurrentThreadId(),
+                               &context->matchedWriteCopy));
+        }
+        context->writeStart = context->matchedWriteCopy.byteOffset;
+        if (context->matchedWrite == nullptr)
+        {
+            return;
+        }
+    }
+    const LargeWriteRecord& matched = context->matchedWriteCopy;
+    context->coalescing = offset == context->writeStart + buffer->length && requested <= buffer->capacity &&
+                          offset + requested <= matched.byteOffset + matched.length;
+}
+
+// Worker handler for every phase of a gathered piece. Each acknowledged piece looks to the function driver
+// like a passed exchange; a piece whose data could not be taken is failed, never acknowledged.
+void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
+{
+    UrbWorkContext* work = WorkOf(item);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    PURB urb = UrbOfWork(work);
+    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    NTSTATUS status = work->irp->IoStatus.Status;
+    AlignedBuffer* buffer = context != nullptr ? context->writeBuffer : nullptr;
+    if (buffer == nullptr)
+    {
+        FinishTakenOverTransfer(work, STATUS_INVALID_PARAMETER);
+        return;
+    }
+    ULONG requested = CommandDataLength(extension->currentCbw);
+    switch (extension->currentPhase)
+    {
+    case PhaseCommand:
+        status = STATUS_SUCCESS;
+        if (buffer->length + requested > buffer->capacity)
+        {
+            status = FlushOrFailWrite(extension, context);
+        }
+        if (NT_SUCCESS(status))
+        {
+            RtlCopyMemory(context->lastWriteCbw, extension->currentCbw, sizeof(context->lastWriteCbw));
+        }
+        context->pieceBuffered = 0;
+        break;
+    case PhaseData: {
+        PVOID data = MapTransferBuffer(urb);
+        ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        if (data == nullptr)
+        {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+            break;
+        }
+        if (length != requested)
+        {
+            status = STATUS_INVALID_PARAMETER;
+            break;
+        }
+        status = STATUS_SUCCESS;
+        if (buffer->length + length > buffer->capacity)
+        {
+            status = FlushOrFailWrite(extension, context);
+        }
+        if (NT_SUCCESS(status))
+        {
+            RtlCopyMemory(buffer->data + buffer->length, data, length);
+            buffer->length += length;
+            context->pieceBuffered = 1;
+        }
+        break;
+    }
+    case PhaseStatus: {
+        const LargeWriteRecord& matched = context->matchedWriteCopy;
+        if (!context->pieceBuffered)
+        {
+            // The function driver may read the status after a failed data transfer; that piece is not
+            // written.
+            status = STATUS_IO_DEVICE_ERROR;
+            break;
+        }
+        context->pieceBuffered = 0;
+        status = STATUS_SUCCESS;
+        // Full, or the whole write gathered: the write request may complete once this piece has.
+        if (buffer->length == buffer->capacity ||
+            context->writeStart + buffer->length >= matched.byteOffset + matched.length)
+        {
+            status = FlushOrFailWrite(extension, context);
+        }
+        if (NT_SUCCESS(status))
+        {
+            WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
+        }
+        break;
+    }
+    default:
+        break;
+    }
+    FinishTakenOverTransfer(work, status);
+}
+
+// Worker handler for a piece of a write that already lost data: failing it, and each retry of it, lets
+// the storage stack fail the write request instead of reporting it written.
+void HandleRefusedWrite(WorkerThread*, WorkItem* item)
+{
+    FinishTakenOverTransfer(WorkOf(item), STATUS_IO_DEVICE_ERROR);
+}
+
+// Worker handler for a command that arrives while acknowledged write data is still buffered: the data
+// goes to the device first, then the command goes down as it came.
+void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
+{
+    UrbWorkContext* work = WorkOf(item);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    if (context != nullptr)
+    {
+        FlushOrFailWrite(extension, context);
+    }
+    FinishTakenOverTransfer(work, SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work)));
+}
+
+// Writes the buffered data as one WRITE(10) exchange at `writeStart`. Only a complete, passed exchange is
+// success: a failed transfer, short data, or a status wrapper that is garbled, foreign, failed or shows a
+// residue all fail the flush. Either way the buffer is empty afterwards and `writeStart` has advanced.
+NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
+{
+    AlignedBuffer* buffer = context->writeBuffer;
+    if (buffer == nullptr || buffer->length == 0)
+    {
+        return STATUS_SUCCESS;
+    }
+    ULONG dataLength = buffer->length;
+    UCHAR cbw[CBW_LENGTH];
+    RtlCopyMemory(cbw, context->lastWriteCbw, sizeof(cbw));
+    auto* wrapper = reinterpret_cast<CommandBlockWrapper*>(cbw);
+    RtlCopyMemory(&wrapper->dCBWDataTransferLength, &dataLength, sizeof(dataLength));
+    WriteBigEndian32(wrapper->CBWCB + 2, static_cast<ULONG>(context->writeStart / context->blockLength));
+    WriteBigEndian16(wrapper->CBWCB + 7, static_cast<USHORT>(dataLength / context->blockLength));
+
+    ULONG length = CBW_LENGTH;
+    NTSTATUS status = SubmitBulkTransfer(extension, extension->bulkOutPipe, TRANSFER_FLAGS_OUT, cbw, &length);
+    if (NT_SUCCESS(status))
+    {
+        length = dataLength;
+        status =
+            SubmitBulkTransfer(extension, extension->bulkOutPipe, TRANSFER_FLAGS_OUT, buffer->data, &length);
+    }
+    if (NT_SUCCESS(status))
+    {
+        BOOLEAN complete = length == dataLength;
+        UCHAR received[CSW_LENGTH];
+        ULONG receivedLength = CSW_LENGTH;
+        status = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, received,
+                                    &receivedLength);
+        if (NT_SUCCESS(status))
+        {
+            status = CheckStatusWrapper(received, receivedLength, CommandTag(cbw));
+        }
+        if (NT_SUCCESS(status) && !complete)
+        {
+            status = STATUS_IO_DEVICE_ERROR;
+        }
+    }
+    context->writeStart += dataLength;
+    buffer->length = 0;
+    return status;
+}
