@@ -1,0 +1,113 @@
+// winsim: the Configuration Manager calls the product makes on the device-node tree of the simulated PC
+// (winsim/machine). The stand-ins answer with Windows' CONFIGRET codes; a call that Windows would only
+// survive by luck (a length with no buffer, nonzero reserved flags, a null out pointer) is a loud
+// violation, not an error code.
+#pragma once
+
+#include <windows.h>
+
+typedef DWORD CONFIGRET;
+typedef DWORD DEVINST;
+typedef DEVINST* PDEVINST;
+typedef DEVINST DEVNODE;
+typedef DEVNODE* PDEVNODE;
+typedef WCHAR* DEVINSTID_W;
+typedef WCHAR* PZZWSTR;
+
+#define MAX_DEVICE_ID_LEN 200
+#define MAX_DEVNODE_ID_LEN MAX_DEVICE_ID_LEN
+
+#define CR_SUCCESS 0x00000000
+#define CR_OUT_OF_MEMORY 0x00000002
+#define CR_INVALID_POINTER 0x00000003
+#define CR_INVALID_FLAG 0x00000004
+#define CR_INVALID_DEVNODE 0x00000005
+#define CR_INVALID_DEVINST CR_INVALID_DEVNODE
+#define CR_NO_SUCH_DEVNODE 0x0000000D
+#define CR_NO_SUCH_DEVINST CR_NO_SUCH_DEVNODE
+#define CR_FAILURE 0x00000013
+#define CR_BUFFER_SMALL 0x0000001A
+#define CR_REGISTRY_ERROR 0x0000001D
+#define CR_INVALID_DEVICE_ID 0x0000001E
+#define CR_INVALID_DATA 0x0000001F
+#define CR_NO_SUCH_VALUE 0x00000025
+#define CR_ACCESS_DENIED 0x00000033
+#define CR_INVALID_PROPERTY 0x00000035
+
+#define CM_LOCATE_DEVNODE_NORMAL 0x00000000
+#define CM_LOCATE_DEVNODE_PHANTOM 0x00000001
+
+#define CM_GETIDLIST_FILTER_NONE 0x00000000
+#define CM_GETIDLIST_FILTER_ENUMERATOR 0x00000001
+#define CM_GETIDLIST_FILTER_SERVICE 0x00000002
+#define CM_GETIDLIST_FILTER_EJECTRELATIONS 0x00000004
+#define CM_GETIDLIST_FILTER_REMOVALRELATIONS 0x00000008
+#define CM_GETIDLIST_FILTER_POWERRELATIONS 0x00000010
+#define CM_GETIDLIST_FILTER_BUSRELATIONS 0x00000020
+
+#define CM_DRP_DEVICEDESC 0x00000001
+#define CM_DRP_HARDWAREID 0x00000002
+#define CM_DRP_COMPATIBLEIDS 0x00000003
+#define CM_DRP_SERVICE 0x00000005
+#define CM_DRP_CLASS 0x00000008
+#define CM_DRP_CLASSGUID 0x00000009
+#define CM_DRP_DRIVER 0x0000000A
+#define CM_DRP_CONFIGFLAGS 0x0000000B
+#define CM_DRP_MFG 0x0000000C
+#define CM_DRP_FRIENDLYNAME 0x0000000D
+#define CM_DRP_LOCATION_INFORMATION 0x0000000E
+#define CM_DRP_PHYSICAL_DEVICE_OBJECT_NAME 0x0000000F
+#define CM_DRP_CAPABILITIES 0x00000010
+#define CM_DRP_UI_NUMBER 0x00000011
+#define CM_DRP_UPPERFILTERS 0x00000012
+#define CM_DRP_LOWERFILTERS 0x00000013
+#define CM_DRP_BUSTYPEGUID 0x00000014
+#define CM_DRP_LEGACYBUSTYPE 0x00000015
+#define CM_DRP_BUSNUMBER 0x00000016
+#define CM_DRP_ENUMERATOR_NAME 0x00000017
+#define CM_DRP_ADDRESS 0x0000001D
+#define CM_DRP_REMOVAL_POLICY 0x00000020
+#define CM_DRP_MIN 0x00000001
+#define CM_DRP_MAX 0x00000025
+
+// Device-node status flags (CM_Get_DevNode_Status).
+#define DN_ROOT_ENUMERATED 0x00000001
+#define DN_DRIVER_LOADED 0x00000002
+#define DN_ENUM_LOADED 0x00000004
+#define DN_STARTED 0x00000008
+#define DN_MANUAL 0x00000010
+#define DN_NEED_TO_ENUM 0x00000020
+#define DN_HAS_PROBLEM 0x00000400
+#define DN_DISABLEABLE 0x00002000
+#define DN_REMOVABLE 0x00004000
+#define DN_NT_ENUMERATOR 0x00800000
+#define DN_NT_DRIVER 0x01000000
+
+// Problem numbers used by the simulated PC.
+#define CM_PROB_FAILED_START 0x0000000A
+#define CM_PROB_DISABLED 0x00000016
+#define CM_PROB_FAILED_ADD 0x0000001F
+
+// Registry value types of device properties (also in winnt.h on Windows).
+#ifndef REG_SZ
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_EXPAND_SZ 2
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_MULTI_SZ 7
+#endif
+
+CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Sibling(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Parent(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_IDW(DEVINST dnDevInst, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_ID_List_SizeW(PULONG pulLen, PCWSTR pszFilter, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_Device_ID_ListW(PCWSTR pszFilter, PWCHAR Buffer, ULONG BufferLen, ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_DevNode_Status(PULONG pulStatus, PULONG pulProblemNumber, DEVINST dnDevInst,
+                                       ULONG ulFlags);
+CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulProperty, PULONG pulRegDataType,
+                                                   PVOID Buffer, PULONG pulLength, ULONG ulFlags);
+CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulProperty, LPCVOID Buffer,
+                                                   ULONG ulLength, ULONG ulFlags);

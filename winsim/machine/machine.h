@@ -1,0 +1,351 @@
+// winsim/machine: THE simulated PC. One model serves both sides of the system: the user-mode stand-ins
+// (Configuration Manager, Setup API, CreateFileW/DeviceIoControl on host controllers and hubs, volume mount
+// points) read and write it, and the kernel-side PnP manager builds device stacks from the same device
+// nodes, so a device exists exactly once.
+//
+// The model is plain classes with a builder API (tests build machines in code); machine_json.h loads the
+// machine description format on top of the same builder. The stand-ins act on the machine installed with
+// ScopedMachine. Rules checked here: instance IDs are unique, non-empty and fit MAX_DEVICE_ID_LEN; every
+// handle and device information set is counted, closing one twice is a violation, and a machine that goes
+// out of scope with open handles is a violation (a leak).
+#pragma once
+
+#include <windows.h>
+#include <cfgmgr32.h>
+#include <usbioctl.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace winsim::machine
+{
+using WString = std::u16string;
+
+// Fails the run like a bug check: the product broke a rule of the platform.
+[[noreturn]] void Violation(const char* format, ...);
+
+WString Widen(const std::string& utf8);
+std::string Narrow(const WString& text);
+WString Upper(const WString& text);
+bool EqualNoCase(const WString& a, const WString& b);
+WString GuidText(const GUID& guid); // registry form, "{xxxxxxxx-xxxx-...}" in lower case
+bool ParseGuid(const WString& text, GUID* guid);
+bool SameGuid(const GUID& a, const GUID& b);
+
+// Interface and setup classes the simulated PC knows.
+extern const GUID kUsbHostControllerInterface; // GUID_DEVINTERFACE_USB_HOST_CONTROLLER
+extern const GUID kUsbHubInterface;            // GUID_DEVINTERFACE_USB_HUB
+extern const GUID kVolumeInterface;            // GUID_DEVINTERFACE_VOLUME
+extern const GUID kDiskInterface;              // GUID_DEVINTERFACE_DISK
+extern const char16_t* const kUsbClassGuid;
+extern const char16_t* const kDiskDriveClassGuid;
+extern const char16_t* const kVolumeClassGuid;
+extern const char16_t* const kSystemClassGuid;
+
+// One registry value of a device node, stored as the bytes Windows would store.
+struct PropertyValue
+{
+    DWORD type = REG_NONE;
+    std::vector<BYTE> data;
+};
+
+struct DeviceInterface
+{
+    GUID classGuid;
+    WString path; // symbolic link, "\\?\..."
+};
+
+class Machine;
+
+// One device node of the Configuration Manager: identity, place in the tree, registry properties, status,
+// and the slots the kernel side uses.
+class DevNode
+{
+public:
+    DEVINST handle = 0;
+    WString instanceId;
+    DevNode* parent = nullptr;
+    std::vector<DevNode*> children; // in enumeration order; owned by the machine
+    bool present = true;
+    ULONG status = DN_DRIVER_LOADED | DN_STARTED | DN_NT_ENUMERATOR | DN_NT_DRIVER;
+    ULONG problem = 0;
+    bool removable = false;
+    std::map<ULONG, PropertyValue> properties; // CM_DRP_* -> value
+    std::vector<WString> removalRelations;     // instance IDs, in the order the PnP manager reports them
+    std::vector<DeviceInterface> interfaces;
+
+    // Fault knobs: reads or writes of these properties answer CR_REGISTRY_ERROR.
+    std::set<ULONG> unreadableProperties;
+    std::set<ULONG> unwritableProperties;
+
+    // Kernel side: the PnP manager keeps the device stack it built for this node here, and counts the
+    // restarts the class installer asked for.
+    std::shared_ptr<void> kernelStack;
+    unsigned restartCount = 0;
+
+    void SetString(ULONG property, const WString& text);
+    void SetMultiString(ULONG property, const std::vector<WString>& items);
+    void SetRaw(ULONG property, DWORD type, std::vector<BYTE> data);
+    void RemoveProperty(ULONG property) { properties.erase(property); }
+    bool HasProperty(ULONG property) const { return properties.count(property) != 0; }
+    // Text of a string property up to its first terminator; nullopt when absent.
+    std::optional<WString> GetString(ULONG property) const;
+    // Strings of a multi-string property up to the first empty one; empty when absent.
+    std::vector<WString> GetMultiString(ULONG property) const;
+    WString Service() const { return GetString(CM_DRP_SERVICE).value_or(WString()); }
+    WString DriverKey() const { return GetString(CM_DRP_DRIVER).value_or(WString()); }
+};
+
+// Calls of one I/O control code on one controller or hub can be made to fail.
+struct IoFault
+{
+    DWORD code = 0;
+    unsigned atCall = 0; // 1-based count of calls with this code on this object; 0 fails every call
+};
+
+struct IoTarget
+{
+    std::vector<IoFault> ioFaults;
+    std::map<DWORD, unsigned> ioCalls;
+    // Counts the call and tells whether a fault knob makes it fail.
+    bool CallFails(DWORD code);
+};
+
+struct Volume;
+struct Hub;
+
+// One logical unit of a USB mass-storage device: its disk node, its size (the backing image of the
+// kernel side) and the volume on it, if any.
+struct UsbLun
+{
+    unsigned index = 0;
+    uint64_t sizeBytes = 0;
+    WString vendor;
+    WString product;
+    WString revision;
+    DevNode* disk = nullptr;
+    Volume* volume = nullptr;
+};
+
+// A device on a hub port, as the hub reports it.
+struct UsbDevice
+{
+    USB_DEVICE_DESCRIPTOR descriptor{};
+    UCHAR speed = 2; // UsbHighSpeed
+    bool lowSpeed = false;
+    USB_CONNECTION_STATUS connectionStatus = DeviceConnected;
+    WString serialNumber; // string descriptor; empty when the device has none
+    DevNode* devNode = nullptr;
+    Hub* hub = nullptr; // set when the device is itself a hub
+    std::vector<std::unique_ptr<UsbLun>> luns;
+    std::vector<USB_ENDPOINT_DESCRIPTOR> pipes;
+    // What the port's driver-key request answers; unset: the device node's CM_DRP_DRIVER.
+    std::optional<WString> reportedDriverKey;
+};
+
+struct UsbPort
+{
+    ULONG index = 0;
+    UsbDevice* device = nullptr;
+};
+
+struct Hub : IoTarget
+{
+    unsigned number = 0; // "Hub_#" of the location information
+    WString name;        // symbolic name as the name requests report it (no "\\.\" prefix)
+    DevNode* devNode = nullptr;
+    std::vector<UsbPort> ports;
+    std::optional<UCHAR> reportedPortCount; // bNumberOfPorts when it differs from the ports that exist
+    bool answersConnectionInfoEx = true;    // older hub drivers know only the legacy request
+};
+
+struct HostController : IoTarget
+{
+    int legacyIndex = -1; // n of "\\.\HCDn"; -1 when the controller has no legacy name
+    DevNode* devNode = nullptr;
+    Hub* rootHub = nullptr;
+    std::optional<WString> reportedDriverKey; // HCD driver-key answer; unset: the device node's
+};
+
+// A volume: its device node (below ROOT\VOLMGR), GUID path and drive letters.
+struct Volume
+{
+    WString guidPath; // "\\?\Volume{...}\"
+    std::vector<WCHAR> letters;
+    DevNode* devNode = nullptr;
+    UsbLun* lun = nullptr;
+    uint64_t sizeBytes = 0;
+};
+
+struct Service
+{
+    WString name;
+    DWORD type = 1;  // SERVICE_KERNEL_DRIVER
+    DWORD start = 3; // SERVICE_DEMAND_START
+    WString imagePath;
+};
+
+// Builder arguments. Defaults describe an ordinary device; tests set only what matters to them.
+struct ControllerSpec
+{
+    WString instanceId; // required: PCI\VEN_...\...
+    WString description = u"Standard Enhanced PCI to USB Host Controller";
+    WString service = u"usbehci";
+    int legacyIndex = -1;
+    bool exposesInterface = true;
+    ULONG rootHubPorts = 4;
+    WString rootHubInstanceId; // generated when empty
+};
+
+struct UsbDeviceSpec
+{
+    USHORT vendorId = 0;
+    USHORT productId = 0;
+    WString serialNumber; // empty: Windows generates the instance ID from the parent and the port
+    WString instanceId;   // overrides the whole instance ID (also IDs without the USB form)
+    WString description = u"USB Composite Device";
+    WString service;
+    WString className = u"USB";
+    WString classGuid = kUsbClassGuid;
+    UCHAR speed = 2;
+    bool lowSpeed = false;
+    USB_CONNECTION_STATUS connectionStatus = DeviceConnected;
+};
+
+struct LunSpec
+{
+    uint64_t sizeBytes = 64ull << 20;
+    std::vector<WCHAR> letters; // none: the disk has no volume
+    WString vendor = u"KAVLAB";
+    WString product = u"Flash Disk";
+    WString revision = u"1.00";
+};
+
+class Machine
+{
+public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    // Device-node tree.
+    DevNode& Root() { return *nodes_.front(); }
+    DevNode& PciBus() { return *pciBus_; }
+    DevNode& VolumeManager() { return *volumeManager_; }
+    DevNode& AddDevNode(DevNode& parent, const WString& instanceId);
+    // Sets class name, class GUID and a fresh driver key ("{class}\NNNN").
+    void SetDriverClass(DevNode& node, const WString& className, const WString& classGuid);
+    DevNode* FindDevNode(DEVINST handle) const;
+    DevNode* FindDevNode(const WString& instanceId) const;
+    const std::vector<std::unique_ptr<DevNode>>& DevNodes() const { return nodes_; }
+    // Marks the node and its subtree present or gone (surprise removal and re-arrival).
+    void SetPresent(DevNode& node, bool present);
+
+    // USB topology.
+    HostController& AddHostController(const ControllerSpec& spec);
+    UsbDevice& AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec);
+    // Turns an attached device into a hub with the given ports.
+    Hub& MakeHub(UsbDevice& device, ULONG ports);
+    UsbLun& AddLun(UsbDevice& device, const LunSpec& spec);
+    void Unplug(UsbDevice& device);
+    const std::vector<std::unique_ptr<HostController>>& Controllers() const { return controllers_; }
+    const std::vector<std::unique_ptr<Hub>>& Hubs() const { return hubs_; }
+    const std::vector<std::unique_ptr<UsbDevice>>& UsbDevices() const { return devices_; }
+    HostController* ControllerByLegacyIndex(int index) const;
+    HostController* ControllerByInterfacePath(const WString& path) const;
+    Hub* HubByName(const WString& name) const;
+    UsbDevice* UsbDeviceOf(const DevNode& node) const;
+
+    // Volumes. A volume on a disk becomes one of the disk's removal relations.
+    Volume& AddVolume(DevNode* disk, const std::vector<WCHAR>& letters, uint64_t sizeBytes = 0);
+    const std::vector<std::unique_ptr<Volume>>& Volumes() const { return volumes_; }
+    Volume* VolumeByLetter(WCHAR letter) const;
+    Volume* VolumeByInterfacePath(const WString& path) const;
+
+    // Services installed with the service control manager.
+    void AddService(const Service& service);
+    const Service* FindService(const WString& name) const;
+    const std::vector<Service>& Services() const { return services_; }
+
+    // Setup-API fault knobs: opening these sets fails.
+    bool failAllDevicesSet = false;
+    std::vector<GUID> failingInterfaceSets;
+
+    // Kernel side: the PnP manager installs this to restart a device after a property change. It returns
+    // false when the stop was refused (the class installer then reports DI_NEEDRESTART). Unset: the restart
+    // is only counted.
+    std::function<bool(DevNode&)> onRestart;
+
+    // Handle accounting of CreateFileW handles and device information sets.
+    struct OpenObject
+    {
+        enum class Kind
+        {
+            Controller,
+            Hub,
+            Volume,
+            DeviceInfoSet
+        } kind = Kind::Controller;
+        HostController* controller = nullptr;
+        Hub* hub = nullptr;
+        Volume* volume = nullptr;
+        DWORD access = 0;
+        WString path;
+        std::shared_ptr<void> payload; // the device information set
+    };
+    HANDLE OpenHandle(OpenObject object);
+    OpenObject* LookupHandle(HANDLE handle); // null when not open
+    void CloseOpenHandle(HANDLE handle);     // violation when not open
+    size_t OpenHandleCount() const { return handles_.size(); }
+    size_t HandlesOpenedTotal() const { return handlesOpened_; }
+
+    // Every stand-in holds this while it reads or changes the machine, so a scan thread and a test that
+    // plugs a device never see half a change.
+    std::recursive_mutex& Lock() { return lock_; }
+
+private:
+    WString GeneratedSuffix(const DevNode& parent, ULONG port);
+    Hub& NewHub(DevNode& node, ULONG ports, const WString& name);
+
+    std::vector<std::unique_ptr<DevNode>> nodes_;
+    DevNode* pciBus_ = nullptr;
+    DevNode* volumeManager_ = nullptr;
+    std::vector<std::unique_ptr<HostController>> controllers_;
+    std::vector<std::unique_ptr<Hub>> hubs_;
+    std::vector<std::unique_ptr<UsbDevice>> devices_;
+    std::vector<std::unique_ptr<Volume>> volumes_;
+    std::vector<Service> services_;
+    std::map<WString, unsigned> driverKeyCounters_;
+    std::map<uintptr_t, OpenObject> handles_;
+    uintptr_t nextHandle_ = 0x1000;
+    size_t handlesOpened_ = 0;
+    unsigned volumeCounter_ = 0;
+    std::recursive_mutex lock_;
+};
+
+// Installs a machine as the one the stand-ins act on, for the life of this object (one test, one kavlab
+// run). On destruction the machine must have no open handle left.
+class ScopedMachine
+{
+public:
+    explicit ScopedMachine(Machine& machine);
+    ~ScopedMachine();
+    ScopedMachine(const ScopedMachine&) = delete;
+    ScopedMachine& operator=(const ScopedMachine&) = delete;
+
+private:
+    Machine* previous_;
+    Machine& machine_;
+};
+
+// The installed machine; a violation when none is installed.
+Machine& Current();
+} // namespace winsim::machine
