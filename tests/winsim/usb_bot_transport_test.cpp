@@ -32,6 +32,11 @@ struct BotCase
     bool statusStalled;
 };
 
+void PrintTo(const BotCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
 class ThirteenCases : public ::testing::TestWithParam<BotCase>
 {
 };
