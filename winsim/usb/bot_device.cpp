@@ -304,10 +304,12 @@ TransferResult BulkOnlyDevice::DataIn(uint8_t* buffer, uint32_t length, uint32_t
     if (x.faults.vanish && x.moved + n > x.vanishAfter)
     {
         const uint32_t part = x.vanishAfter - x.moved;
-        std::memcpy(buffer, x.data.data() + x.moved, part);
+        if (part != 0)
+            std::memcpy(buffer, x.data.data() + x.moved, part);
         return Vanish(part);
     }
-    std::memcpy(buffer, x.data.data() + x.moved, n);
+    if (n != 0) // a device with nothing to send may hold no data at all
+        std::memcpy(buffer, x.data.data() + x.moved, n);
     x.moved += n;
     payload = n;
 
