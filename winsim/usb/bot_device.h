@@ -10,6 +10,8 @@
 // - the thirteen host/device cases: the host's expectation (dCBWDataTransferLength and direction) is met
 //   with the device's intent, giving the data moved, the stalls, the residue and the status (phase error
 //   for cases 2, 3, 7, 8, 10 and 13) of the status wrapper (13 bytes, signature 0x53425355, tag echoed).
+//   After a phase error the device still takes the next wrapper; the reset recovery the host owes is
+//   the host model's rule to check.
 // - host protocol errors that a real device answers with NAK for ever (reading before a command, sending
 //   in the wrong phase) return TransferStatus::Nak and are counted; a status-wrapper read into fewer than
 //   13 bytes is a babble (Overrun). Two transfers in flight on one pipe throw MisuseError: a host driver

@@ -24,7 +24,7 @@ enum class FaultKind
     StallStatus,     // bulk IN is stalled before the status wrapper; the wrapper follows a clear halt
     Vanish,          // the device disappears after `bytes` data bytes of the command (at its status
                      // wrapper when it moves less): this and every later transfer finds no device
-    Choke,           // any bulk transfer longer than `bytes` is stalled; the command fails
+    Choke,           // any data-phase bulk transfer longer than `bytes` is stalled; the command fails
 };
 
 // Which commands a rule hits; an empty field matches everything.
