@@ -50,7 +50,7 @@ bool IsHubDevNode(const WString& strService, const WString& strDescription)
            Contains(upper, TEXT("汎用 USB ハブ"));
 }
 
-CUSBEnumerateBase::CUSBEnumerateBase() : m_nHubDepth(0)
+CUSBEnumerateBase::CUSBEnumerateBase()
 {
     m_controllers.reserve(10);
 }
@@ -60,7 +60,7 @@ CUSBEnumerateBase::~CUSBEnumerateBase() = default;
 void CUSBEnumerateBase::Enumerate()
 {
     m_controllers.clear();
-    m_nHubDepth = 0;
+    m_hubPath.clear();
     EnumerateLegacyNames();
     EnumerateHostControllerInterface();
     EnumerateDevNodeScan();
@@ -200,7 +200,8 @@ void CUSBEnumerateBase::EnumerateHostController(const WString& strPath)
 
 void CUSBEnumerateBase::EnumerateHub(const WString& strHubName)
 {
-    if (m_nHubDepth >= MAX_HUB_DEPTH)
+    WString upperName = ToUpper(strHubName);
+    if (std::find(m_hubPath.begin(), m_hubPath.end(), upperName) != m_hubPath.end())
     {
         return;
     }
@@ -215,12 +216,12 @@ void CUSBEnumerateBase::EnumerateHub(const WString& strHubName)
     {
         ports = nodeInfo.u.HubInformation.HubDescriptor.bNumberOfPorts;
     }
-    ++m_nHubDepth;
+    m_hubPath.push_back(upperName);
     for (ULONG port = 1; port <= ports; ++port)
     {
         EnumeratePort(hub, port);
     }
-    --m_nHubDepth;
+    m_hubPath.pop_back();
     hub.Close();
 }
 

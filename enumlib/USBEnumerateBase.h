@@ -16,10 +16,6 @@
 
 namespace Kavelor
 {
-// Hubs nest at most five deep below the root hub; a deeper chain is a hub that names itself or an
-// ancestor as its downstream hub, and the walk stops there instead of recursing without end.
-const unsigned MAX_HUB_DEPTH = 8;
-
 bool IsHostControllerService(const WString& strService);
 bool IsHostControllerDesc(const WString& strDescription);
 bool IsHubDevNode(const WString& strService, const WString& strDescription);
@@ -56,6 +52,8 @@ protected:
     std::vector<WString> m_controllers;
 
 private:
-    unsigned m_nHubDepth;
+    // Upper-case names of the hubs being walked, root hub first. A hub that reports itself or one of
+    // its ancestors as a downstream hub is not walked again: the walk would otherwise never end.
+    std::vector<WString> m_hubPath;
 };
 } // namespace Kavelor

@@ -148,6 +148,8 @@ struct UsbDevice
     std::vector<USB_ENDPOINT_DESCRIPTOR> pipes;
     // What the port's driver-key request answers; unset: the device node's CM_DRP_DRIVER.
     std::optional<WString> reportedDriverKey;
+    // What the port's connection-name request answers; unset: the name of the hub this device is.
+    std::optional<WString> reportedHubName;
 };
 
 struct UsbPort

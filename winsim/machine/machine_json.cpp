@@ -36,7 +36,7 @@ WString Text(const Json& object, const char* key, const WString& fallback = WStr
 // A number written as JSON number or as "0x..." text (vendor and product IDs read better in hex).
 uint64_t Number(const Json& value, const char* what)
 {
-    if (value.is_number_unsigned())
+    if (value.is_number_integer() && value.get<int64_t>() >= 0)
     {
         return value.get<uint64_t>();
     }
@@ -212,6 +212,13 @@ public:
         {
             node.SetMultiString(CM_DRP_UPPERFILTERS, TextList(object["upperFilters"], "upperFilters"));
         }
+        if (object.contains("removalRelations"))
+        {
+            for (const WString& id : TextList(object["removalRelations"], "removalRelations"))
+            {
+                node.removalRelations.push_back(id);
+            }
+        }
         if (object.contains("problem"))
         {
             node.problem = static_cast<ULONG>(Number(object["problem"], "problem"));
@@ -313,6 +320,10 @@ public:
         if (object.contains("reportedDriverKey"))
         {
             device.reportedDriverKey = Text(object, "reportedDriverKey");
+        }
+        if (object.contains("reportedHubName"))
+        {
+            device.reportedHubName = Text(object, "reportedHubName");
         }
         if (device.devNode == nullptr)
         {

@@ -16,13 +16,15 @@
 //          "devices": [DEVICE]}
 // DEVICE: {"port": 1, "vid": "0x3A7E", "pid": "0x1201", "serial": "...", "instanceId": "...",
 //          "status": "DeviceConnected", "speed": 2, "lowSpeed": false, "reportedDriverKey": "...",
+//          "reportedHubName": "...",
 //          "hub": HUB, "luns": [LUN], NODE fields}
 // LUN:    {"size": "64MiB", "letters": ["E"], "vendor": "...", "product": "...", "revision": "1.00",
 //          NODE fields for the USBSTOR disk node}
 // NODE:   {"instanceId": "...", "description": "...", "service": "...", "class": "...", "classGuid": "...",
 //          "friendlyName": "...", "lowerFilters": [...], "upperFilters": [...], "problem": 0,
 //          "properties": {"LocationInformation": "text" or ["multi", "string"]},
-//          "unreadable": ["LowerFilters"], "unwritable": ["FriendlyName"], "children": [NODE]}
+//          "unreadable": ["LowerFilters"], "unwritable": ["FriendlyName"], "removalRelations": ["..."],
+//          "children": [NODE]}
 #pragma once
 
 #include "machine.h"

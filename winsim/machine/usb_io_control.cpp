@@ -172,9 +172,9 @@ BOOL HubControl(Hub& hub, DWORD code, const BYTE* in, DWORD inSize, BYTE* out, D
         }
         name = device->reportedDriverKey.value_or(device->devNode->DriverKey());
     }
-    else if (device != nullptr && device->hub != nullptr)
+    else if (device != nullptr)
     {
-        name = device->hub->name;
+        name = device->reportedHubName.value_or(device->hub != nullptr ? device->hub->name : WString());
     }
     if (outSize >= sizeof(ULONG))
     {

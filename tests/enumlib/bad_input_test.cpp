@@ -1,0 +1,217 @@
+// Bad input from the machine: overlong and unterminated property values, empty or broken multi-strings,
+// instance IDs without the USB form, hubs that report 255 ports or name themselves, I/O controls that
+// fail at the second call, removal relations that form a cycle. The walk shortens; it never crashes or
+// loops and leaks no handle.
+#include "test_machines.h"
+
+#include <DevNodeProperty.h>
+#include <FilterState.h>
+#include <USBEnumerateEx.h>
+
+#include <gtest/gtest.h>
+
+namespace
+{
+using namespace enumtest;
+using Kavelor::CUSBEnumerateEx;
+using Kavelor::CUSBEnumerateExList;
+
+CUSBEnumerateExList Enumerate(Machine& machine)
+{
+    CUSBEnumerateExList list;
+    CUSBEnumerateEx enumerator(&list);
+    enumerator.Enumerate();
+    EXPECT_EQ(machine.OpenHandleCount(), 0u);
+    return list;
+}
+
+std::vector<BYTE> Utf16Bytes(const WString& text)
+{
+    const BYTE* bytes = reinterpret_cast<const BYTE*>(text.data());
+    return std::vector<BYTE>(bytes, bytes + text.size() * 2);
+}
+
+std::vector<std::string> StringList(DEVINST node, ULONG property, bool* ok)
+{
+    std::list<Kavelor::WString> values;
+    *ok = Kavelor::GetDevNodeStringList(node, property, values);
+    std::vector<std::string> texts;
+    for (const Kavelor::WString& value : values)
+    {
+        texts.push_back(Text(value));
+    }
+    return texts;
+}
+
+class BadInputTest : public ::testing::Test
+{
+protected:
+    BadInputTest() : scope_(machine_)
+    {
+        controller_ = &AddController(machine_, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, true);
+        stick_ = &AddStick(machine_, *controller_->rootHub, 1, kVid, kPid, u"STICK", {u'E'});
+        AddKeyboard(machine_, *controller_->rootHub, 2);
+    }
+
+    Machine machine_;
+    ScopedMachine scope_;
+    HostController* controller_ = nullptr;
+    UsbDevice* stick_ = nullptr;
+};
+
+TEST_F(BadInputTest, OverlongAndUnterminatedStringsStayInTheirBuffer)
+{
+    DevNode& node = *stick_->devNode;
+    node.SetString(CM_DRP_FRIENDLYNAME, WString(200, u'N')); // 402 bytes: does not fit 400
+    node.SetMultiString(CM_DRP_LOWERFILTERS, {u"Kavfiltr"});
+    node.SetRaw(CM_DRP_DEVICEDESC, REG_SZ, Utf16Bytes(WString(200, u'D'))); // exactly 400, no terminator
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 2u);
+    const auto& root = list.front().treeDevice.data;
+    EXPECT_TRUE(root.strFriendlyName.empty());
+    EXPECT_EQ(root.strDeviceDesc.size(), 200u);
+    EXPECT_EQ(Text(root.strEnumeratorName), "USB");
+    // Without a readable friendly name the device does not count as enabled.
+    EXPECT_EQ(Kavelor::GetFilterState(list.front()), Kavelor::FILTER_STATE_DEVICE_OFF);
+}
+
+TEST_F(BadInputTest, EmptyAndBrokenMultiStrings)
+{
+    DevNode& node = *stick_->devNode;
+    bool ok = false;
+    node.SetRaw(CM_DRP_LOWERFILTERS, REG_MULTI_SZ, {0, 0});
+    EXPECT_TRUE(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok).empty());
+    EXPECT_TRUE(ok);
+    node.SetRaw(CM_DRP_LOWERFILTERS, REG_MULTI_SZ, {});
+    EXPECT_TRUE(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok).empty());
+    EXPECT_TRUE(ok);
+    node.SetMultiString(CM_DRP_LOWERFILTERS, {});
+    EXPECT_TRUE(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok).empty());
+    EXPECT_TRUE(ok);
+    // Reading stops at the first empty string.
+    node.SetMultiString(CM_DRP_LOWERFILTERS, {u"First", u"", u"Kavfiltr"});
+    EXPECT_EQ(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok), (std::vector<std::string>{"First"}));
+    // No closing terminators and an odd byte count: the last string ends with the value.
+    std::vector<BYTE> unterminated = Utf16Bytes(WString(u"Ab\0Kavfiltr", 11));
+    unterminated.push_back(0);
+    node.SetRaw(CM_DRP_LOWERFILTERS, REG_MULTI_SZ, unterminated);
+    EXPECT_EQ(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok),
+              (std::vector<std::string>{"Ab", "Kavfiltr"}));
+    EXPECT_TRUE(ok);
+    node.unreadableProperties.insert(CM_DRP_LOWERFILTERS);
+    EXPECT_TRUE(StringList(node.handle, CM_DRP_LOWERFILTERS, &ok).empty());
+    EXPECT_FALSE(ok);
+    std::list<Kavelor::WString> stale{TEXT("stale")};
+    EXPECT_FALSE(Kavelor::GetDevNodeStringList(0, CM_DRP_LOWERFILTERS, stale));
+    EXPECT_TRUE(stale.empty());
+}
+
+TEST_F(BadInputTest, InstanceIdsWithoutTheUsbForm)
+{
+    struct Case
+    {
+        const char16_t* id;
+        WORD vid;
+        WORD pid;
+        const char* serial;
+    } cases[] = {
+        {u"USB\\VID_0x1a2b&PID_12345\\SER", 0x1A2B, 0x2345, "SER"}, // 0x prefix, low 16 bits only
+        {u"USB\\VID_12&PID_34\\A B", 0x12, 0x34, "A"},              // the serial ends at a blank
+        {u"USB\\VID_&PID_34\\X", 0, 0, ""},
+        {u"USB\\VID_12&PID_34", 0, 0, ""},
+        {u"usb\\vid_12&pid_34\\X", 0, 0, ""},
+        {u"HID\\VID_12&PID_34\\X", 0, 0, ""},
+        {u"USB\\VID_12&PID_34&MI_00\\6&1&0&0000", 0, 0, ""},
+        {u"USB\\VID_12&PID_34\\6&1&0&2", 0x12, 0x34, ""},
+    };
+    for (const Case& c : cases)
+    {
+        DevNode& node = machine_.AddDevNode(machine_.Root(), c.id);
+        WORD vid = 0;
+        WORD pid = 0;
+        Kavelor::WString serial;
+        Kavelor::WString location;
+        EXPECT_TRUE(Kavelor::ParseUsbInstanceId(node.handle, vid, pid, serial, location));
+        EXPECT_EQ(vid, c.vid) << Narrow(c.id);
+        EXPECT_EQ(pid, c.pid) << Narrow(c.id);
+        EXPECT_EQ(Text(serial), c.serial) << Narrow(c.id);
+    }
+    WORD vid = 0;
+    WORD pid = 0;
+    Kavelor::WString serial;
+    Kavelor::WString location;
+    EXPECT_FALSE(Kavelor::ParseUsbInstanceId(0, vid, pid, serial, location));
+}
+
+TEST_F(BadInputTest, HubReportingTwoHundredFiftyFivePorts)
+{
+    controller_->rootHub->reportedPortCount = 255;
+    EXPECT_EQ(Enumerate(machine_).size(), 2u);
+    EXPECT_EQ(controller_->rootHub->ioCalls[IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX], 255u);
+}
+
+TEST_F(BadInputTest, HubNamingItselfOrItsParentIsNotWalkedAgain)
+{
+    UsbDeviceSpec spec;
+    spec.vendorId = 0x05E3;
+    spec.productId = 0x0608;
+    UsbDevice& hubDevice = machine_.AttachDevice(*controller_->rootHub, 3, spec);
+    Hub& hub = machine_.MakeHub(hubDevice, 2);
+    AddStick(machine_, hub, 1, kVid, 0x1201, u"BEHIND");
+    UsbDeviceSpec loopSpec = spec;
+    loopSpec.serialNumber = u"LOOP";
+    UsbDevice& loop = machine_.AttachDevice(hub, 2, loopSpec);
+    machine_.MakeHub(loop, 2);
+    loop.reportedHubName = controller_->rootHub->name;
+
+    EXPECT_EQ(Enumerate(machine_).size(), 3u);
+    hubDevice.reportedHubName = controller_->rootHub->name;
+    EXPECT_EQ(Enumerate(machine_).size(), 2u);
+}
+
+TEST_F(BadInputTest, IoControlsFailingAtTheSecondCall)
+{
+    // The root hub name: the size query succeeds, the name read fails. The controller is registered and
+    // so not walked again by a later route; its devices are missing.
+    controller_->ioFaults.push_back(IoFault{IOCTL_USB_GET_ROOT_HUB_NAME, 2});
+    EXPECT_TRUE(Enumerate(machine_).empty());
+
+    controller_->ioFaults.clear();
+    controller_->ioCalls.clear();
+    // The stick's driver key: it is dropped, the keyboard stays.
+    controller_->rootHub->ioFaults.push_back(IoFault{IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, 2});
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list.front().wVendorId, 0x046D);
+
+    // The HCD driver key: route 1 fails, route 2 finds the controller.
+    controller_->rootHub->ioFaults.clear();
+    controller_->ioFaults.push_back(IoFault{IOCTL_GET_HCD_DRIVERKEY_NAME, 2});
+    EXPECT_EQ(Enumerate(machine_).size(), 2u);
+}
+
+TEST_F(BadInputTest, RemovalRelationsThatFormACycle)
+{
+    DevNode& disk = *stick_->luns[0]->disk;
+    DevNode& volume = *stick_->luns[0]->volume->devNode;
+    volume.removalRelations.push_back(disk.instanceId);
+    volume.removalRelations.push_back(stick_->devNode->instanceId);
+    disk.removalRelations.push_back(disk.instanceId);
+    disk.removalRelations.push_back(u"STORAGE\\Volume\\GONE");
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(TreeIds(list.front().treeDevice).size(), 3u); // device, disk, volume
+}
+
+TEST_F(BadInputTest, SetsThatCannotBeOpened)
+{
+    machine_.failAllDevicesSet = true;
+    machine_.failingInterfaceSets.push_back(kUsbHostControllerInterface);
+    machine_.failingInterfaceSets.push_back(kVolumeInterface);
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 2u); // route 1 still finds HCD0
+    EXPECT_EQ(list.front().treeDevice.children[0].children[0].data.chDriveLetter, 0);
+}
+} // namespace
