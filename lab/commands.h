@@ -4,4 +4,5 @@
 namespace kavlab
 {
 int RunDemo(int argc, char** argv);
+int RunEnum(int argc, char** argv);
 } // namespace kavlab

@@ -15,6 +15,7 @@ struct Command
 
 const Command kCommands[] = {
     {"demo", kavlab::RunDemo, "the simulated PC with one USB stick, with and without the speed-up"},
+    {"enum", kavlab::RunEnum, "the device list and filter states of a machine description (JSON)"},
 };
 
 void PrintUsage()

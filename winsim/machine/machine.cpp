@@ -50,14 +50,14 @@ uint32_t IdHash(const WString& text)
 
 WString Hex(unsigned value, int digits, bool upper)
 {
-    char buffer[16];
+    char buffer[32];
     std::snprintf(buffer, sizeof buffer, upper ? "%0*X" : "%0*x", digits, value);
     return Widen(buffer);
 }
 
 WString Decimal(unsigned value, int digits)
 {
-    char buffer[16];
+    char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%0*u", digits, value);
     return Widen(buffer);
 }
