@@ -76,6 +76,19 @@ TEST_F(BadInputTest, OverlongAndUnterminatedStringsStayInTheirBuffer)
     EXPECT_EQ(Kavelor::GetFilterState(list.front()), Kavelor::FILTER_STATE_DEVICE_OFF);
 }
 
+TEST_F(BadInputTest, StringPropertiesFitUpTo199Characters)
+{
+    DevNode& node = *stick_->devNode;
+    Kavelor::WString text;
+    node.SetString(CM_DRP_LOCATION_INFORMATION, WString(199, u'L'));
+    EXPECT_TRUE(Kavelor::GetDevNodeString(CM_DRP_LOCATION_INFORMATION, node.handle, text));
+    EXPECT_EQ(text.size(), 199u);
+    node.SetString(CM_DRP_LOCATION_INFORMATION, WString(200, u'L'));
+    EXPECT_FALSE(Kavelor::GetDevNodeString(CM_DRP_LOCATION_INFORMATION, node.handle, text));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(Kavelor::GetDevNodeString(CM_DRP_LOCATION_INFORMATION, 0, text));
+}
+
 TEST_F(BadInputTest, EmptyAndBrokenMultiStrings)
 {
     DevNode& node = *stick_->devNode;

@@ -157,6 +157,53 @@ TEST(MachineJson, DescriptionBuildsTheSameModelAsTheBuilder)
                  std::runtime_error);
 }
 
+// The fault knobs and odd shapes of the description reach the model the walk runs on.
+TEST(MachineJson, KnobsOfTheDescription)
+{
+    auto machine = LoadMachineJson(R"({
+      "failSets": {"interfaces": ["{53f5630d-b6bf-11d0-94f2-00a0c91efb8b}"]},
+      "controllers": [{
+        "instanceId": "PCI\\VEN_8086&DEV_7112\\3&1&0&10", "interface": false, "service": "uhcd",
+        "reportedDriverKey": "{36FC9E60-C465-11CF-8056-444553540000}\\0001",
+        "rootHub": {"ports": 2, "reportedPorts": 255, "connectionInfoEx": false,
+          "faults": [{"ioctl": "IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME"}],
+          "devices": [
+            {"port": 2, "instanceId": "USB\\ODD\\1", "reportedHubName": "X",
+             "unreadable": ["FriendlyName"], "properties": {"CompatibleIDs": ["USB\\Class_08", ""]},
+             "removalRelations": ["USB\\ODD\\1"],
+             "children": [{"instanceId": "USBSTOR\\Disk&Ven_A\\1", "class": "DiskDrive",
+                           "classGuid": "{4d36e967-e325-11ce-bfc1-08002be10318}", "upperFilters": []}]}
+          ]}
+      }]
+    })");
+    const HostController& controller = *machine->Controllers()[0];
+    EXPECT_EQ(controller.legacyIndex, -1);
+    EXPECT_TRUE(controller.devNode->interfaces.empty());
+    EXPECT_EQ(controller.reportedDriverKey.value_or(u""), u"{36FC9E60-C465-11CF-8056-444553540000}\\0001");
+    const Hub& hub = *controller.rootHub;
+    EXPECT_EQ(hub.reportedPortCount.value_or(0), 255);
+    EXPECT_FALSE(hub.answersConnectionInfoEx);
+    ASSERT_EQ(hub.ioFaults.size(), 1u);
+    EXPECT_EQ(hub.ioFaults[0].atCall, 0u);
+    const UsbDevice& odd = *hub.ports[1].device;
+    EXPECT_EQ(odd.reportedHubName.value_or(u""), u"X");
+    EXPECT_EQ(odd.devNode->unreadableProperties.count(CM_DRP_FRIENDLYNAME), 1u);
+    EXPECT_EQ(odd.devNode->GetMultiString(CM_DRP_COMPATIBLEIDS), std::vector<WString>{u"USB\\Class_08"});
+    EXPECT_EQ(odd.devNode->removalRelations, std::vector<WString>{u"USB\\ODD\\1"});
+    ASSERT_EQ(odd.devNode->children.size(), 1u);
+    EXPECT_EQ(Narrow(odd.devNode->children[0]->GetString(CM_DRP_ENUMERATOR_NAME).value_or(u"")), "USBSTOR");
+    EXPECT_TRUE(odd.devNode->children[0]->HasProperty(CM_DRP_UPPERFILTERS));
+    EXPECT_EQ(machine->failingInterfaceSets.size(), 1u);
+
+    // The walk over it ends, lists the device from its node and leaks nothing.
+    ScopedMachine scope(*machine);
+    Kavelor::CUSBEnumerateExList list;
+    Kavelor::CUSBEnumerateEx(&list).Enumerate();
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(Text(list.front().treeDevice.data.strDeviceInstanceId), "USB\\ODD\\1");
+    EXPECT_EQ(machine->OpenHandleCount(), 0u);
+}
+
 // Every example machine of kavlab loads and enumerates; each is there to show something.
 TEST(MachineJson, ExampleMachinesOfTheLab)
 {

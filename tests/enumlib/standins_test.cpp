@@ -1,0 +1,208 @@
+// The platform stand-ins of the simulated PC answer as Windows does in the cases the product and its
+// tests rely on: registry property reads and writes, phantom nodes after an unplug, device interface
+// details, and the hub I/O controls' answers for empty ports, non-hub ports and short buffers.
+#include "test_machines.h"
+
+#include <USBEnumerateEx.h>
+#include <setupapi.h>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+namespace
+{
+using namespace enumtest;
+
+class StandInTest : public ::testing::Test
+{
+protected:
+    StandInTest() : scope_(machine_)
+    {
+        controller_ = &AddController(machine_, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, true);
+        stick_ = &AddStick(machine_, *controller_->rootHub, 2, kVid, kPid, u"STICK", {u'E'});
+    }
+
+    ~StandInTest() override { EXPECT_EQ(machine_.OpenHandleCount(), 0u); }
+
+    HANDLE OpenRootHub()
+    {
+        WString path = u"\\\\.\\" + controller_->rootHub->name;
+        return CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+
+    Machine machine_;
+    ScopedMachine scope_;
+    HostController* controller_ = nullptr;
+    UsbDevice* stick_ = nullptr;
+};
+
+TEST_F(StandInTest, PropertyWritesAreStoredAsWindowsStoresThem)
+{
+    DEVINST node = stick_->devNode->handle;
+    const WCHAR list[] = u"Kavfiltr\0Other\0";
+    ASSERT_EQ(CM_Set_DevNode_Registry_PropertyW(node, CM_DRP_LOWERFILTERS, list, sizeof list, 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_EQ(stick_->devNode->GetMultiString(CM_DRP_LOWERFILTERS),
+              (std::vector<WString>{u"Kavfiltr", u"Other"}));
+    ULONG type = 0;
+    ULONG length = 0;
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_LOWERFILTERS, &type, nullptr, &length, 0),
+              static_cast<CONFIGRET>(CR_BUFFER_SMALL));
+    EXPECT_EQ(length, sizeof list);
+    EXPECT_EQ(type, static_cast<ULONG>(REG_MULTI_SZ));
+
+    const WCHAR name[] = u"USB 大容量記憶装置（Kavelor 有効）";
+    ASSERT_EQ(CM_Set_DevNode_Registry_PropertyW(node, CM_DRP_FRIENDLYNAME, name, sizeof name, 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    WCHAR read[200] = {};
+    length = sizeof read;
+    ASSERT_EQ(CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_FRIENDLYNAME, &type, read, &length, 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_EQ(WString(read), WString(name));
+    EXPECT_EQ(length, sizeof name);
+
+    // A null buffer with length 0 deletes the value.
+    ASSERT_EQ(CM_Set_DevNode_Registry_PropertyW(node, CM_DRP_FRIENDLYNAME, nullptr, 0, 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    length = sizeof read;
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyW(node, CM_DRP_FRIENDLYNAME, nullptr, read, &length, 0),
+              static_cast<CONFIGRET>(CR_NO_SUCH_VALUE));
+
+    stick_->devNode->unwritableProperties.insert(CM_DRP_UPPERFILTERS);
+    EXPECT_EQ(CM_Set_DevNode_Registry_PropertyW(node, CM_DRP_UPPERFILTERS, list, sizeof list, 0),
+              static_cast<CONFIGRET>(CR_REGISTRY_ERROR));
+    EXPECT_FALSE(stick_->devNode->HasProperty(CM_DRP_UPPERFILTERS));
+}
+
+TEST_F(StandInTest, UnpluggedDeviceIsAPhantom)
+{
+    WString id = stick_->devNode->instanceId;
+    Volume* volume = stick_->luns[0]->volume;
+    machine_.Unplug(*stick_);
+
+    DEVINST node = 0;
+    EXPECT_EQ(CM_Locate_DevNodeW(&node, const_cast<WCHAR*>(id.c_str()), CM_LOCATE_DEVNODE_NORMAL),
+              static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    EXPECT_EQ(CM_Locate_DevNodeW(&node, const_cast<WCHAR*>(id.c_str()), CM_LOCATE_DEVNODE_PHANTOM),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    DEVINST child = 0;
+    EXPECT_EQ(CM_Get_Child(&child, controller_->rootHub->devNode->handle, 0),
+              static_cast<CONFIGRET>(CR_NO_SUCH_DEVNODE));
+    WCHAR name[260] = {};
+    EXPECT_FALSE(GetVolumeNameForVolumeMountPointW(u"E:\\", name, 260));
+    EXPECT_FALSE(volume->devNode->present);
+
+    // Only a set without DIGCF_PRESENT still holds it.
+    for (DWORD flags : {DWORD(DIGCF_PRESENT | DIGCF_ALLCLASSES), DWORD(DIGCF_ALLCLASSES)})
+    {
+        HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, flags);
+        SP_DEVINFO_DATA data = {};
+        data.cbSize = sizeof data;
+        bool found = false;
+        for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &data); ++index)
+        {
+            found = found || data.DevInst == node;
+        }
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        EXPECT_EQ(found, (flags & DIGCF_PRESENT) == 0);
+        SetupDiDestroyDeviceInfoList(set);
+    }
+
+    Kavelor::CUSBEnumerateExList list;
+    Kavelor::CUSBEnumerateEx(&list).Enumerate();
+    EXPECT_TRUE(list.empty());
+}
+
+TEST_F(StandInTest, InterfaceDetailTellsItsSizeThenFillsPathAndDevice)
+{
+    HDEVINFO set =
+        SetupDiGetClassDevsW(&kVolumeInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA iface = {};
+    iface.cbSize = sizeof iface;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kVolumeInterface, 0, &iface));
+    DWORD required = 0;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &iface, nullptr, 0, &required, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    const WString& path = stick_->luns[0]->volume->devNode->interfaces[0].path;
+    EXPECT_EQ(required, 4 + (path.size() + 1) * 2);
+
+    std::vector<BYTE> buffer(required);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    SP_DEVINFO_DATA device = {};
+    device.cbSize = sizeof device;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required - 2, nullptr, &device));
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &iface, detail, required, nullptr, &device));
+    EXPECT_EQ(WString(detail->DevicePath), path);
+    EXPECT_EQ(device.DevInst, stick_->luns[0]->volume->devNode->handle);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kVolumeInterface, 1, &iface));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(StandInTest, HubAnswersForEmptyPortsNonHubPortsAndShortBuffers)
+{
+    HANDLE hub = OpenRootHub();
+    ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+    DWORD returned = 0;
+
+    // Connection name of a port without a hub: the header only.
+    USB_NODE_CONNECTION_NAME name = {};
+    name.ConnectionIndex = 2;
+    ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, &name, sizeof name, &name,
+                                sizeof name, &returned, nullptr));
+    EXPECT_EQ(name.ActualLength, sizeof name);
+
+    // Driver key of an empty port and of a port that does not exist: no answer.
+    USB_NODE_CONNECTION_DRIVERKEY_NAME key = {};
+    key.ConnectionIndex = 1;
+    EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, &key, sizeof key, &key,
+                                 sizeof key, &returned, nullptr));
+    key.ConnectionIndex = 5;
+    EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_DRIVERKEY_NAME, &key, sizeof key, &key,
+                                 sizeof key, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    // Connection information carries only the pipes that fit.
+    BYTE buffer[35 + 11] = {};
+    ULONG port = 2;
+    std::memcpy(buffer, &port, sizeof port);
+    ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, buffer, sizeof buffer,
+                                buffer, sizeof buffer, &returned, nullptr));
+    USB_NODE_CONNECTION_INFORMATION_EX info;
+    std::memcpy(&info, buffer, 35);
+    EXPECT_EQ(info.NumberOfOpenPipes, 2u);
+    EXPECT_EQ(returned, sizeof buffer);
+    EXPECT_EQ(info.DeviceDescriptor.idVendor, kVid);
+    EXPECT_EQ(info.ConnectionStatus, DeviceConnected);
+    EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, buffer, 34, buffer, 34,
+                                 &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+    // A hub handle is no controller.
+    USB_HCD_DRIVERKEY_NAME hcd = {};
+    EXPECT_FALSE(DeviceIoControl(hub, IOCTL_GET_HCD_DRIVERKEY_NAME, &hcd, sizeof hcd, &hcd, sizeof hcd,
+                                 &returned, nullptr));
+    EXPECT_TRUE(CloseHandle(hub));
+}
+
+TEST_F(StandInTest, RemovalRelationsListTheVolume)
+{
+    const WString& disk = stick_->luns[0]->disk->instanceId;
+    ULONG length = 0;
+    ASSERT_EQ(CM_Get_Device_ID_List_SizeW(&length, disk.c_str(), CM_GETIDLIST_FILTER_REMOVALRELATIONS),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    const WString& volume = stick_->luns[0]->volume->devNode->instanceId;
+    EXPECT_EQ(length, volume.size() + 2);
+    std::vector<WCHAR> list(length);
+    EXPECT_EQ(
+        CM_Get_Device_ID_ListW(disk.c_str(), list.data(), length - 1, CM_GETIDLIST_FILTER_REMOVALRELATIONS),
+        static_cast<CONFIGRET>(CR_BUFFER_SMALL));
+    ASSERT_EQ(CM_Get_Device_ID_ListW(disk.c_str(), list.data(), length, CM_GETIDLIST_FILTER_REMOVALRELATIONS),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_EQ(WString(list.data()), volume);
+    EXPECT_EQ(CM_Get_Device_ID_List_SizeW(&length, u"", CM_GETIDLIST_FILTER_REMOVALRELATIONS),
+              static_cast<CONFIGRET>(CR_INVALID_DEVICE_ID));
+}
+} // namespace
