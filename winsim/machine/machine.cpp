@@ -206,6 +206,7 @@ Machine::~Machine() = default;
 
 DevNode& Machine::AddDevNode(DevNode& parent, const WString& instanceId)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     if (instanceId.empty() || instanceId.size() >= MAX_DEVICE_ID_LEN)
     {
         Violation("instance ID '%s' is empty or longer than %d characters", Narrow(instanceId).c_str(),
@@ -258,6 +259,7 @@ DevNode* Machine::FindDevNode(const WString& instanceId) const
 
 void Machine::SetPresent(DevNode& node, bool present)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     node.present = present;
     for (DevNode* child : node.children)
     {
@@ -291,6 +293,7 @@ Hub& Machine::NewHub(DevNode& node, ULONG ports, const WString& name)
 
 HostController& Machine::AddHostController(const ControllerSpec& spec)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     if (spec.legacyIndex >= 0 && ControllerByLegacyIndex(spec.legacyIndex) != nullptr)
     {
         Violation("two host controllers named HCD%d", spec.legacyIndex);
@@ -327,6 +330,7 @@ HostController& Machine::AddHostController(const ControllerSpec& spec)
 
 UsbDevice& Machine::AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     if (port == 0 || port > hub.ports.size())
     {
         Violation("hub %u has no port %u", hub.number, port);
@@ -375,12 +379,15 @@ UsbDevice& Machine::AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec
         device->devNode = &node;
     }
     hub.ports[port - 1].device = device.get();
+    device->upstream = &hub;
+    device->port = port;
     devices_.push_back(std::move(device));
     return *devices_.back();
 }
 
 Hub& Machine::MakeHub(UsbDevice& device, ULONG ports)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     if (device.devNode == nullptr || device.hub != nullptr)
     {
         Violation("only a connected device that is not yet a hub can become one");
@@ -394,6 +401,7 @@ Hub& Machine::MakeHub(UsbDevice& device, ULONG ports)
 
 UsbLun& Machine::AddLun(UsbDevice& device, const LunSpec& spec)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     if (device.devNode == nullptr || device.hub != nullptr)
     {
         Violation("a logical unit needs a connected device that is not a hub");
@@ -447,15 +455,10 @@ UsbLun& Machine::AddLun(UsbDevice& device, const LunSpec& spec)
 
 void Machine::Unplug(UsbDevice& device)
 {
-    for (const auto& hub : hubs_)
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    if (device.upstream != nullptr && device.upstream->ports[device.port - 1].device == &device)
     {
-        for (UsbPort& port : hub->ports)
-        {
-            if (port.device == &device)
-            {
-                port.device = nullptr;
-            }
-        }
+        device.upstream->ports[device.port - 1].device = nullptr;
     }
     if (device.devNode != nullptr)
     {
@@ -466,6 +469,28 @@ void Machine::Unplug(UsbDevice& device)
         if (lun->volume != nullptr && lun->volume->devNode != nullptr)
         {
             SetPresent(*lun->volume->devNode, false);
+        }
+    }
+}
+
+void Machine::Replug(UsbDevice& device)
+{
+    std::lock_guard<std::recursive_mutex> lock(lock_);
+    UsbPort& port = device.upstream->ports[device.port - 1];
+    if (port.device != nullptr && port.device != &device)
+    {
+        Violation("port %u of hub %u is taken", device.port, device.upstream->number);
+    }
+    port.device = &device;
+    if (device.devNode != nullptr)
+    {
+        SetPresent(*device.devNode, device.devNode->parent->present);
+    }
+    for (const auto& lun : device.luns)
+    {
+        if (lun->volume != nullptr && lun->volume->devNode != nullptr)
+        {
+            SetPresent(*lun->volume->devNode, device.devNode != nullptr && device.devNode->present);
         }
     }
 }
@@ -523,6 +548,7 @@ UsbDevice* Machine::UsbDeviceOf(const DevNode& node) const
 
 Volume& Machine::AddVolume(DevNode* disk, const std::vector<WCHAR>& letters, uint64_t sizeBytes)
 {
+    std::lock_guard<std::recursive_mutex> lock(lock_);
     for (WCHAR letter : letters)
     {
         if (letter < u'A' || letter > u'Z')

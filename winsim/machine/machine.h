@@ -143,7 +143,9 @@ struct UsbDevice
     USB_CONNECTION_STATUS connectionStatus = DeviceConnected;
     WString serialNumber; // string descriptor; empty when the device has none
     DevNode* devNode = nullptr;
-    Hub* hub = nullptr; // set when the device is itself a hub
+    Hub* hub = nullptr;      // set when the device is itself a hub
+    Hub* upstream = nullptr; // the hub and port it is plugged into
+    ULONG port = 0;
     std::vector<std::unique_ptr<UsbLun>> luns;
     std::vector<USB_ENDPOINT_DESCRIPTOR> pipes;
     // What the port's driver-key request answers; unset: the device node's CM_DRP_DRIVER.
@@ -257,7 +259,10 @@ public:
     // Turns an attached device into a hub with the given ports.
     Hub& MakeHub(UsbDevice& device, ULONG ports);
     UsbLun& AddLun(UsbDevice& device, const LunSpec& spec);
+    // Surprise removal: the port empties, the device's nodes and volumes become phantoms. Replug brings
+    // the same device back on its port with the same instance IDs, as Windows recognises a known device.
     void Unplug(UsbDevice& device);
+    void Replug(UsbDevice& device);
     const std::vector<std::unique_ptr<HostController>>& Controllers() const { return controllers_; }
     const std::vector<std::unique_ptr<Hub>>& Hubs() const { return hubs_; }
     const std::vector<std::unique_ptr<UsbDevice>>& UsbDevices() const { return devices_; }
@@ -309,8 +314,9 @@ public:
     size_t OpenHandleCount() const { return handles_.size(); }
     size_t HandlesOpenedTotal() const { return handlesOpened_; }
 
-    // Every stand-in holds this while it reads or changes the machine, so a scan thread and a test that
-    // plugs a device never see half a change.
+    // Every stand-in and the plug and unplug calls hold this while they read or change the machine, so a
+    // scan thread and a test that plugs devices never see half a change. Direct changes to the model
+    // from another thread than the scan's must hold it too.
     std::recursive_mutex& Lock() { return lock_; }
 
 private:
