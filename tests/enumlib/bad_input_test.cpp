@@ -166,15 +166,15 @@ TEST_F(BadInputTest, HubReportingTwoHundredFiftyFivePorts)
 
 TEST_F(BadInputTest, HubNamingItselfOrItsParentIsNotWalkedAgain)
 {
-    UsbDeviceSpec spec;
-    spec.vendorId = 0x05E3;
-    spec.productId = 0x0608;
-    UsbDevice& hubDevice = machine_.AttachDevice(*controller_->rootHub, 3, spec);
+    UsbDeviceParams params;
+    params.vendorId = 0x05E3;
+    params.productId = 0x0608;
+    UsbDevice& hubDevice = machine_.AttachDevice(*controller_->rootHub, 3, params);
     Hub& hub = machine_.MakeHub(hubDevice, 2);
     AddStick(machine_, hub, 1, kVid, 0x1201, u"BEHIND");
-    UsbDeviceSpec loopSpec = spec;
-    loopSpec.serialNumber = u"LOOP";
-    UsbDevice& loop = machine_.AttachDevice(hub, 2, loopSpec);
+    UsbDeviceParams loopParams = params;
+    loopParams.serialNumber = u"LOOP";
+    UsbDevice& loop = machine_.AttachDevice(hub, 2, loopParams);
     machine_.MakeHub(loop, 2);
     loop.reportedHubName = controller_->rootHub->name;
 

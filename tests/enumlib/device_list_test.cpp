@@ -65,7 +65,7 @@ TEST(DeviceList, PortsOnlyYieldConnectedDevices)
     Machine machine;
     ScopedMachine scope(machine);
     HostController& controller = AddController(machine, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, false);
-    UsbDeviceSpec failed;
+    UsbDeviceParams failed;
     failed.vendorId = kVid;
     failed.productId = kPid;
     failed.connectionStatus = DeviceFailedEnumeration;
@@ -140,7 +140,7 @@ TEST(DeviceList, DeviceNodeRouteParsesTheInstanceId)
     controller.devNode->SetString(CM_DRP_SERVICE, u"uhcd");
     AddStick(machine, *controller.rootHub, 1, kVid, kPid, u"SERIAL42", {u'G'});
     AddStick(machine, *controller.rootHub, 2, kVid, 0x1201, u"");
-    UsbDeviceSpec odd;
+    UsbDeviceParams odd;
     odd.instanceId = u"USB\\ROOT_DEVICE\\ODD";
     machine.AttachDevice(*controller.rootHub, 3, odd);
 
@@ -169,7 +169,7 @@ TEST(DeviceList, CardReaderWithTwoLunsAndAVolumeUnderTwoLetters)
     ScopedMachine scope(machine);
     HostController& controller = AddController(machine, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, false);
     UsbDevice& reader = AddStick(machine, *controller.rootHub, 1, kVid, 0x1203, u"READER", {u'F'});
-    LunSpec second;
+    LunParams second;
     second.letters = {u'H'};
     UsbLun& lun = machine.AddLun(reader, second);
     lun.volume->letters.push_back(u'K'); // mounted as H: and K:

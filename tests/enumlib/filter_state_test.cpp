@@ -19,7 +19,7 @@ protected:
     {
         HostController& controller = AddController(machine_, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, false);
         reader_ = &AddStick(machine_, *controller.rootHub, 1, kVid, kPid, u"READER", {u'E'});
-        LunSpec second;
+        LunParams second;
         second.letters = {u'F'};
         machine_.AddLun(*reader_, second);
         Enable();

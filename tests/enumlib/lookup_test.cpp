@@ -18,7 +18,7 @@ TEST(Lookup, DriverKeyIsFoundAnywhereInTheTreeIgnoringCase)
     ScopedMachine scope(machine);
     HostController& first = AddController(machine, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, false);
     HostController& second = AddController(machine, u"PCI\\VEN_8086&DEV_1C2D\\3&2&0&D0", 1, false);
-    Hub& hub = machine.MakeHub(machine.AttachDevice(*first.rootHub, 4, UsbDeviceSpec()), 2);
+    Hub& hub = machine.MakeHub(machine.AttachDevice(*first.rootHub, 4, UsbDeviceParams()), 2);
     UsbDevice& deep = AddStick(machine, hub, 2, kVid, kPid, u"DEEP");
     UsbDevice& last = AddStick(machine, *second.rootHub, 1, kVid, kPid, u"LAST");
     machine.AddVolume(nullptr, {u'C'}); // a node after everything else, below the volume manager

@@ -20,10 +20,10 @@ TEST(PlugDuringScan, EveryRunEndsWithAConsistentListAndNoOpenHandle)
     ScopedMachine scope(machine);
     HostController& controller = AddController(machine, u"PCI\\VEN_8086&DEV_1C26\\3&1&0&E8", 0, true);
     UsbDevice& stick = AddStick(machine, *controller.rootHub, 1, kVid, kPid, u"COMING", {u'E'});
-    UsbDeviceSpec hubSpec;
-    hubSpec.vendorId = 0x05E3;
-    hubSpec.productId = 0x0608;
-    UsbDevice& hubDevice = machine.AttachDevice(*controller.rootHub, 2, hubSpec);
+    UsbDeviceParams hubParams;
+    hubParams.vendorId = 0x05E3;
+    hubParams.productId = 0x0608;
+    UsbDevice& hubDevice = machine.AttachDevice(*controller.rootHub, 2, hubParams);
     Hub& hub = machine.MakeHub(hubDevice, 4);
     AddStick(machine, hub, 3, kVid, 0x1201, u"BEHIND", {u'F'});
     AddKeyboard(machine, *controller.rootHub, 3);

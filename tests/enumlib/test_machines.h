@@ -18,12 +18,12 @@ const USHORT kPid = 0x1202;
 inline HostController& AddController(Machine& machine, const char16_t* instanceId, int legacyIndex,
                                      bool exposesInterface, ULONG ports = 4)
 {
-    ControllerSpec spec;
-    spec.instanceId = instanceId;
-    spec.legacyIndex = legacyIndex;
-    spec.exposesInterface = exposesInterface;
-    spec.rootHubPorts = ports;
-    return machine.AddHostController(spec);
+    ControllerParams params;
+    params.instanceId = instanceId;
+    params.legacyIndex = legacyIndex;
+    params.exposesInterface = exposesInterface;
+    params.rootHubPorts = ports;
+    return machine.AddHostController(params);
 }
 
 // A controller reached only by the device-node scan: no legacy name, no interface.
@@ -35,12 +35,12 @@ inline HostController& AddScanOnlyController(Machine& machine, const char16_t* i
 inline UsbDevice& AddStick(Machine& machine, Hub& hub, ULONG port, USHORT vid, USHORT pid,
                            const WString& serial, std::vector<WCHAR> letters = {})
 {
-    UsbDeviceSpec spec;
-    spec.vendorId = vid;
-    spec.productId = pid;
-    spec.serialNumber = serial;
-    UsbDevice& device = machine.AttachDevice(hub, port, spec);
-    LunSpec lun;
+    UsbDeviceParams params;
+    params.vendorId = vid;
+    params.productId = pid;
+    params.serialNumber = serial;
+    UsbDevice& device = machine.AttachDevice(hub, port, params);
+    LunParams lun;
     lun.letters = letters;
     machine.AddLun(device, lun);
     return device;
@@ -48,14 +48,14 @@ inline UsbDevice& AddStick(Machine& machine, Hub& hub, ULONG port, USHORT vid, U
 
 inline UsbDevice& AddKeyboard(Machine& machine, Hub& hub, ULONG port)
 {
-    UsbDeviceSpec spec;
-    spec.vendorId = 0x046D;
-    spec.productId = 0xC31C;
-    spec.description = u"USB Input Device";
-    spec.service = u"HidUsb";
-    spec.className = u"HIDClass";
-    spec.classGuid = u"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}";
-    UsbDevice& device = machine.AttachDevice(hub, port, spec);
+    UsbDeviceParams params;
+    params.vendorId = 0x046D;
+    params.productId = 0xC31C;
+    params.description = u"USB Input Device";
+    params.service = u"HidUsb";
+    params.className = u"HIDClass";
+    params.classGuid = u"{745a17a0-74d3-11d0-b6fe-00a0c90f57da}";
+    UsbDevice& device = machine.AttachDevice(hub, port, params);
     DevNode& hid = machine.AddDevNode(*device.devNode, u"HID\\VID_046D&PID_C31C\\7&1a2b3c4d&0&0000");
     hid.SetString(CM_DRP_DEVICEDESC, u"HID Keyboard Device");
     hid.SetString(CM_DRP_SERVICE, u"kbdhid");

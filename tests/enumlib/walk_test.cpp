@@ -44,13 +44,13 @@ protected:
 
 UsbDevice& AddPlain(Machine& machine, Hub& hub, ULONG port, USHORT vid, bool lowSpeed = false)
 {
-    UsbDeviceSpec spec;
-    spec.vendorId = vid;
-    spec.productId = 1;
-    spec.serialNumber = u"S" + Widen(std::to_string(vid));
-    spec.lowSpeed = lowSpeed;
-    spec.speed = lowSpeed ? 0 : 2;
-    return machine.AttachDevice(hub, port, spec);
+    UsbDeviceParams params;
+    params.vendorId = vid;
+    params.productId = 1;
+    params.serialNumber = u"S" + Widen(std::to_string(vid));
+    params.lowSpeed = lowSpeed;
+    params.speed = lowSpeed ? 0 : 2;
+    return machine.AttachDevice(hub, port, params);
 }
 
 std::vector<std::string> Walk(Machine& machine, size_t* controllers = nullptr)

@@ -291,29 +291,29 @@ Hub& Machine::NewHub(DevNode& node, ULONG ports, const WString& name)
     return *hubs_.back();
 }
 
-HostController& Machine::AddHostController(const ControllerSpec& spec)
+HostController& Machine::AddHostController(const ControllerParams& params)
 {
     std::lock_guard<std::recursive_mutex> lock(lock_);
-    if (spec.legacyIndex >= 0 && ControllerByLegacyIndex(spec.legacyIndex) != nullptr)
+    if (params.legacyIndex >= 0 && ControllerByLegacyIndex(params.legacyIndex) != nullptr)
     {
-        Violation("two host controllers named HCD%d", spec.legacyIndex);
+        Violation("two host controllers named HCD%d", params.legacyIndex);
     }
-    DevNode& node = AddDevNode(*pciBus_, spec.instanceId);
-    node.SetString(CM_DRP_DEVICEDESC, spec.description);
-    node.SetString(CM_DRP_SERVICE, spec.service);
+    DevNode& node = AddDevNode(*pciBus_, params.instanceId);
+    node.SetString(CM_DRP_DEVICEDESC, params.description);
+    node.SetString(CM_DRP_SERVICE, params.service);
     SetDriverClass(node, u"USB", kUsbClassGuid);
-    if (spec.exposesInterface)
+    if (params.exposesInterface)
     {
-        WString path = u"\\\\?\\" + InterfaceName(spec.instanceId, kUsbHostControllerInterface);
+        WString path = u"\\\\?\\" + InterfaceName(params.instanceId, kUsbHostControllerInterface);
         std::transform(path.begin(), path.end(), path.begin(),
                        [](char16_t ch) { return ch >= u'A' && ch <= u'Z' ? char16_t(ch + 32) : ch; });
         node.interfaces.push_back(DeviceInterface{kUsbHostControllerInterface, path});
     }
 
-    WString rootId = spec.rootHubInstanceId;
+    WString rootId = params.rootHubInstanceId;
     if (rootId.empty())
     {
-        rootId = u"USB\\ROOT_HUB20\\4&" + Hex(IdHash(spec.instanceId), 8, false) + u"&0";
+        rootId = u"USB\\ROOT_HUB20\\4&" + Hex(IdHash(params.instanceId), 8, false) + u"&0";
     }
     DevNode& rootHubNode = AddDevNode(node, rootId);
     rootHubNode.SetString(CM_DRP_DEVICEDESC, u"USB Root Hub");
@@ -321,14 +321,14 @@ HostController& Machine::AddHostController(const ControllerSpec& spec)
     SetDriverClass(rootHubNode, u"USB", kUsbClassGuid);
 
     auto controller = std::make_unique<HostController>();
-    controller->legacyIndex = spec.legacyIndex;
+    controller->legacyIndex = params.legacyIndex;
     controller->devNode = &node;
-    controller->rootHub = &NewHub(rootHubNode, spec.rootHubPorts, InterfaceName(rootId, kUsbHubInterface));
+    controller->rootHub = &NewHub(rootHubNode, params.rootHubPorts, InterfaceName(rootId, kUsbHubInterface));
     controllers_.push_back(std::move(controller));
     return *controllers_.back();
 }
 
-UsbDevice& Machine::AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec)
+UsbDevice& Machine::AttachDevice(Hub& hub, ULONG port, const UsbDeviceParams& params)
 {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (port == 0 || port > hub.ports.size())
@@ -339,38 +339,39 @@ UsbDevice& Machine::AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec
     {
         Violation("port %u of hub %u is taken", port, hub.number);
     }
-    WString vidPid = u"VID_" + Hex(spec.vendorId, 4, true) + u"&PID_" + Hex(spec.productId, 4, true);
-    WString instanceId = spec.instanceId;
+    WString vidPid = u"VID_" + Hex(params.vendorId, 4, true) + u"&PID_" + Hex(params.productId, 4, true);
+    WString instanceId = params.instanceId;
     if (instanceId.empty())
     {
-        instanceId = u"USB\\" + vidPid + u"\\" +
-                     (spec.serialNumber.empty() ? GeneratedSuffix(*hub.devNode, port) : spec.serialNumber);
+        instanceId =
+            u"USB\\" + vidPid + u"\\" +
+            (params.serialNumber.empty() ? GeneratedSuffix(*hub.devNode, port) : params.serialNumber);
     }
 
     auto device = std::make_unique<UsbDevice>();
     device->descriptor.bLength = sizeof(USB_DEVICE_DESCRIPTOR);
     device->descriptor.bDescriptorType = USB_DEVICE_DESCRIPTOR_TYPE;
-    device->descriptor.bcdUSB = spec.speed >= 2 ? 0x0200 : 0x0110;
+    device->descriptor.bcdUSB = params.speed >= 2 ? 0x0200 : 0x0110;
     device->descriptor.bMaxPacketSize0 = 64;
-    device->descriptor.idVendor = spec.vendorId;
-    device->descriptor.idProduct = spec.productId;
+    device->descriptor.idVendor = params.vendorId;
+    device->descriptor.idProduct = params.productId;
     device->descriptor.bcdDevice = 0x0100;
-    device->descriptor.iSerialNumber = spec.serialNumber.empty() ? 0 : 3;
+    device->descriptor.iSerialNumber = params.serialNumber.empty() ? 0 : 3;
     device->descriptor.bNumConfigurations = 1;
-    device->speed = spec.speed;
-    device->lowSpeed = spec.lowSpeed;
-    device->connectionStatus = spec.connectionStatus;
-    device->serialNumber = spec.serialNumber;
+    device->speed = params.speed;
+    device->lowSpeed = params.lowSpeed;
+    device->connectionStatus = params.connectionStatus;
+    device->serialNumber = params.serialNumber;
 
-    if (spec.connectionStatus == DeviceConnected)
+    if (params.connectionStatus == DeviceConnected)
     {
         DevNode& node = AddDevNode(*hub.devNode, instanceId);
-        node.SetString(CM_DRP_DEVICEDESC, spec.description);
-        if (!spec.service.empty())
+        node.SetString(CM_DRP_DEVICEDESC, params.description);
+        if (!params.service.empty())
         {
-            node.SetString(CM_DRP_SERVICE, spec.service);
+            node.SetString(CM_DRP_SERVICE, params.service);
         }
-        SetDriverClass(node, spec.className, spec.classGuid);
+        SetDriverClass(node, params.className, params.classGuid);
         node.SetString(CM_DRP_LOCATION_INFORMATION,
                        u"Port_#" + Decimal(port, 4) + u".Hub_#" + Decimal(hub.number, 4));
         node.SetMultiString(CM_DRP_HARDWAREID, {u"USB\\" + vidPid + u"&REV_0100", u"USB\\" + vidPid});
@@ -399,7 +400,7 @@ Hub& Machine::MakeHub(UsbDevice& device, ULONG ports)
     return *device.hub;
 }
 
-UsbLun& Machine::AddLun(UsbDevice& device, const LunSpec& spec)
+UsbLun& Machine::AddLun(UsbDevice& device, const LunParams& params)
 {
     std::lock_guard<std::recursive_mutex> lock(lock_);
     if (device.devNode == nullptr || device.hub != nullptr)
@@ -421,10 +422,10 @@ UsbLun& Machine::AddLun(UsbDevice& device, const LunSpec& spec)
 
     auto lun = std::make_unique<UsbLun>();
     lun->index = static_cast<unsigned>(device.luns.size());
-    lun->sizeBytes = spec.sizeBytes;
-    lun->vendor = spec.vendor;
-    lun->product = spec.product;
-    lun->revision = spec.revision;
+    lun->sizeBytes = params.sizeBytes;
+    lun->vendor = params.vendor;
+    lun->product = params.product;
+    lun->revision = params.revision;
 
     // USBSTOR names the disk by its inquiry strings; a device without serial number gets the USB node's
     // generated suffix, with the ampersands turned into the form USBSTOR uses.
@@ -433,20 +434,21 @@ UsbLun& Machine::AddLun(UsbDevice& device, const LunSpec& spec)
     {
         serial = usbNode.instanceId.substr(usbNode.instanceId.rfind(u'\\') + 1);
     }
-    WString diskId = u"USBSTOR\\Disk&Ven_" + IdSegment(spec.vendor) + u"&Prod_" + IdSegment(spec.product) +
-                     u"&Rev_" + IdSegment(spec.revision) + u"\\" + serial + u"&" + Decimal(lun->index, 1);
+    WString diskId = u"USBSTOR\\Disk&Ven_" + IdSegment(params.vendor) + u"&Prod_" +
+                     IdSegment(params.product) + u"&Rev_" + IdSegment(params.revision) + u"\\" + serial +
+                     u"&" + Decimal(lun->index, 1);
     DevNode& disk = AddDevNode(usbNode, diskId);
     disk.SetString(CM_DRP_DEVICEDESC, u"Disk drive");
-    disk.SetString(CM_DRP_FRIENDLYNAME, spec.vendor + u" " + spec.product + u" USB Device");
+    disk.SetString(CM_DRP_FRIENDLYNAME, params.vendor + u" " + params.product + u" USB Device");
     disk.SetString(CM_DRP_SERVICE, u"disk");
     SetDriverClass(disk, u"DiskDrive", kDiskDriveClassGuid);
     disk.removable = true;
     disk.interfaces.push_back(
         DeviceInterface{kDiskInterface, u"\\\\?\\" + InterfaceName(diskId, kDiskInterface)});
     lun->disk = &disk;
-    if (!spec.letters.empty())
+    if (!params.letters.empty())
     {
-        lun->volume = &AddVolume(&disk, spec.letters, spec.sizeBytes);
+        lun->volume = &AddVolume(&disk, params.letters, params.sizeBytes);
         lun->volume->lun = lun.get();
     }
     device.luns.push_back(std::move(lun));

@@ -197,7 +197,7 @@ struct Service
 };
 
 // Builder arguments. Defaults describe an ordinary device; tests set only what matters to them.
-struct ControllerSpec
+struct ControllerParams
 {
     WString instanceId; // required: PCI\VEN_...\...
     WString description = u"Standard Enhanced PCI to USB Host Controller";
@@ -208,7 +208,7 @@ struct ControllerSpec
     WString rootHubInstanceId; // generated when empty
 };
 
-struct UsbDeviceSpec
+struct UsbDeviceParams
 {
     USHORT vendorId = 0;
     USHORT productId = 0;
@@ -223,7 +223,7 @@ struct UsbDeviceSpec
     USB_CONNECTION_STATUS connectionStatus = DeviceConnected;
 };
 
-struct LunSpec
+struct LunParams
 {
     uint64_t sizeBytes = 64ull << 20;
     std::vector<WCHAR> letters; // none: the disk has no volume
@@ -254,11 +254,11 @@ public:
     void SetPresent(DevNode& node, bool present);
 
     // USB topology.
-    HostController& AddHostController(const ControllerSpec& spec);
-    UsbDevice& AttachDevice(Hub& hub, ULONG port, const UsbDeviceSpec& spec);
+    HostController& AddHostController(const ControllerParams& params);
+    UsbDevice& AttachDevice(Hub& hub, ULONG port, const UsbDeviceParams& params);
     // Turns an attached device into a hub with the given ports.
     Hub& MakeHub(UsbDevice& device, ULONG ports);
-    UsbLun& AddLun(UsbDevice& device, const LunSpec& spec);
+    UsbLun& AddLun(UsbDevice& device, const LunParams& params);
     // Surprise removal: the port empties, the device's nodes and volumes become phantoms. Replug brings
     // the same device back on its port with the same instance IDs, as Windows recognises a known device.
     void Unplug(UsbDevice& device);

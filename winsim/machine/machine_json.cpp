@@ -299,24 +299,24 @@ public:
         {
             Bad("a device names its 'port'");
         }
-        UsbDeviceSpec spec;
-        spec.vendorId = static_cast<USHORT>(object.contains("vid") ? Number(object["vid"], "vid") : 0);
-        spec.productId = static_cast<USHORT>(object.contains("pid") ? Number(object["pid"], "pid") : 0);
-        spec.serialNumber = Text(object, "serial");
-        spec.instanceId = Text(object, "instanceId");
-        spec.className = Text(object, "class", spec.className);
-        spec.classGuid = Text(object, "classGuid", spec.classGuid);
+        UsbDeviceParams params;
+        params.vendorId = static_cast<USHORT>(object.contains("vid") ? Number(object["vid"], "vid") : 0);
+        params.productId = static_cast<USHORT>(object.contains("pid") ? Number(object["pid"], "pid") : 0);
+        params.serialNumber = Text(object, "serial");
+        params.instanceId = Text(object, "instanceId");
+        params.className = Text(object, "class", params.className);
+        params.classGuid = Text(object, "classGuid", params.classGuid);
         if (object.contains("speed"))
         {
-            spec.speed = static_cast<UCHAR>(Number(object["speed"], "speed"));
+            params.speed = static_cast<UCHAR>(Number(object["speed"], "speed"));
         }
-        spec.lowSpeed = object.value("lowSpeed", false);
+        params.lowSpeed = object.value("lowSpeed", false);
         if (object.contains("status"))
         {
-            spec.connectionStatus = ConnectionStatus(object["status"]);
+            params.connectionStatus = ConnectionStatus(object["status"]);
         }
         UsbDevice& device =
-            machine_.AttachDevice(hub, static_cast<ULONG>(Number(object["port"], "port")), spec);
+            machine_.AttachDevice(hub, static_cast<ULONG>(Number(object["port"], "port")), params);
         if (object.contains("reportedDriverKey"))
         {
             device.reportedDriverKey = Text(object, "reportedDriverKey");
@@ -340,16 +340,16 @@ public:
         {
             for (const Json& lunObject : object["luns"])
             {
-                LunSpec lunSpec;
+                LunParams lunParams;
                 if (lunObject.contains("size"))
                 {
-                    lunSpec.sizeBytes = Size(lunObject["size"]);
+                    lunParams.sizeBytes = Size(lunObject["size"]);
                 }
-                lunSpec.letters = Letters(lunObject);
-                lunSpec.vendor = Text(lunObject, "vendor", lunSpec.vendor);
-                lunSpec.product = Text(lunObject, "product", lunSpec.product);
-                lunSpec.revision = Text(lunObject, "revision", lunSpec.revision);
-                UsbLun& lun = machine_.AddLun(device, lunSpec);
+                lunParams.letters = Letters(lunObject);
+                lunParams.vendor = Text(lunObject, "vendor", lunParams.vendor);
+                lunParams.product = Text(lunObject, "product", lunParams.product);
+                lunParams.revision = Text(lunObject, "revision", lunParams.revision);
+                UsbLun& lun = machine_.AddLun(device, lunParams);
                 NodeFields(lunObject, *lun.disk);
             }
         }
@@ -384,23 +384,23 @@ public:
 
     void Controller(const Json& object)
     {
-        ControllerSpec spec;
-        spec.instanceId = Text(object, "instanceId");
-        if (spec.instanceId.empty())
+        ControllerParams params;
+        params.instanceId = Text(object, "instanceId");
+        if (params.instanceId.empty())
         {
             Bad("a controller needs its 'instanceId'");
         }
-        spec.description = Text(object, "description", spec.description);
-        spec.service = Text(object, "service", spec.service);
+        params.description = Text(object, "description", params.description);
+        params.service = Text(object, "service", params.service);
         if (object.contains("legacyName"))
         {
-            spec.legacyIndex = static_cast<int>(Number(object["legacyName"], "legacyName"));
+            params.legacyIndex = static_cast<int>(Number(object["legacyName"], "legacyName"));
         }
-        spec.exposesInterface = object.value("interface", true);
+        params.exposesInterface = object.value("interface", true);
         Json hubObject = object.value("rootHub", Json::object());
-        spec.rootHubPorts = static_cast<ULONG>(Number(hubObject.value("ports", Json(4)), "ports"));
-        spec.rootHubInstanceId = Text(hubObject, "instanceId");
-        HostController& controller = machine_.AddHostController(spec);
+        params.rootHubPorts = static_cast<ULONG>(Number(hubObject.value("ports", Json(4)), "ports"));
+        params.rootHubInstanceId = Text(hubObject, "instanceId");
+        HostController& controller = machine_.AddHostController(params);
         if (object.contains("reportedDriverKey"))
         {
             controller.reportedDriverKey = Text(object, "reportedDriverKey");
