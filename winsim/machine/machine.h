@@ -132,6 +132,8 @@ struct UsbLun
     WString revision;
     DevNode* disk = nullptr;
     Volume* volume = nullptr;
+    // Kernel side: the backing image the USB storage model serves this unit from.
+    std::shared_ptr<void> image;
 };
 
 // A device on a hub port, as the hub reports it.
