@@ -59,6 +59,19 @@ TEST(Volumes, VolumeUnderTwoLettersTiesBothAndOneWithoutInterfaceNone)
     EXPECT_TRUE(list.back().strDeviceInstanceId.empty());
 }
 
+TEST(Volumes, VolumeNamesMatchWhateverTheirCase)
+{
+    Machine machine;
+    ScopedMachine scope(machine);
+    Volume& volume = machine.AddVolume(nullptr, {u'E'});
+    volume.guidPathViaInterface = Upper(volume.guidPath);
+    ASSERT_NE(*volume.guidPathViaInterface, volume.guidPath);
+
+    CVolumeEnumerateList list = Volumes(machine);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(Text(list.front().strDeviceInstanceId), Narrow(volume.devNode->instanceId));
+}
+
 TEST(Volumes, SetThatCannotBeOpenedLeavesLettersUntied)
 {
     Machine machine;

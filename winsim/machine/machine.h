@@ -188,6 +188,9 @@ struct Volume
     DevNode* devNode = nullptr;
     UsbLun* lun = nullptr;
     uint64_t sizeBytes = 0;
+    // What a query through the volume interface path answers, when the volume manager spells the GUID
+    // path differently there (case); unset: guidPath.
+    std::optional<WString> guidPathViaInterface;
 };
 
 struct Service

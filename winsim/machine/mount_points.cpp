@@ -24,6 +24,7 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
                   Narrow(mountPoint).c_str());
     }
     Volume* volume = nullptr;
+    WString answer;
     if (mountPoint.size() == 3 && mountPoint[1] == u':')
     {
         volume = machine.VolumeByLetter(Upper(mountPoint.substr(0, 1))[0]);
@@ -31,6 +32,10 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
     else
     {
         volume = machine.VolumeByInterfacePath(mountPoint.substr(0, mountPoint.size() - 1));
+        if (volume != nullptr)
+        {
+            answer = volume->guidPathViaInterface.value_or(WString());
+        }
         for (const auto& candidate : machine.Volumes())
         {
             if (volume == nullptr && candidate->devNode->present &&
@@ -45,11 +50,15 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWS
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    if (cchBufferLength < volume->guidPath.size() + 1)
+    if (answer.empty())
+    {
+        answer = volume->guidPath;
+    }
+    if (cchBufferLength < answer.size() + 1)
     {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return FALSE;
     }
-    std::memcpy(lpszVolumeName, volume->guidPath.c_str(), (volume->guidPath.size() + 1) * sizeof(WCHAR));
+    std::memcpy(lpszVolumeName, answer.c_str(), (answer.size() + 1) * sizeof(WCHAR));
     return TRUE;
 }
