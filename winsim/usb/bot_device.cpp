@@ -452,6 +452,20 @@ TransferStatus BulkOnlyDevice::ClearHalt(Pipe pipe)
     return TransferStatus::Ok;
 }
 
+TransferStatus BulkOnlyDevice::PortReset()
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    if (gone_)
+        return TransferStatus::DeviceGone;
+    timing_.ChargeControlRequest();
+    awaitingReset_ = false;
+    for (bool& halted : halted_)
+        halted = false;
+    phase_ = DevicePhase::Command;
+    current_ = Exchange{};
+    return TransferStatus::Ok;
+}
+
 TransferStatus BulkOnlyDevice::GetMaxLun(uint8_t* maxLun)
 {
     if (maxLun == nullptr)

@@ -111,6 +111,9 @@ public:
     TransferStatus MassStorageReset();
     TransferStatus ClearHalt(Pipe pipe);
     TransferStatus GetMaxLun(uint8_t* maxLun);
+    // A bus reset of the port: the device drops the exchange in progress, every halt and a pending reset
+    // recovery, and waits for a command wrapper.
+    TransferStatus PortReset();
 
     // The device leaves the bus: every later transfer and request finds it gone.
     void Unplug();
