@@ -76,7 +76,8 @@ TEST(Machine, HubAnswersNameRequestsWithTheFullLength)
     DWORD returned = 0;
     ASSERT_TRUE(DeviceIoControl(handle, IOCTL_USB_GET_ROOT_HUB_NAME, nullptr, 0, &header, sizeof header,
                                 &returned, nullptr));
-    EXPECT_EQ(header.ActualLength, 4 + (controller.rootHub->name.size() + 1) * 2);
+    ULONG actualLength = header.ActualLength; // packed: read by value
+    EXPECT_EQ(actualLength, 4 + (controller.rootHub->name.size() + 1) * 2);
     EXPECT_EQ(returned, sizeof header);
     EXPECT_TRUE(CloseHandle(handle));
     EXPECT_EQ(

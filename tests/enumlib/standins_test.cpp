@@ -152,7 +152,8 @@ TEST_F(StandInTest, HubAnswersForEmptyPortsNonHubPortsAndShortBuffers)
     name.ConnectionIndex = 2;
     ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, &name, sizeof name, &name,
                                 sizeof name, &returned, nullptr));
-    EXPECT_EQ(name.ActualLength, sizeof name);
+    ULONG actualLength = name.ActualLength; // packed: read by value
+    EXPECT_EQ(actualLength, sizeof name);
 
     // Driver key of an empty port and of a port that does not exist: no answer.
     USB_NODE_CONNECTION_DRIVERKEY_NAME key = {};
@@ -172,10 +173,14 @@ TEST_F(StandInTest, HubAnswersForEmptyPortsNonHubPortsAndShortBuffers)
                                 buffer, sizeof buffer, &returned, nullptr));
     USB_NODE_CONNECTION_INFORMATION_EX info;
     std::memcpy(&info, buffer, 35);
-    EXPECT_EQ(info.NumberOfOpenPipes, 2u);
+    // Packed fields are read by value.
+    ULONG pipes = info.NumberOfOpenPipes;
+    USHORT vendor = info.DeviceDescriptor.idVendor;
+    USB_CONNECTION_STATUS status = info.ConnectionStatus;
+    EXPECT_EQ(pipes, 2u);
     EXPECT_EQ(returned, sizeof buffer);
-    EXPECT_EQ(info.DeviceDescriptor.idVendor, kVid);
-    EXPECT_EQ(info.ConnectionStatus, DeviceConnected);
+    EXPECT_EQ(vendor, kVid);
+    EXPECT_EQ(status, DeviceConnected);
     EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, buffer, 34, buffer, 34,
                                  &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
