@@ -43,6 +43,9 @@ struct PdoState
     BulkOnlyDevice* device = nullptr;
     PDEVICE_OBJECT pdo = nullptr;
     std::mutex lock;
+    // Held from a transfer's call to the device until it is completed or parked, and by an abort: a
+    // transfer the device NAKs cannot slip past an abort that runs meanwhile.
+    std::mutex transferLock;
     bool configured = false;
     int configurationToken = 0; // its address is the configuration handle
     int interfaceToken = 0;     // its address is the interface handle
@@ -56,23 +59,30 @@ struct PdoExtension
     PdoState* state;
 };
 
-// What executing one URB led to: a status to complete the IRP with, or a transfer left waiting.
+// What executing one URB led to: a status to complete the IRP with, or the IRP parked on its pipe.
 struct UrbOutcome
 {
     NTSTATUS status = STATUS_SUCCESS;
-    PipeState* parkOn = nullptr;
+    bool parked = false;
+};
+
+// The IRP that carries a URB, and whether it still has to be marked pending should it be parked.
+struct UrbIrp
+{
+    PIRP irp;
+    bool markPendingToPark;
 };
 
 UrbOutcome Fail(PURB urb, USBD_STATUS usbdStatus, NTSTATUS status)
 {
     urb->UrbHeader.Status = usbdStatus;
-    return UrbOutcome{status, nullptr};
+    return UrbOutcome{status, false};
 }
 
 UrbOutcome Succeed(PURB urb)
 {
     urb->UrbHeader.Status = USBD_STATUS_SUCCESS;
-    return UrbOutcome{STATUS_SUCCESS, nullptr};
+    return UrbOutcome{STATUS_SUCCESS, false};
 }
 
 PipeState* FindPipe(PdoState& s, USBD_PIPE_HANDLE handle)
@@ -161,7 +171,7 @@ UrbOutcome TransferError(PdoState& s, PipeState& pipe, PURB urb, USBD_STATUS usb
     return Fail(urb, usbdStatus, STATUS_UNSUCCESSFUL);
 }
 
-UrbOutcome BulkOrInterruptTransfer(PdoState& s, PURB urb)
+UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
 {
     auto& transfer = urb->UrbBulkOrInterruptTransfer;
     PipeState* pipe = nullptr;
@@ -184,6 +194,7 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, PURB urb)
         return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
 
     // The direction is the endpoint's: the bus ignores USBD_TRANSFER_DIRECTION_IN on a bulk pipe.
+    std::lock_guard<std::mutex> serial(s.transferLock);
     const TransferResult result = s.device->Transfer(pipe->pipe, buffer, requested);
     transfer.TransferBufferLength = result.bytes;
     switch (result.status)
@@ -197,9 +208,14 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, PURB urb)
         return TransferError(s, *pipe, urb, USBD_STATUS_STALL_PID);
     case TransferStatus::Overrun:
         return TransferError(s, *pipe, urb, USBD_STATUS_BABBLE_DETECTED);
-    case TransferStatus::Nak:
+    case TransferStatus::Nak: {
         urb->UrbHeader.Status = USBD_STATUS_PENDING;
-        return UrbOutcome{STATUS_PENDING, pipe};
+        if (carrier.markPendingToPark)
+            IoMarkIrpPending(carrier.irp);
+        std::lock_guard<std::mutex> guard(s.lock);
+        pipe->parked.push_back(carrier.irp);
+        return UrbOutcome{STATUS_PENDING, true};
+    }
     case TransferStatus::DeviceGone:
         return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
     }
@@ -222,6 +238,7 @@ UrbOutcome PipeRequest(PdoState& s, PURB urb)
     PipeState* pipe = nullptr;
     std::vector<PIRP> aborted;
     {
+        std::lock_guard<std::mutex> serial(s.transferLock);
         std::lock_guard<std::mutex> guard(s.lock);
         pipe = s.configured ? FindPipe(s, urb->UrbPipeRequest.PipeHandle) : nullptr;
         if (pipe == nullptr)
@@ -359,7 +376,7 @@ UrbOutcome GetDescriptor(PdoState& s, PURB urb)
     return Succeed(urb);
 }
 
-UrbOutcome ExecuteUrb(PdoState& s, PURB urb)
+UrbOutcome ExecuteUrb(PdoState& s, const UrbIrp& carrier, PURB urb)
 {
     {
         std::lock_guard<std::mutex> guard(s.lock);
@@ -372,7 +389,7 @@ UrbOutcome ExecuteUrb(PdoState& s, PURB urb)
     case URB_FUNCTION_SELECT_INTERFACE:
         return SelectInterface(s, urb);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return BulkOrInterruptTransfer(s, urb);
+        return BulkOrInterruptTransfer(s, carrier, urb);
     case URB_FUNCTION_ABORT_PIPE:
     case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
     case URB_FUNCTION_SYNC_RESET_PIPE:
@@ -400,14 +417,9 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status)
 // Runs a URB and either completes its IRP or parks it on the pipe that answered NAK.
 void RunAndComplete(PdoState& s, PIRP irp, PURB urb)
 {
-    const UrbOutcome outcome = ExecuteUrb(s, urb);
-    if (outcome.parkOn != nullptr)
-    {
-        std::lock_guard<std::mutex> guard(s.lock);
-        outcome.parkOn->parked.push_back(irp);
-        return;
-    }
-    CompleteIrp(irp, outcome.status);
+    const UrbOutcome outcome = ExecuteUrb(s, UrbIrp{irp, false}, urb);
+    if (!outcome.parked)
+        CompleteIrp(irp, outcome.status);
 }
 
 } // namespace
@@ -440,14 +452,9 @@ NTSTATUS SubmitUrb(UsbBus::State& bus, PdoState& s, PIRP irp, PURB urb)
         QueueDpc([state, irp, urb] { RunAndComplete(*state, irp, urb); }, delay);
         return STATUS_PENDING;
     }
-    const UrbOutcome outcome = ExecuteUrb(s, urb);
-    if (outcome.parkOn != nullptr)
-    {
-        IoMarkIrpPending(irp);
-        std::lock_guard<std::mutex> guard(s.lock);
-        outcome.parkOn->parked.push_back(irp);
-        return STATUS_PENDING;
-    }
+    const UrbOutcome outcome = ExecuteUrb(s, UrbIrp{irp, true}, urb);
+    if (outcome.parked)
+        return STATUS_PENDING; // marked pending before it was parked; an abort may already have completed it
     return CompleteIrp(irp, outcome.status);
 }
 
@@ -611,6 +618,7 @@ void UsbBus::RemoveDevice(PDEVICE_OBJECT pdo)
     }
     std::vector<PIRP> parked;
     {
+        std::lock_guard<std::mutex> serial(s->transferLock);
         std::lock_guard<std::mutex> guard(s->lock);
         for (PipeState& pipe : s->pipes)
             parked.insert(parked.end(), pipe.parked.begin(), pipe.parked.end());
