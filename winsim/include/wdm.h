@@ -884,6 +884,8 @@ extern "C"
     // The simulation's hook behind the stack-location helpers: it checks that the calling driver still owns
     // the IRP (not passed down without a completion routine, not completed, not freed).
     VOID WinsimIrpTouch(PIRP Irp);
+    // The same for the next location, which must exist: writing below the first location corrupts the IRP.
+    VOID WinsimIrpTouchNext(PIRP Irp);
 
     inline PIO_STACK_LOCATION IoGetCurrentIrpStackLocation(PIRP Irp)
     {

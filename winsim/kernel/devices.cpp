@@ -77,10 +77,10 @@ void CheckRoutineReturn(const char* routine, KIRQL irql, size_t locks)
 {
     auto& thread = detail::CurrentThreadState();
     if (thread.irql != irql)
-        detail::IoViolationCheck(detail::IrqlNotRestored,
+        detail::IoViolationCheck(IoRule::IrqlNotRestored,
                                  std::string(routine) + " returned at a different IRQL", irql, thread.irql);
     if (thread.heldLocks.size() != locks)
-        detail::IoViolationCheck(detail::SpinLockHeldOnReturn,
+        detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn,
                                  std::string(routine) + " returned holding a spin lock",
                                  ULONG_PTR(thread.heldLocks.empty() ? nullptr : thread.heldLocks.back()));
 }
@@ -150,7 +150,7 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         CheckRoutineReturn("DriverUnload", PASSIVE_LEVEL, 0);
     }
     if (driver->DeviceObject != nullptr)
-        detail::IoViolationCheck(detail::DriverUnloadLeak, "driver unloaded with device objects left",
+        detail::IoViolationCheck(IoRule::DriverUnloadLeak, "driver unloaded with device objects left",
                                  ULONG_PTR(driver), ULONG_PTR(driver->DeviceObject));
     if (detail::RunningThreadsOfDriver(driver) != 0)
         detail::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
@@ -177,7 +177,7 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     {
         if (std::find(before.begin(), before.end(), device) == before.end() &&
             (device->Flags & DO_DEVICE_INITIALIZING) != 0)
-            detail::IoViolationCheck(detail::DeviceStillInitializing,
+            detail::IoViolationCheck(IoRule::DeviceStillInitializing,
                                      "AddDevice left DO_DEVICE_INITIALIZING set on its device",
                                      ULONG_PTR(device));
     }
@@ -261,11 +261,11 @@ extern "C"
             std::lock_guard<std::mutex> lock(Devices().lock);
             if (DeviceObject->AttachedDevice != nullptr)
                 detail::IoViolationCheck(
-                    detail::DeviceDeletedWhileAttached,
+                    IoRule::DeviceDeletedWhileAttached,
                     "IoDeleteDevice on a device that still has a device attached above it",
                     ULONG_PTR(DeviceObject), ULONG_PTR(DeviceObject->AttachedDevice));
             if (Devices().lowerOf.count(DeviceObject) != 0)
-                detail::IoViolationCheck(detail::DeviceDeletedWhileAttached,
+                detail::IoViolationCheck(IoRule::DeviceDeletedWhileAttached,
                                          "IoDeleteDevice on a device still attached to a lower device",
                                          ULONG_PTR(DeviceObject), ULONG_PTR(Devices().lowerOf[DeviceObject]));
             PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;

@@ -41,7 +41,7 @@ void CheckObject(const DISPATCHER_HEADER* header, const char* routine)
         (header->Type == kSemaphore && header->Size == SizeInLongs(sizeof(KSEMAPHORE))) ||
         (header->Type == ThreadObjectType && header->Size == 0xEE);
     if (!valid)
-        IoViolationCheck(InvalidDispatcherObject,
+        IoViolationCheck(winsim::InvalidDispatcherObject,
                          std::string(routine) +
                              " on an object that is not an initialised event, semaphore or thread",
                          ULONG_PTR(header));
@@ -231,7 +231,7 @@ extern "C"
                 !TrySatisfy(header))
             {
                 lock.unlock();
-                IoViolationCheck(InvalidDispatcherObject,
+                IoViolationCheck(winsim::InvalidDispatcherObject,
                                  "an unbounded wait did not end within 120 s (deadlock)", ULONG_PTR(Object));
             }
         }

@@ -29,10 +29,11 @@ struct DpcState
     bool started = false;
 };
 
+// Never destroyed: the DPC thread waits on it until the process ends.
 DpcState& Dpcs()
 {
-    static DpcState state;
-    return state;
+    static DpcState* state = new DpcState;
+    return *state;
 }
 
 void RunOne(const std::function<void()>& work)
@@ -43,10 +44,10 @@ void RunOne(const std::function<void()>& work)
     {
         work();
         if (thread.irql != DISPATCH_LEVEL)
-            detail::IoViolationCheck(detail::IrqlNotRestored, "DPC returned at another IRQL", DISPATCH_LEVEL,
+            detail::IoViolationCheck(IoRule::IrqlNotRestored, "DPC returned at another IRQL", DISPATCH_LEVEL,
                                      thread.irql);
         if (!thread.heldLocks.empty())
-            detail::IoViolationCheck(detail::SpinLockHeldOnReturn, "DPC returned holding a spin lock",
+            detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn, "DPC returned holding a spin lock",
                                      ULONG_PTR(thread.heldLocks.back()));
     }
     catch (const BugCheckError&)

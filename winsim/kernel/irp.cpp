@@ -97,7 +97,7 @@ void CheckTouch(PIRP irp, const char* what)
     if (!record)
     {
         lock.unlock();
-        detail::IoViolationCheck(detail::FreedIrpUsed,
+        detail::IoViolationCheck(IoRule::FreedIrpUsed,
                                  std::string(what) + " on an IRP that is not allocated (freed?)",
                                  ULONG_PTR(irp));
     }
@@ -107,7 +107,7 @@ void CheckTouch(PIRP irp, const char* what)
     if (frame->released)
     {
         lock.unlock();
-        detail::IoViolationCheck(detail::IrpTouchedAfterPassedDown,
+        detail::IoViolationCheck(IoRule::IrpTouchedAfterPassedDown,
                                  std::string(what) +
                                      " on an IRP this driver passed down without a completion "
                                      "routine or already completed",
@@ -116,7 +116,7 @@ void CheckTouch(PIRP irp, const char* what)
     if (frame->location != record->currentIndex)
     {
         lock.unlock();
-        detail::IoViolationCheck(detail::IrpTouchedAfterPassedDown,
+        detail::IoViolationCheck(IoRule::IrpTouchedAfterPassedDown,
                                  std::string(what) + " on an IRP that is not at this driver's stack location",
                                  ULONG_PTR(irp), ULONG_PTR(record->currentIndex));
     }
@@ -126,11 +126,11 @@ void CheckTouch(PIRP irp, const char* what)
 void JudgeLevel(PIRP irp, const LevelState& level, int index)
 {
     if (level.returnedPending > 0 && !level.marked)
-        detail::IoViolationCheck(detail::PendingWithoutMark,
+        detail::IoViolationCheck(IoRule::PendingWithoutMark,
                                  "STATUS_PENDING returned without IoMarkIrpPending", ULONG_PTR(irp),
                                  ULONG_PTR(index));
     if (level.returnedOther > 0 && level.marked)
-        detail::IoViolationCheck(detail::MarkedWithoutPending,
+        detail::IoViolationCheck(IoRule::MarkedWithoutPending,
                                  "IoMarkIrpPending called but a status other than STATUS_PENDING returned",
                                  ULONG_PTR(irp), ULONG_PTR(index));
 }
@@ -156,12 +156,12 @@ public:
     void CheckReturn()
     {
         if (thread_.irql != irql_)
-            detail::IoViolationCheck(detail::IrqlNotRestored,
+            detail::IoViolationCheck(IoRule::IrqlNotRestored,
                                      std::string(routine_) + " returned at a different IRQL", irql_,
                                      thread_.irql);
         if (thread_.heldLocks.size() != locks_)
             detail::IoViolationCheck(
-                detail::SpinLockHeldOnReturn, std::string(routine_) + " returned holding a spin lock",
+                IoRule::SpinLockHeldOnReturn, std::string(routine_) + " returned holding a spin lock",
                 ULONG_PTR(thread_.heldLocks.empty() ? nullptr : thread_.heldLocks.back()));
     }
 
@@ -274,6 +274,14 @@ extern "C"
         CheckTouch(Irp, "IRP stack-location access");
     }
 
+    VOID WinsimIrpTouchNext(PIRP Irp)
+    {
+        CheckTouch(Irp, "next stack-location access");
+        if (Irp->CurrentLocation <= 1)
+            detail::BugCheck(NO_MORE_IRP_STACK_LOCATIONS,
+                             "the IRP has no stack location below the current one", ULONG_PTR(Irp));
+    }
+
     PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
     {
         UNREFERENCED_PARAMETER(ChargeQuota);
@@ -288,13 +296,13 @@ extern "C"
             if (!record)
             {
                 lock.unlock();
-                detail::IoViolationCheck(detail::FreedIrpUsed, "IoFreeIrp on an IRP that is not allocated",
+                detail::IoViolationCheck(IoRule::FreedIrpUsed, "IoFreeIrp on an IRP that is not allocated",
                                          ULONG_PTR(Irp));
             }
             if (record->phase == IrpPhase::InFlight)
             {
                 lock.unlock();
-                detail::IoViolationCheck(detail::IrpFreedWhileInUse,
+                detail::IoViolationCheck(IoRule::IrpFreedWhileInUse,
                                          "IoFreeIrp on an IRP that a driver still holds", ULONG_PTR(Irp));
             }
             g_irps.erase(Irp);
@@ -307,7 +315,7 @@ extern "C"
         std::lock_guard<std::mutex> lock(g_irpLock);
         auto record = FindRecord(Irp);
         if (!record || record->phase == IrpPhase::InFlight)
-            detail::IoViolationCheck(detail::IrpFreedWhileInUse,
+            detail::IoViolationCheck(IoRule::IrpFreedWhileInUse,
                                      "IoReuseIrp on an IRP that is in flight or not allocated",
                                      ULONG_PTR(Irp));
         const CCHAR stackSize = Irp->StackCount;
@@ -521,7 +529,7 @@ extern "C"
         }
         CheckTouch(Irp, "IofCompleteRequest");
         if (Irp->IoStatus.Status == STATUS_PENDING)
-            detail::IoViolationCheck(detail::IrpCompletedWithPendingStatus,
+            detail::IoViolationCheck(IoRule::IrpCompletedWithPendingStatus,
                                      "IRP completed with STATUS_PENDING", ULONG_PTR(Irp));
         {
             std::lock_guard<std::mutex> lock(g_irpLock);
@@ -576,7 +584,7 @@ extern "C"
                     {
                         lock.unlock();
                         detail::IoViolationCheck(
-                            detail::IrpFreedWhileInUse,
+                            IoRule::IrpFreedWhileInUse,
                             "completion routine freed the IRP but let the completion go on", ULONG_PTR(Irp));
                     }
                     record->phase = IrpPhase::InFlight;

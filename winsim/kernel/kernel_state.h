@@ -42,24 +42,8 @@ ThreadState& CurrentThreadState();
 // Raises the bug check with a description of the broken rule.
 [[noreturn]] void BugCheck(ULONG code, const std::string& description, ULONG_PTR p1 = 0, ULONG_PTR p2 = 0,
                            ULONG_PTR p3 = 0, ULONG_PTR p4 = 0);
-// The verifier's I/O manager violations share one code; the first parameter says which rule.
-enum IoViolation : ULONG_PTR
-{
-    IrpTouchedAfterPassedDown = 0x101,
-    PendingWithoutMark = 0x102,
-    MarkedWithoutPending = 0x103,
-    IrpCompletedWithPendingStatus = 0x104,
-    IrqlNotRestored = 0x105,
-    SpinLockHeldOnReturn = 0x106,
-    DeviceDeletedWhileAttached = 0x107,
-    RemoveLockImbalance = 0x108,
-    DeviceStillInitializing = 0x109,
-    FreedIrpUsed = 0x10A,
-    IrpFreedWhileInUse = 0x10B,
-    NotAPhysicalDevice = 0x10C,
-    InvalidDispatcherObject = 0x10D,
-    DriverUnloadLeak = 0x10E,
-};
+// The verifier's I/O manager violations share one code; the first parameter (an IoRule) says which rule.
+using IoViolation = IoRule;
 [[noreturn]] void IoViolationCheck(IoViolation rule, const std::string& description, ULONG_PTR p2 = 0,
                                    ULONG_PTR p3 = 0);
 

@@ -36,7 +36,7 @@ RemoveLockState& Find(PIO_REMOVE_LOCK removeLock, const char* routine)
 {
     auto it = g_locks.find(removeLock);
     if (it == g_locks.end())
-        detail::IoViolationCheck(detail::RemoveLockImbalance,
+        detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                  std::string(routine) + " on a remove lock that was never initialised",
                                  ULONG_PTR(removeLock));
     return it->second;
@@ -52,7 +52,7 @@ void ReleaseHold(PIO_REMOVE_LOCK removeLock, RemoveLockState& state, PVOID tag, 
 {
     auto hold = state.holds.find(tag);
     if (hold == state.holds.end())
-        detail::IoViolationCheck(detail::RemoveLockImbalance,
+        detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                  std::string(routine) +
                                      " with a tag that holds no acquisition of the remove lock",
                                  ULONG_PTR(removeLock), ULONG_PTR(tag));
@@ -104,7 +104,7 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(MaxLockedMinutes);
         if (RemlockSize != sizeof(IO_REMOVE_LOCK))
-            detail::IoViolationCheck(detail::RemoveLockImbalance,
+            detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                      "IoInitializeRemoveLockEx with a wrong size", ULONG_PTR(Lock),
                                      RemlockSize);
         RtlZeroMemory(Lock, sizeof(IO_REMOVE_LOCK));
@@ -162,7 +162,7 @@ extern "C"
         std::unique_lock<std::mutex> lock(g_lock);
         auto& state = Find(RemoveLock, "IoReleaseRemoveLockAndWait");
         if (state.removed)
-            detail::IoViolationCheck(detail::RemoveLockImbalance, "IoReleaseRemoveLockAndWait called twice",
+            detail::IoViolationCheck(IoRule::RemoveLockImbalance, "IoReleaseRemoveLockAndWait called twice",
                                      ULONG_PTR(RemoveLock));
         state.removed = true;
         --state.ioCount; // the bias
@@ -174,7 +174,7 @@ extern "C"
         {
             lock.unlock();
             detail::IoViolationCheck(
-                detail::RemoveLockImbalance,
+                IoRule::RemoveLockImbalance,
                 "IoReleaseRemoveLockAndWait still waiting after 120 s: a hold was never released",
                 ULONG_PTR(RemoveLock));
         }

@@ -129,15 +129,21 @@ void ThreadEntry(SimThread* thread)
     state.irql = PASSIVE_LEVEL;
     state.heldLocks.clear();
     state.frames.clear();
+    // The thread has left its driver's code once it is signalled, so the driver may be unloaded from
+    // then on; but it counts as running until it has dropped its own reference, since a reset that sees
+    // no thread running may clear the object table, and the last dereference must still find it there.
     {
         std::lock_guard<std::mutex> lock(g_objectLock);
-        --g_running;
         if (--g_runningByDriver[thread->driver] == 0)
             g_runningByDriver.erase(thread->driver);
     }
-    g_threadEnded.notify_all();
     SignalObject(&thread->Header);
-    Dereference(thread); // the running thread's own reference
+    Dereference(thread); // the running thread's own reference; may destroy the thread object
+    {
+        std::lock_guard<std::mutex> lock(g_objectLock);
+        --g_running;
+    }
+    g_threadEnded.notify_all();
 }
 
 // Threads still running at a reset belong to a test that did not stop them; give them a moment.

@@ -37,6 +37,26 @@ private:
     BugCheckInfo info_;
 };
 
+// Bug checks DRIVER_VERIFIER_IOMANAGER_VIOLATION (0xC9) raised by the simulation carry one of these as
+// their first parameter, naming the I/O rule that was broken.
+enum IoRule : ULONG_PTR
+{
+    IrpTouchedAfterPassedDown = 0x101, // stack-location helper, mark, call or completion by a non-owner
+    PendingWithoutMark = 0x102,        // STATUS_PENDING returned, IoMarkIrpPending not called
+    MarkedWithoutPending = 0x103,      // IoMarkIrpPending called, another status returned
+    IrpCompletedWithPendingStatus = 0x104,
+    IrqlNotRestored = 0x105,      // dispatch, completion routine, DPC or driver routine changed the IRQL
+    SpinLockHeldOnReturn = 0x106, // ... or returned holding a spin lock
+    DeviceDeletedWhileAttached = 0x107,
+    RemoveLockImbalance = 0x108, // release without acquire, delete while held, uninitialised lock
+    DeviceStillInitializing = 0x109,
+    FreedIrpUsed = 0x10A,
+    IrpFreedWhileInUse = 0x10B,
+    NotAPhysicalDevice = 0x10C,
+    InvalidDispatcherObject = 0x10D, // also an unbounded wait that never ends (deadlock watchdog)
+    DriverUnloadLeak = 0x10E,        // driver unloaded with device objects left
+};
+
 // While a trap lives, a bug check throws BugCheckError on the thread that raised it (system threads and
 // the DPC thread catch it at their entry and carry on) and is recorded here. Destroying the trap lowers
 // the calling thread back to PASSIVE_LEVEL and forgets the spin locks it held, so a test can go on.
