@@ -18,7 +18,7 @@ BOOLEAN NameEquals(const WCHAR* name, ULONG bytes, PCWSTR expected)
         ++length;
     }
     UNICODE_STRING actual;
-    actual.Buffer = const_cast<PWCH>(name);
+    actual.Buffer = const_cast<PWCHAR>(name);
     actual.Length = static_cast<USHORT>(length * sizeof(WCHAR));
     actual.MaximumLength = actual.Length;
     UNICODE_STRING wanted;

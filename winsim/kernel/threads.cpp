@@ -57,7 +57,8 @@ std::map<PVOID, ObjectRecord> g_objects;
 std::map<HANDLE, PVOID> g_handles;
 ULONG_PTR g_nextHandle = 0;
 std::map<PDRIVER_OBJECT, size_t> g_runningByDriver;
-size_t g_running = 0;
+size_t g_running = 0;  // threads whose host thread has not yet finished its last step
+size_t g_signalled = 0; // of those, threads that have already left their driver's code
 std::condition_variable g_threadEnded;
 std::atomic<ULONG_PTR> g_nextThreadId{0x100};
 
@@ -136,12 +137,14 @@ void ThreadEntry(SimThread* thread)
         std::lock_guard<std::mutex> lock(g_objectLock);
         if (--g_runningByDriver[thread->driver] == 0)
             g_runningByDriver.erase(thread->driver);
+        ++g_signalled;
     }
     SignalObject(&thread->Header);
     Dereference(thread); // the running thread's own reference; may destroy the thread object
     {
         std::lock_guard<std::mutex> lock(g_objectLock);
         --g_running;
+        --g_signalled;
     }
     g_threadEnded.notify_all();
 }
@@ -213,7 +216,7 @@ size_t OpenHandleCount()
 size_t RunningSystemThreads()
 {
     std::lock_guard<std::mutex> lock(detail::g_objectLock);
-    return detail::g_running;
+    return detail::g_running - detail::g_signalled;
 }
 
 ScopedThreadIdentity::ScopedThreadIdentity(HANDLE processId, HANDLE threadId)

@@ -1,0 +1,125 @@
+// The disk-side record of reads and large writes in flight, which the USB side uses to recognise the
+// pieces of a request.
+#include "driver_fixture.h"
+
+#include <thread>
+
+namespace
+{
+class DiskTrackingTest : public KavfiltrTest
+{
+protected:
+    void SetUp() override
+    {
+        KavfiltrTest::SetUp();
+        diskPdo_ = bus_->CreatePdo(u"USBSTOR", FILE_DEVICE_DISK);
+        AddUsbFilterWithChildren({diskPdo_});
+        disk_ = AddFilterTo(diskPdo_);
+        ASSERT_NE(disk_, nullptr);
+    }
+
+    // Holds the next write (or read) in the lower driver until ReleaseHeld, so it stays in flight.
+    std::shared_ptr<winsim::IrpInFlight> StartHeld(UCHAR major, ULONG length, LONGLONG offset)
+    {
+        winsim::CompletionRule hold;
+        hold.mode = winsim::CompletionMode::Hold;
+        bus_->QueueRule(hold);
+        winsim::IrpRequest request;
+        request.major = major;
+        request.userBuffer = buffer_.data();
+        request.setup = [length, offset](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Write.Length = length;
+            stack->Parameters.Write.ByteOffset.QuadPart = offset;
+        };
+        return winsim::StartIrp(disk_, request);
+    }
+
+    size_t RecordedWrites()
+    {
+        size_t count = 0;
+        for (PVOID item = PoolListFirst(DiskExtension(disk_)->largeWrites); item != nullptr;
+             item = PoolListNext(DiskExtension(disk_)->largeWrites))
+        {
+            ++count;
+        }
+        return count;
+    }
+
+    PDEVICE_OBJECT diskPdo_ = nullptr;
+    PDEVICE_OBJECT disk_ = nullptr;
+    std::vector<UCHAR> buffer_ = std::vector<UCHAR>(0x20000);
+};
+
+TEST_F(DiskTrackingTest, OnlyWritesLongerThan64KiBAreRecordedAndOnlyWhileInFlight)
+{
+    auto exact = StartHeld(IRP_MJ_WRITE, 65536, 0);
+    EXPECT_EQ(RecordedWrites(), 0u);
+    bus_->ReleaseHeld();
+    exact->Wait();
+
+    winsim::ScopedThreadIdentity requester(reinterpret_cast<HANDLE>(0x40), reinterpret_cast<HANDLE>(0x80));
+    auto large = StartHeld(IRP_MJ_WRITE, 65537, 4096);
+    ASSERT_EQ(RecordedWrites(), 1u);
+    LargeWriteRecord copy = {};
+    PVOID record = FindLargeWrite(DiskExtension(disk_), 4096, 65536, reinterpret_cast<HANDLE>(0x4),
+                                  reinterpret_cast<HANDLE>(0x8), &copy);
+    ASSERT_NE(record, nullptr);
+    EXPECT_EQ(copy.length, 65537u);
+    EXPECT_EQ(copy.byteOffset, 4096u);
+    EXPECT_EQ(copy.processId, reinterpret_cast<HANDLE>(0x40));
+    EXPECT_EQ(copy.threadId, reinterpret_cast<HANDLE>(0x80));
+    EXPECT_TRUE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence));
+    bus_->ReleaseHeld();
+    EXPECT_EQ(large->Wait().status, STATUS_SUCCESS);
+    EXPECT_EQ(RecordedWrites(), 0u);
+    EXPECT_FALSE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence));
+}
+
+TEST_F(DiskTrackingTest, SearchMatchesOffsetLengthAndRequesterOrder)
+{
+    winsim::ScopedThreadIdentity requester(reinterpret_cast<HANDLE>(0x40), reinterpret_cast<HANDLE>(0x80));
+    auto first = StartHeld(IRP_MJ_WRITE, 0x20000, 0x10000);
+    auto second = StartHeld(IRP_MJ_WRITE, 0x18000, 0x10000);
+    DiskFilterExtension* disk = DiskExtension(disk_);
+    LargeWriteRecord copy = {};
+    auto id = [](ULONG_PTR value) { return reinterpret_cast<HANDLE>(value); };
+
+    PVOID found = FindLargeWrite(disk, 0x10000, 0x10000, id(0x40), id(0x80), &copy);
+    EXPECT_EQ(copy.length, 0x20000u); // the one appended first
+    LargeWriteRecord untouched = copy;
+    EXPECT_EQ(FindLargeWrite(disk, 0x10001, 0x10000, id(0x40), id(0x80), &copy), nullptr);
+    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x20001, id(0x40), id(0x80), &copy), nullptr);
+    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x10000, id(0x41), id(0x80), &copy), nullptr);
+    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x10000, id(0x40), id(0x81), &copy), nullptr);
+    EXPECT_EQ(copy.length, untouched.length); // no match leaves the caller's slot alone
+    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x20000, id(0x4), id(0x8), &copy), found);
+    EXPECT_NE(FindLargeWrite(disk, 0x10000, 0x10000, id(0x4), id(0x8), &copy), nullptr);
+
+    bus_->ReleaseHeld();
+    first->Wait();
+    second->Wait();
+}
+
+TEST_F(DiskTrackingTest, ReadLengthIsKeptUntilAnyReadCompletes)
+{
+    auto first = StartHeld(IRP_MJ_READ, 0x40000, 0);
+    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0x40000u);
+    auto second = StartHeld(IRP_MJ_READ, 0x10000, 0x40000);
+    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0x10000u);
+    bus_->ReleaseHeld();
+    first->Wait();
+    second->Wait();
+    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0u);
+}
+
+TEST_F(DiskTrackingTest, WriteWithoutRoomForItsRecordPassesThroughUnrecorded)
+{
+    winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+    winsim::FailAllocationAt(1);
+    auto write = StartHeld(IRP_MJ_WRITE, 0x20000, 0);
+    winsim::FailAllocationAt(0);
+    EXPECT_EQ(RecordedWrites(), 0u);
+    bus_->ReleaseHeld();
+    EXPECT_EQ(write->Wait().status, STATUS_SUCCESS);
+}
+} // namespace
