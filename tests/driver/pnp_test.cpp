@@ -191,14 +191,19 @@ TEST_F(PnpTest, RequestsPassThroughUnderTheRemoveLockAndFailOnceRemovalStarted)
     EXPECT_EQ(winsim::SendIrp(filter, power).status, STATUS_SUCCESS);
     EXPECT_EQ(bus_->Received().size(), 2u);
 
-    // The remove lock refuses new requests once removal has begun, also on the power path.
     IoAcquireRemoveLock(&Extension(filter)->removeLock, nullptr);
     std::thread remover([&] { winsim::SendPnp(filter, IRP_MN_REMOVE_DEVICE); });
-    while (Extension(filter)->removeLock.Common.Removed == FALSE)
+    // Once removal has begun, the remove lock refuses new requests.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (winsim::SendIrp(filter, create).status != STATUS_DELETE_PENDING)
     {
+        if (std::chrono::steady_clock::now() > deadline)
+        {
+            ADD_FAILURE() << "removal never started";
+            break;
+        }
         std::this_thread::yield();
     }
-    EXPECT_EQ(winsim::SendIrp(filter, create).status, STATUS_DELETE_PENDING);
     EXPECT_EQ(winsim::SendIrp(filter, power).status, STATUS_DELETE_PENDING);
     IoReleaseRemoveLock(&Extension(filter)->removeLock, nullptr);
     remover.join();

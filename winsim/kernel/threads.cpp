@@ -145,8 +145,10 @@ void ThreadEntry(SimThread* thread)
         std::lock_guard<std::mutex> lock(g_objectLock);
         --g_running;
         --g_signalled;
+        // Under the lock: once a reset or the process end sees no thread running, this thread touches
+        // no shared state any more.
+        g_threadEnded.notify_all();
     }
-    g_threadEnded.notify_all();
 }
 
 // Threads still running at a reset belong to a test that did not stop them; give them a moment.
