@@ -5,6 +5,7 @@
 #include "kernel/kernel_state.h"
 
 #include <condition_variable>
+#include <map>
 #include <mutex>
 
 namespace winsim
@@ -39,13 +40,13 @@ public:
         changed_.notify_all();
     }
 
-    void Complete(PIRP irp)
+    void Complete(NTSTATUS status, ULONG_PTR information, bool pendingReturned)
     {
         {
             std::lock_guard<std::mutex> lock(lock_);
-            result_.status = irp->IoStatus.Status;
-            result_.information = irp->IoStatus.Information;
-            result_.pendingReturned = irp->PendingReturned != FALSE;
+            result_.status = status;
+            result_.information = information;
+            result_.pendingReturned = pendingReturned;
             completed_ = true;
         }
         changed_.notify_all();
@@ -59,15 +60,32 @@ private:
     IrpResult result_;
 };
 
+// Flights whose IRP has not come back yet; a reset drops those a failed test left behind.
+std::mutex g_flightLock;
+std::map<Flight*, std::shared_ptr<Flight>> g_flights;
+
+detail::ResetHook g_reset(20, [] {
+    std::lock_guard<std::mutex> lock(g_flightLock);
+    g_flights.clear();
+});
+
 // The sender's completion routine: the IRP is ours again; record, free, stop the unwinding.
 NTSTATUS SenderCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     UNREFERENCED_PARAMETER(DeviceObject);
-    auto* holder = static_cast<std::shared_ptr<Flight>*>(Context);
-    std::shared_ptr<Flight> flight = *holder;
-    delete holder;
-    flight->Complete(Irp);
+    std::shared_ptr<Flight> flight;
+    {
+        std::lock_guard<std::mutex> lock(g_flightLock);
+        auto it = g_flights.find(static_cast<Flight*>(Context));
+        flight = it->second;
+        g_flights.erase(it);
+    }
+    const NTSTATUS status = Irp->IoStatus.Status;
+    const ULONG_PTR information = Irp->IoStatus.Information;
+    const bool pendingReturned = Irp->PendingReturned != FALSE;
+    // Freed before the waiter wakes, so that a test finds no IRP outstanding once it has the result.
     IoFreeIrp(Irp);
+    flight->Complete(status, information, pendingReturned);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -90,7 +108,11 @@ std::shared_ptr<IrpInFlight> StartIrp(PDEVICE_OBJECT device, const IrpRequest& r
     sp->MinorFunction = request.minor;
     if (request.setup)
         request.setup(sp);
-    IoSetCompletionRoutine(irp, SenderCompletion, new std::shared_ptr<Flight>(flight), TRUE, TRUE, TRUE);
+    {
+        std::lock_guard<std::mutex> lock(g_flightLock);
+        g_flights[flight.get()] = flight;
+    }
+    IoSetCompletionRoutine(irp, SenderCompletion, flight.get(), TRUE, TRUE, TRUE);
     KIRQL old;
     KeRaiseIrql(request.irql, &old);
     const NTSTATUS status = IofCallDriver(device, irp);
