@@ -57,7 +57,7 @@ std::map<PVOID, ObjectRecord> g_objects;
 std::map<HANDLE, PVOID> g_handles;
 ULONG_PTR g_nextHandle = 0;
 std::map<PDRIVER_OBJECT, size_t> g_runningByDriver;
-size_t g_running = 0;  // threads whose host thread has not yet finished its last step
+size_t g_running = 0;   // threads whose host thread has not yet finished its last step
 size_t g_signalled = 0; // of those, threads that have already left their driver's code
 std::condition_variable g_threadEnded;
 std::atomic<ULONG_PTR> g_nextThreadId{0x100};
