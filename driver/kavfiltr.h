@@ -253,6 +253,9 @@ struct UsbFilterExtension
     PUCHAR currentCdb;
     ULONG readBufferCapacity;
     ULONG writeBufferCapacity;
+    // The mass-storage interface, for the class reset that brings the device back after an exchange of the
+    // filter's own went wrong.
+    UCHAR interfaceNumber;
     PDEVICE_RELATIONS busRelations;
 };
 
@@ -287,6 +290,10 @@ NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe
                             ULONG* length);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
 NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
+NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);
+void ResetRecovery(UsbFilterExtension* extension);
+NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
+                           ULONG tag);
 void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
 
 // Fields of the command in a 31-byte wrapper and of its command block.

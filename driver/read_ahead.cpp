@@ -148,7 +148,8 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
 
 // One exchange that fills the cache from the command's first block. Only a complete, passed exchange
 // clears `forward`; a failed command, a garbled or foreign status wrapper, a residue or short data leave
-// the cache to be emptied and the function driver's command to be sent as it is.
+// the cache to be emptied and the function driver's command to be sent as it is, to a device that is
+// back in step.
 NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PURB urb, BOOLEAN* forward)
 {
     *forward = TRUE;
@@ -167,38 +168,26 @@ NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PU
     {
         return status;
     }
-    ULONG length = CBW_LENGTH;
-    status = SubmitBulkTransfer(extension, urb->UrbBulkOrInterruptTransfer.PipeHandle,
-                                urb->UrbBulkOrInterruptTransfer.TransferFlags, cbw, &length);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
     AlignedBuffer* buffer = context->readAheadBuffer;
     if (buffer == nullptr || buffer->data == nullptr || dataLength > buffer->length)
     {
         return STATUS_INVALID_PARAMETER;
     }
+    ULONG length = CBW_LENGTH;
+    status = SubmitBulkTransfer(extension, urb->UrbBulkOrInterruptTransfer.PipeHandle,
+                                urb->UrbBulkOrInterruptTransfer.TransferFlags, cbw, &length);
+    if (!NT_SUCCESS(status))
+    {
+        ResetRecovery(extension);
+        return status;
+    }
     length = dataLength;
-    status = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_IN_SHORT_OK, buffer->data,
-                                &length);
+    NTSTATUS dataStatus = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_IN_SHORT_OK,
+                                             buffer->data, &length);
+    status = FinishOwnExchange(extension, dataStatus, length == dataLength, CommandTag(cbw));
     if (!NT_SUCCESS(status))
     {
         return status;
-    }
-    BOOLEAN complete = length == dataLength;
-    UCHAR wrapper[CSW_LENGTH];
-    ULONG wrapperLength = CSW_LENGTH;
-    status = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper,
-                                &wrapperLength);
-    if (!NT_SUCCESS(status))
-    {
-        return status;
-    }
-    status = CheckStatusWrapper(wrapper, wrapperLength, CommandTag(cbw));
-    if (!NT_SUCCESS(status) || !complete)
-    {
-        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
     }
     *forward = FALSE;
     return STATUS_SUCCESS;

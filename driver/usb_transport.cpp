@@ -69,6 +69,7 @@ NTSTATUS PipeCaptureCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
     }
     if (interfaceInfo != nullptr && interfaceInfo->Length >= FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes))
     {
+        extension->interfaceNumber = interfaceInfo->InterfaceNumber;
         // Never read past what the interface record says it holds.
         ULONG room = (interfaceInfo->Length - FIELD_OFFSET(USBD_INTERFACE_INFORMATION, Pipes)) /
                      sizeof(USBD_PIPE_INFORMATION);
@@ -550,6 +551,68 @@ NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe
     transfer.TransferBuffer = buffer;
     NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
     *length = transfer.TransferBufferLength;
+    return status;
+}
+
+// A request without data to the device below, sent and waited for on the worker.
+NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe)
+{
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = pipe;
+    return SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+}
+
+// Bulk-Only reset recovery: the class reset, then clearing both bulk pipes. Afterwards the device waits for
+// a command wrapper whatever state the failed exchange left it in.
+void ResetRecovery(UsbFilterExtension* extension)
+{
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb.UrbControlVendorClassRequest;
+    request.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    request.Request = 0xFF; // Bulk-Only Mass Storage Reset
+    request.Index = extension->interfaceNumber;
+    SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    SubmitPipeReset(extension, extension->bulkInPipe);
+    SubmitPipeReset(extension, extension->bulkOutPipe);
+}
+
+// Ends an exchange of the filter's own after its data phase: reads the status wrapper (once more after
+// clearing a stall of bulk IN, as the transport allows after a failed data phase) and checks it. Only a
+// complete exchange with a passed wrapper is success; whenever the device may be out of step, reset recovery
+// brings it back before the function driver's next command reaches it.
+NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
+                           ULONG tag)
+{
+    UCHAR wrapper[CSW_LENGTH];
+    ULONG length = CSW_LENGTH;
+    NTSTATUS status =
+        SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
+    if (!NT_SUCCESS(status))
+    {
+        SubmitPipeReset(extension, extension->bulkInPipe);
+        length = CSW_LENGTH;
+        status =
+            SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
+    }
+    BOOLEAN inStep = NT_SUCCESS(status) && length == CSW_LENGTH &&
+                     ReadLittleEndian32(wrapper) == CSW_SIGNATURE &&
+                     ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) == tag &&
+                     wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] <= 1;
+    if (!inStep)
+    {
+        ResetRecovery(extension);
+        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
+    }
+    status = CheckStatusWrapper(wrapper, length, tag);
+    if (NT_SUCCESS(status) && (!NT_SUCCESS(dataStatus) || !dataComplete))
+    {
+        status = STATUS_IO_DEVICE_ERROR;
+    }
     return status;
 }
 

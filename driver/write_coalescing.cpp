@@ -251,24 +251,18 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
     if (NT_SUCCESS(status))
     {
         length = dataLength;
-        status =
+        NTSTATUS dataStatus =
             SubmitBulkTransfer(extension, extension->bulkOutPipe, TRANSFER_FLAGS_OUT, buffer->data, &length);
+        if (!NT_SUCCESS(dataStatus))
+        {
+            // A stalled bulk OUT pipe must be cleared before the device's status can be read.
+            SubmitPipeReset(extension, extension->bulkOutPipe);
+        }
+        status = FinishOwnExchange(extension, dataStatus, length == dataLength, CommandTag(cbw));
     }
-    if (NT_SUCCESS(status))
+    else
     {
-        BOOLEAN complete = length == dataLength;
-        UCHAR received[CSW_LENGTH];
-        ULONG receivedLength = CSW_LENGTH;
-        status = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, received,
-                                    &receivedLength);
-        if (NT_SUCCESS(status))
-        {
-            status = CheckStatusWrapper(received, receivedLength, CommandTag(cbw));
-        }
-        if (NT_SUCCESS(status) && !complete)
-        {
-            status = STATUS_IO_DEVICE_ERROR;
-        }
+        ResetRecovery(extension);
     }
     context->writeStart += dataLength;
     buffer->length = 0;

@@ -1,0 +1,168 @@
+// The read-ahead cache: when it reads ahead, what the device then sees, that the cached answers carry the
+// right data and status, and that it never answers with data older than the device's.
+#include "transport_fixture.h"
+
+namespace
+{
+using Commands = std::vector<std::tuple<int, uint32_t, uint32_t>>;
+
+class ReadAheadTest : public TransportTest
+{
+protected:
+    void SetUp() override
+    {
+        TransportTest::SetUp();
+        ASSERT_TRUE(ReadCapacity().Passed(tag_));
+        NewCommands();
+    }
+
+    // Reads and checks the data against the medium.
+    Exchange ReadAndCheck(uint32_t lba, uint16_t blocks)
+    {
+        std::vector<uint8_t> data;
+        Exchange result = Read10(lba, blocks, data);
+        EXPECT_TRUE(result.Passed(tag_)) << "read at " << lba;
+        EXPECT_TRUE(data == Medium(lba, blocks)) << "data of the read at " << lba;
+        return result;
+    }
+
+    void FillMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
+    {
+        std::vector<uint8_t> data = Pattern(lba, blocks, salt);
+        device_->WriteMedium(0, uint64_t(lba) * 512, data.data(), data.size());
+    }
+};
+
+TEST_F(ReadAheadTest, TwoConsecutiveLargeReadsOpenASequenceThatTheCacheThenAnswers)
+{
+    FillMedium(1000, 4096, 1);
+    ReadAndCheck(1000, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1000, 128}}));
+    ReadAndCheck(1128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1128, 2048}}));
+    for (uint32_t lba = 1256; lba < 1128 + 2048; lba += 128)
+    {
+        ReadAndCheck(lba, 128);
+    }
+    EXPECT_TRUE(NewCommands().empty());
+    ReadAndCheck(1128 + 2048, 128); // the sequence goes on past the cache: a new full read-ahead
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1128 + 2048, 2048}}));
+}
+
+TEST_F(ReadAheadTest, ALargeReadInFlightOnTheDiskIsReadAheadAtOnceUpToItsLength)
+{
+    FillMedium(0, 1024, 2);
+    auto request = HoldOnDisk(IRP_MJ_READ, 262144, 0);
+    ReadAndCheck(0, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 0, 512}}));
+    ReadAndCheck(128, 128);
+    ReadAndCheck(256, 128);
+    ReadAndCheck(384, 128);
+    EXPECT_TRUE(NewCommands().empty());
+    bus_->ReleaseHeld();
+    request->Wait();
+
+    // A read no longer than its one command gains nothing from the cache and goes down as it is.
+    request = HoldOnDisk(IRP_MJ_READ, 65536, 0);
+    ReadAndCheck(2048, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 2048, 128}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+TEST_F(ReadAheadTest, SmallReadsAndOtherCommandsEndTheSequenceButTestUnitReadyDoesNot)
+{
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 64); // 32 KiB: never read ahead, ends the sequence
+    ReadAndCheck(192, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 0, 128}, {0x28, 128, 64}, {0x28, 192, 128}}));
+
+    ReadAndCheck(1000, 128);
+    ASSERT_TRUE(TestUnitReady().Passed(tag_));
+    ReadAndCheck(1128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1000, 128}, {0x00, 0, 0}, {0x28, 1128, 2048}}));
+
+    ReadAndCheck(5000, 128);
+    std::vector<uint8_t> data = Pattern(9000, 1, 3);
+    ASSERT_TRUE(Write10(9000, 1, data).Passed(tag_));
+    ReadAndCheck(5128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 5000, 128}, {0x2A, 9000, 1}, {0x28, 5128, 128}}));
+}
+
+TEST_F(ReadAheadTest, ReadAheadStopsAtTheLastBlockOfTheUnit)
+{
+    FillMedium(kBlocks - 256, 256, 4);
+    ReadAndCheck(kBlocks - 384, 128);
+    ReadAndCheck(kBlocks - 256, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, kBlocks - 384, 128}, {0x28, kBlocks - 256, 256}}));
+    ReadAndCheck(kBlocks - 128, 128);
+    EXPECT_TRUE(NewCommands().empty());
+}
+
+// A write that reaches the device after the cache was filled must be what later reads return.
+TEST_F(ReadAheadTest, AWriteEmptiesTheUnitsCache)
+{
+    FillMedium(0, 2048, 5);
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 128); // fills the cache with blocks 128..2175
+    NewCommands();
+    std::vector<uint8_t> fresh = Pattern(300, 8, 99);
+    ASSERT_TRUE(Write10(300, 8, fresh).Passed(tag_));
+    ReadAndCheck(256, 128); // holds blocks 300..307: must come from the device, not the old cache
+    Commands commands = NewCommands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(std::get<0>(commands[1]), 0x28);
+}
+
+// Whatever goes wrong with the read-ahead's own exchange, nothing is cached and the function driver's
+// command goes to the device unchanged; its result is what the function driver gets.
+TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalCommandGoesDown)
+{
+    FillMedium(0, 8192, 6);
+    struct Case
+    {
+        const char* name;
+        wu::FaultKind kind;
+        uint32_t bytes;
+        bool claimFullLength;
+    };
+    const Case cases[] = {
+        {"failed command", wu::FaultKind::FailCommand, 0, false},
+        {"bad signature", wu::FaultKind::BadCswSignature, 0, false},
+        {"bad tag", wu::FaultKind::BadCswTag, 0, false},
+        {"short data with residue", wu::FaultKind::ShortData, 4096, false},
+        {"short data claiming all", wu::FaultKind::ShortData, 4096, true},
+    };
+    uint32_t lba = 0;
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(c.name);
+        ReadAndCheck(lba, 128);
+        wu::FaultRule fault;
+        fault.kind = c.kind;
+        fault.bytes = c.bytes;
+        fault.claimFullLength = c.claimFullLength;
+        fault.when.opcode = 0x28;
+        device_->AddFault(fault);
+        NewCommands();
+        ReadAndCheck(lba + 128, 128); // the read-ahead fails; the original read answers
+        Commands commands = NewCommands();
+        ASSERT_GE(commands.size(), 2u);
+        EXPECT_EQ(commands.front(), std::make_tuple(0x28, lba + 128, 2048u));
+        EXPECT_EQ(commands.back(), std::make_tuple(0x28, lba + 128, 128u));
+        EXPECT_EQ(Unit()->readAheadBuffer->length, 0u);
+        lba += 4096;
+    }
+}
+
+TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
+{
+    Unit()->blockLength = 0;
+    std::vector<uint8_t> data;
+    for (uint32_t lba = 0; lba < 512; lba += 128)
+    {
+        EXPECT_TRUE(Read10(lba, 128, data).Passed(tag_));
+    }
+    EXPECT_EQ(NewCommands().size(), 4u);
+}
+} // namespace

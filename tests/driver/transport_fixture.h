@@ -1,0 +1,229 @@
+// Kavfiltr between a test that plays the mass-storage function driver and the simulated USB stick: the
+// test sends every command wrapper, data and status transfer itself, so each phase the filter sees can be
+// checked, together with what the device received. A disk-side filter on a simple bus stands for the
+// disk node, so that reads and large writes "in flight" can be held there.
+#pragma once
+
+#include "driver_fixture.h"
+
+#include <usb/bot_device.h>
+#include <usb/bot_wire.h>
+#include <usb/disk_image.h>
+#include <usb/usb_bus_pdo.h>
+
+#include <cstring>
+#include <memory>
+
+namespace wu = winsim::usb;
+
+// The outcome of one exchange as the function driver sees it.
+struct Exchange
+{
+    NTSTATUS command = STATUS_PENDING;
+    NTSTATUS data = STATUS_PENDING;
+    NTSTATUS status = STATUS_PENDING;
+    ULONG dataLength = 0;
+    wu::CommandStatusWrapper wrapper{};
+
+    bool Passed(uint32_t tag) const
+    {
+        return NT_SUCCESS(command) && NT_SUCCESS(data) && NT_SUCCESS(status) &&
+               wu::ReadLe32(wrapper.signature) == wu::kCswSignature && wu::ReadLe32(wrapper.tag) == tag &&
+               wu::ReadLe32(wrapper.dataResidue) == 0 && wrapper.status == 0;
+    }
+};
+
+class TransportTest : public KavfiltrTest
+{
+protected:
+    static constexpr uint32_t kBlocks = 0x20000; // 64 MiB of 512-byte blocks
+
+    void SetUp() override
+    {
+        KavfiltrTest::SetUp();
+        device_ = std::make_unique<wu::BulkOnlyDevice>(Config());
+        usbBus_ = std::make_unique<wu::UsbBus>();
+        usbPdo_ = usbBus_->AddDevice(*device_);
+        filter_ = AddFilterTo(usbPdo_);
+        ASSERT_NE(filter_, nullptr);
+        diskPdo_ = bus_->CreatePdo(u"USBSTOR", FILE_DEVICE_DISK);
+        // The bus relations that the function driver would report: the disk of unit 0.
+        auto* relations = static_cast<PDEVICE_RELATIONS>(
+            ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_RELATIONS), KAVFILTR_POOL_TAG));
+        relations->Count = 1;
+        relations->Objects[0] = diskPdo_;
+        UsbExtension(filter_)->busRelations = relations;
+        disk_ = AddFilterTo(diskPdo_);
+        ASSERT_NE(disk_, nullptr);
+        Configure();
+    }
+
+    void TearDown() override
+    {
+        KavfiltrTest::TearDown();
+        usbBus_.reset();
+        device_.reset();
+    }
+
+    virtual wu::DeviceConfig Config()
+    {
+        wu::DeviceConfig config;
+        wu::LunConfig lun;
+        lun.image = std::make_shared<wu::MemoryDiskImage>(uint64_t(kBlocks) * 512);
+        config.luns.push_back(lun);
+        return config;
+    }
+
+    NTSTATUS Submit(URB& urb)
+    {
+        return winsim::SendInternalDeviceControl(filter_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
+    }
+
+    void Configure()
+    {
+        USB_CONFIGURATION_DESCRIPTOR descriptor{};
+        const size_t size = GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 3);
+        std::vector<uint8_t> storage(std::max(size, sizeof(URB)), 0);
+        auto* urb = reinterpret_cast<PURB>(storage.data());
+        UsbBuildSelectConfigurationRequest(urb, USHORT(size), &descriptor);
+        urb->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(3);
+        ASSERT_EQ(Submit(*urb), STATUS_SUCCESS);
+        const USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
+        for (ULONG i = 0; i < info.NumberOfPipes; ++i)
+        {
+            if (info.Pipes[i].PipeType != UsbdPipeTypeBulk)
+            {
+                continue;
+            }
+            (info.Pipes[i].EndpointAddress & 0x80 ? in_ : out_) = info.Pipes[i].PipeHandle;
+        }
+        ASSERT_TRUE(in_ != nullptr && out_ != nullptr);
+    }
+
+    static URB Bulk(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags)
+    {
+        URB urb{};
+        UsbBuildInterruptOrBulkTransferRequest(&urb, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), pipe, buffer,
+                                               nullptr, length, flags, nullptr);
+        return urb;
+    }
+
+    // One command as the function driver runs it: wrapper, optional data, status wrapper. A failed
+    // phase ends the exchange, as the function driver then goes into error recovery.
+    Exchange Run(const std::vector<uint8_t>& cdb, uint32_t length, bool in, void* data, uint8_t lun = 0)
+    {
+        Exchange result;
+        uint32_t tag = ++tag_;
+        wu::CommandBlockWrapper cbw = wu::MakeCbw(tag, length, in, lun, cdb.data(), uint8_t(cdb.size()));
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        result.command = Submit(command);
+        if (!NT_SUCCESS(result.command))
+        {
+            return result;
+        }
+        if (length != 0)
+        {
+            URB transfer = Bulk(in ? in_ : out_, data, length,
+                                in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0);
+            result.data = Submit(transfer);
+            result.dataLength = transfer.UrbBulkOrInterruptTransfer.TransferBufferLength;
+            if (!NT_SUCCESS(result.data))
+            {
+                return result;
+            }
+        }
+        else
+        {
+            result.data = STATUS_SUCCESS;
+        }
+        URB status = Bulk(in_, &result.wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+        result.status = Submit(status);
+        return result;
+    }
+
+    static std::vector<uint8_t> Cdb10(uint8_t opcode, uint32_t lba, uint16_t blocks)
+    {
+        return {opcode,       0, uint8_t(lba >> 24),   uint8_t(lba >> 16), uint8_t(lba >> 8),
+                uint8_t(lba), 0, uint8_t(blocks >> 8), uint8_t(blocks),    0};
+    }
+
+    Exchange Read10(uint32_t lba, uint16_t blocks, std::vector<uint8_t>& data)
+    {
+        data.assign(size_t(blocks) * 512, 0);
+        return Run(Cdb10(0x28, lba, blocks), uint32_t(data.size()), true, data.data());
+    }
+
+    Exchange Write10(uint32_t lba, uint16_t blocks, std::vector<uint8_t>& data)
+    {
+        return Run(Cdb10(0x2A, lba, blocks), uint32_t(blocks) * 512, false, data.data());
+    }
+
+    Exchange ReadCapacity()
+    {
+        uint8_t answer[8] = {};
+        return Run({0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0}, 8, true, answer);
+    }
+
+    Exchange TestUnitReady() { return Run({0, 0, 0, 0, 0, 0}, 0, false, nullptr); }
+
+    // A pattern that differs for every block and every call, so that stale data shows.
+    static std::vector<uint8_t> Pattern(uint32_t lba, uint32_t blocks, uint8_t salt)
+    {
+        std::vector<uint8_t> data(size_t(blocks) * 512);
+        for (size_t i = 0; i < data.size(); ++i)
+        {
+            data[i] = uint8_t((lba + i / 512) * 7 + i * 13 + salt);
+        }
+        return data;
+    }
+
+    std::vector<uint8_t> Medium(uint32_t lba, uint32_t blocks)
+    {
+        std::vector<uint8_t> data(size_t(blocks) * 512);
+        device_->ReadMedium(0, uint64_t(lba) * 512, data.data(), data.size());
+        return data;
+    }
+
+    // A request held in flight on the disk node: a large write or a read, as the disk class has it.
+    std::shared_ptr<winsim::IrpInFlight> HoldOnDisk(UCHAR major, ULONG length, LONGLONG offset)
+    {
+        winsim::CompletionRule hold;
+        hold.mode = winsim::CompletionMode::Hold;
+        bus_->QueueRule(hold);
+        winsim::IrpRequest request;
+        request.major = major;
+        request.userBuffer = heldBuffer_.data();
+        request.setup = [length, offset](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Write.Length = length;
+            stack->Parameters.Write.ByteOffset.QuadPart = offset;
+        };
+        winsim::ScopedThreadIdentity application(reinterpret_cast<HANDLE>(0x1000),
+                                                 reinterpret_cast<HANDLE>(0x100000));
+        return winsim::StartIrp(disk_, request);
+    }
+
+    // Device commands logged since the last call, as (opcode, lba, blocks).
+    std::vector<std::tuple<int, uint32_t, uint32_t>> NewCommands()
+    {
+        std::vector<std::tuple<int, uint32_t, uint32_t>> commands;
+        for (const wu::CommandRecord& record : device_->CommandLog())
+        {
+            commands.emplace_back(record.opcode, record.lba, record.blocks);
+        }
+        device_->ClearCommandLog();
+        return commands;
+    }
+
+    LunContext* Unit() { return GetLunContext(UsbExtension(filter_), 0); }
+
+    std::unique_ptr<wu::BulkOnlyDevice> device_;
+    std::unique_ptr<wu::UsbBus> usbBus_;
+    PDEVICE_OBJECT usbPdo_ = nullptr;
+    PDEVICE_OBJECT filter_ = nullptr;
+    PDEVICE_OBJECT diskPdo_ = nullptr;
+    PDEVICE_OBJECT disk_ = nullptr;
+    USBD_PIPE_HANDLE in_ = nullptr;
+    USBD_PIPE_HANDLE out_ = nullptr;
+    uint32_t tag_ = 0x100;
+    std::vector<UCHAR> heldBuffer_ = std::vector<UCHAR>(0x400000);
+};

@@ -1,0 +1,95 @@
+// Transport tracking on the USB node: the phases the filter follows, the pipes and capacities it learns,
+// and garbage from the function driver or the device that must pass through untouched.
+#include "transport_fixture.h"
+
+namespace
+{
+using TransportTrackingTest = TransportTest;
+
+TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationOnly)
+{
+    UsbFilterExtension* extension = UsbExtension(filter_);
+    EXPECT_EQ(extension->bulkInPipe, in_);
+    EXPECT_EQ(extension->bulkOutPipe, out_);
+
+    // Unconfiguring carries no interface: the handles stay.
+    URB unconfigure{};
+    UsbBuildSelectConfigurationRequest(&unconfigure, sizeof(_URB_SELECT_CONFIGURATION), nullptr);
+    Submit(unconfigure);
+    EXPECT_EQ(extension->bulkInPipe, in_);
+    EXPECT_EQ(extension->bulkOutPipe, out_);
+}
+
+TEST_F(TransportTrackingTest, PhasesFollowTheWrappersTheDataAndTheStatus)
+{
+    UsbFilterExtension* extension = UsbExtension(filter_);
+    uint8_t junk[31] = {};
+    URB stray = Bulk(out_, junk, sizeof(junk), 0);
+    Submit(stray); // not a command wrapper while a command is expected: tracking resets
+    EXPECT_EQ(extension->currentPhase, PhaseNone);
+    EXPECT_EQ(extension->botState, PhaseCommand);
+    EXPECT_EQ(extension->currentCdb, nullptr);
+
+    // A command without data is followed by its status.
+    wu::CommandBlockWrapper tur = wu::MakeCbw(7, 0, false, 0, std::vector<uint8_t>(6).data(), 6);
+    URB command = Bulk(out_, &tur, wu::kCbwLength, 0);
+    Submit(command);
+    EXPECT_EQ(extension->currentPhase, PhaseCommand);
+    EXPECT_EQ(extension->botState, PhaseStatus);
+    wu::CommandStatusWrapper wrapper{};
+    URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+    Submit(status);
+    EXPECT_EQ(extension->currentPhase, PhaseStatus);
+    EXPECT_EQ(extension->botState, PhaseCommand);
+
+    // A 31-byte data transfer that starts like a wrapper restarts tracking as a new command.
+    std::vector<uint8_t> cdb = Cdb10(0x2A, 0, 1);
+    wu::CommandBlockWrapper write = wu::MakeCbw(8, 512, false, 0, cdb.data(), 10);
+    URB writeCommand = Bulk(out_, &write, wu::kCbwLength, 0);
+    Submit(writeCommand);
+    EXPECT_EQ(extension->botState, PhaseData);
+    wu::CommandBlockWrapper lookalike = wu::MakeCbw(9, 0, false, 0, cdb.data(), 10);
+    URB data = Bulk(out_, &lookalike, wu::kCbwLength, 0);
+    Submit(data);
+    EXPECT_EQ(extension->currentPhase, PhaseCommand);
+    EXPECT_EQ(CommandTag(extension->currentCbw), 9u);
+}
+
+TEST_F(TransportTrackingTest, CapacityIsLearnedFromEveryReadCapacityAnswer)
+{
+    ASSERT_TRUE(ReadCapacity().Passed(tag_));
+    LunContext* unit = Unit();
+    ASSERT_NE(unit, nullptr);
+    EXPECT_EQ(unit->lastLba, kBlocks - 1);
+    EXPECT_EQ(unit->blockLength, 512u);
+    EXPECT_TRUE(IsUnitUsable(unit));
+    EXPECT_NE(unit->readAheadBuffer, nullptr);
+    EXPECT_NE(unit->writeBuffer, nullptr);
+    EXPECT_EQ(reinterpret_cast<ULONG_PTR>(unit->readAheadBuffer->data) % 4096, 0u);
+
+    // An answer shorter than 8 bytes teaches nothing.
+    unit->lastLba = 5;
+    wu::FaultRule shortAnswer;
+    shortAnswer.kind = wu::FaultKind::ShortData;
+    shortAnswer.when.opcode = 0x25;
+    shortAnswer.bytes = 4;
+    device_->AddFault(shortAnswer);
+    ReadCapacity();
+    EXPECT_EQ(Unit()->lastLba, 5u);
+}
+
+// The filter's work on the dispatch path needs pool for each transfer it takes over; when there is none
+// the transfer fails visibly and the device's removal is not held up.
+TEST_F(TransportTrackingTest, TakeOverWithoutPoolFailsTheTransferAndKeepsNoLock)
+{
+    ReadCapacity();
+    std::vector<uint8_t> data;
+    Read10(1000, 128, data);
+    winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+    winsim::FailEveryNthAllocation(1);
+    Exchange failed = Read10(1128, 128, data); // would be read ahead
+    winsim::FailEveryNthAllocation(0);
+    EXPECT_EQ(failed.command, STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(winsim::SendPnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
+}
+} // namespace
