@@ -1,0 +1,185 @@
+// Write coalescing: which pieces are gathered, when the buffer goes to the device, what each acknowledged
+// piece reports, and that no failure to write gathered data can end in a write reported as done.
+#include "transport_fixture.h"
+
+namespace
+{
+using Commands = std::vector<std::tuple<int, uint32_t, uint32_t>>;
+
+class CoalescingTest : public TransportTest
+{
+protected:
+    void SetUp() override
+    {
+        TransportTest::SetUp();
+        ASSERT_TRUE(ReadCapacity().Passed(tag_));
+        NewCommands();
+    }
+
+    // The pieces of one large write as the storage stack sends them, while the disk side holds the
+    // write request in flight. Returns the exchanges; the request stays held until the test releases it.
+    std::vector<Exchange> WritePieces(uint32_t lba, const std::vector<uint16_t>& pieces, uint8_t salt)
+    {
+        std::vector<Exchange> results;
+        uint32_t at = lba;
+        for (uint16_t blocks : pieces)
+        {
+            std::vector<uint8_t> data = Pattern(at, blocks, salt);
+            results.push_back(Write10(at, blocks, data));
+            at += blocks;
+        }
+        return results;
+    }
+
+    uint32_t Total(const std::vector<uint16_t>& pieces)
+    {
+        uint32_t blocks = 0;
+        for (uint16_t piece : pieces)
+        {
+            blocks += piece;
+        }
+        return blocks;
+    }
+
+    void ExpectOnMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
+    {
+        EXPECT_TRUE(Medium(lba, blocks) == Pattern(lba, blocks, salt)) << "medium at " << lba;
+    }
+};
+
+TEST_F(CoalescingTest, SixteenPiecesOfOneMebibyteBecomeOneWriteAtTheLastStatus)
+{
+    std::vector<uint16_t> pieces(16, 128);
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    uint32_t firstTag = tag_ + 1;
+    std::vector<Exchange> results = WritePieces(0, pieces, 1);
+    for (size_t i = 0; i < results.size(); ++i)
+    {
+        EXPECT_TRUE(results[i].Passed(firstTag + uint32_t(i))) << "piece " << i;
+    }
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}}));
+    ExpectOnMedium(0, 2048, 1);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+TEST_F(CoalescingTest, UnevenAndLongWritesFlushAtFullBufferAndAtTheirEnd)
+{
+    // 102400 bytes: 65536 + 36864; the whole write is gathered at the second piece.
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 102400, 0);
+    WritePieces(0, {128, 72}, 2);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 200}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+
+    // 2 MiB: two full buffers.
+    request = HoldOnDisk(IRP_MJ_WRITE, 0x200000, 0x100000);
+    WritePieces(2048, std::vector<uint16_t>(32, 128), 3);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 2048, 2048}, {0x2A, 4096, 2048}}));
+    ExpectOnMedium(2048, 4096, 3);
+    bus_->ReleaseHeld();
+    request->Wait();
+
+    // 1.5 MiB: the tail after the first full buffer is written when the write's end is gathered.
+    request = HoldOnDisk(IRP_MJ_WRITE, 0x180000, 0x400000);
+    WritePieces(8192, std::vector<uint16_t>(24, 128), 4);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 8192, 2048}, {0x2A, 10240, 1024}}));
+    ExpectOnMedium(8192, 3072, 4);
+    bus_->ReleaseHeld();
+    request->Wait();
+
+    // Pieces that do not divide the buffer: the one that would not fit first writes what is gathered.
+    request = HoldOnDisk(IRP_MJ_WRITE, 0x12C000, 0x800000); // 1200 KiB in pieces of 120 KiB
+    WritePieces(16384, std::vector<uint16_t>(10, 240), 5);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 16384, 1920}, {0x2A, 18304, 480}}));
+    ExpectOnMedium(16384, 2400, 5);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredDataIsWritten)
+{
+    std::vector<uint8_t> data = Pattern(0, 128, 6);
+    ASSERT_TRUE(Write10(0, 128, data).Passed(tag_)); // 64 KiB: never recorded on the disk side
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}}));
+
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0x100000);
+    WritePieces(2048, {128, 128, 128}, 7);
+    EXPECT_TRUE(NewCommands().empty());
+    // A piece that skips ahead: the three gathered pieces reach the device first, then the piece itself.
+    WritePieces(2048 + 512, {128}, 7);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 2048, 384}, {0x2A, 2560, 128}}));
+    ExpectOnMedium(2048, 384, 7);
+    // Any other command of the unit also waits for gathered data to be written.
+    WritePieces(2048 + 384, {128}, 7);
+    std::vector<uint8_t> read;
+    Read10(2048 + 384, 128, read);
+    EXPECT_EQ(read, Pattern(2048 + 384, 128, 7));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFlight)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    wu::FaultRule fail;
+    fail.kind = wu::FaultKind::FailCommand;
+    fail.when.opcode = 0x2A;
+    fail.sense = wu::sense::kWriteError;
+    device_->AddFault(fail);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 8);
+    for (size_t i = 0; i + 1 < results.size(); ++i)
+    {
+        EXPECT_TRUE(NT_SUCCESS(results[i].status)) << "piece " << i;
+    }
+    EXPECT_FALSE(NT_SUCCESS(results.back().status)) << "the piece whose status carried the failed write";
+
+    // The storage stack retries the failed piece: refused, and so is any other piece of that write.
+    std::vector<uint8_t> retry = Pattern(1920, 128, 8);
+    EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command));
+    EXPECT_FALSE(NT_SUCCESS(Write10(0, 128, retry).command));
+    NewCommands();
+
+    // Once the write request has ended (in failure), its blocks can be written again.
+    bus_->ReleaseHeld(STATUS_IO_DEVICE_ERROR);
+    request->Wait();
+    EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 1920, 128}}));
+}
+
+TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    std::vector<uint8_t> data = Pattern(0, 128, 9);
+    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, false, 0, Cdb10(0x2A, 0, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+    PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+    URB transfer{};
+    UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_, nullptr,
+                                           mdl, ULONG(data.size()), 0, nullptr);
+    winsim::FailMdlMapping(true);
+    EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
+    winsim::FailMdlMapping(false);
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    EXPECT_EQ(Unit()->writeBuffer->length, 0u);
+    // Its status is not reported as passed either.
+    wu::CommandStatusWrapper wrapper{};
+    URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+    EXPECT_FALSE(NT_SUCCESS(Submit(status)));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
+{
+    Unit()->blockLength = 0;
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    WritePieces(0, {128, 128}, 10);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}, {0x2A, 128, 128}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+} // namespace
