@@ -120,6 +120,7 @@ TEST_F(PoolTest, DriverUnloadWithOutstandingPoolIsCaught)
         return ExAllocatePoolWithTag(NonPagedPool, 64, kTag) != nullptr ? STATUS_SUCCESS : STATUS_NO_MEMORY;
     });
     ASSERT_NE(nullptr, driver);
+    EXPECT_EQ(1u, winsim::PoolBlocksOwnedBy(driver));
     BugCheckTrap trap;
     try
     {

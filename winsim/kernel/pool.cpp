@@ -197,6 +197,11 @@ size_t PoolOutstandingBlocks()
     return pool.blocks.size();
 }
 
+size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver)
+{
+    return detail::PoolBlocksOfDriver(driver);
+}
+
 size_t PoolAllocationAttempts()
 {
     auto& pool = Pool();

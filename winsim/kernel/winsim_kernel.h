@@ -248,7 +248,11 @@ struct PoolTagStats
 };
 
 PoolTagStats PoolStats(ULONG tag);
-size_t PoolOutstandingBlocks();  // all tags
+size_t PoolOutstandingBlocks(); // all tags
+// Blocks allocated while the driver's code ran (entry, AddDevice, unload, dispatch and completion
+// routines, its system threads; not work queued with QueueDpc) and not yet freed: what a removal or an unload
+// must have given back. Device objects count too until they are deleted and unreferenced.
+size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver);
 size_t PoolAllocationAttempts(); // every call to an allocation routine since the reset (for fail-at-N loops)
 // Failure injection: only allocations of `tag` count and fail when a tag is set (0: every allocation).
 void SetPoolFailureTag(ULONG tag);
