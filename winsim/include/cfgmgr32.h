@@ -85,8 +85,13 @@ typedef WCHAR* PZZWSTR;
 
 // Problem numbers used by the simulated PC.
 #define CM_PROB_FAILED_START 0x0000000A
+#define CM_PROB_REGISTRY 0x00000013
 #define CM_PROB_DISABLED 0x00000016
+#define CM_PROB_FAILED_INSTALL 0x0000001C
 #define CM_PROB_FAILED_ADD 0x0000001F
+#define CM_PROB_DISABLED_SERVICE 0x00000020
+#define CM_PROB_FAILED_DRIVER_ENTRY 0x00000025
+#define CM_PROB_DRIVER_FAILED_LOAD 0x00000027
 
 // Registry value types of device properties (also in winnt.h on Windows).
 #ifndef REG_SZ
