@@ -41,28 +41,65 @@ protected:
     void SetUp() override
     {
         KavfiltrTest::SetUp();
-        device_ = std::make_unique<wu::BulkOnlyDevice>(Config());
-        usbBus_ = std::make_unique<wu::UsbBus>();
-        usbPdo_ = usbBus_->AddDevice(*device_);
-        filter_ = AddFilterTo(usbPdo_);
+        Attach();
         ASSERT_NE(filter_, nullptr);
-        diskPdo_ = bus_->CreatePdo(u"USBSTOR", FILE_DEVICE_DISK);
-        // The bus relations that the function driver would report: the disk of unit 0.
-        auto* relations = static_cast<PDEVICE_RELATIONS>(
-            ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_RELATIONS), KAVFILTR_POOL_TAG));
-        relations->Count = 1;
-        relations->Objects[0] = diskPdo_;
-        UsbExtension(filter_)->busRelations = relations;
-        disk_ = AddFilterTo(diskPdo_);
         ASSERT_NE(disk_, nullptr);
-        Configure();
+        ASSERT_NE(in_, nullptr);
     }
 
     void TearDown() override
     {
+        Detach();
         KavfiltrTest::TearDown();
+    }
+
+    // Builds the stick with the filter in both of its stacks. When the filter cannot attach (no pool), the
+    // function driver's transfers go straight to the device, as they would on Windows.
+    void Attach()
+    {
+        device_ = std::make_unique<wu::BulkOnlyDevice>(Config());
+        usbBus_ = std::make_unique<wu::UsbBus>();
+        usbPdo_ = usbBus_->AddDevice(*device_);
+        filter_ = Attached(usbPdo_);
+        top_ = filter_ != nullptr ? filter_ : usbPdo_;
+        diskPdo_ = bus_->CreatePdo(u"USBSTOR", FILE_DEVICE_DISK);
+        disk_ = nullptr;
+        if (filter_ != nullptr)
+        {
+            // The bus relations that the function driver would report: the disk of unit 0.
+            auto* relations = static_cast<PDEVICE_RELATIONS>(
+                ExAllocatePoolWithTag(NonPagedPool, sizeof(DEVICE_RELATIONS), KAVFILTR_POOL_TAG));
+            if (relations != nullptr)
+            {
+                relations->Count = 1;
+                relations->Objects[0] = diskPdo_;
+                UsbExtension(filter_)->busRelations = relations;
+                disk_ = Attached(diskPdo_);
+            }
+        }
+        diskTop_ = disk_ != nullptr ? disk_ : diskPdo_;
+        Configure();
+    }
+
+    void Detach()
+    {
+        for (PDEVICE_OBJECT filter : {disk_, filter_})
+        {
+            if (filter != nullptr && IsAlive(filter))
+            {
+                winsim::SendPnp(filter, IRP_MN_REMOVE_DEVICE);
+            }
+        }
+        attached_.clear();
+        filter_ = disk_ = nullptr;
+        if (diskPdo_ != nullptr)
+        {
+            bus_->DeletePdo(diskPdo_);
+            diskPdo_ = nullptr;
+        }
         usbBus_.reset();
         device_.reset();
+        in_ = out_ = nullptr;
     }
 
     virtual wu::DeviceConfig Config()
@@ -74,9 +111,21 @@ protected:
         return config;
     }
 
+    // AddDevice for the PDO, whatever its outcome; the filter device when one was attached.
+    PDEVICE_OBJECT Attached(PDEVICE_OBJECT pdo)
+    {
+        winsim::CallAddDevice(driver_, pdo);
+        PDEVICE_OBJECT filter = pdo->AttachedDevice;
+        if (filter != nullptr)
+        {
+            attached_.push_back(filter);
+        }
+        return filter;
+    }
+
     NTSTATUS Submit(URB& urb)
     {
-        return winsim::SendInternalDeviceControl(filter_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
+        return winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
     }
 
     void Configure()
@@ -87,7 +136,11 @@ protected:
         auto* urb = reinterpret_cast<PURB>(storage.data());
         UsbBuildSelectConfigurationRequest(urb, USHORT(size), &descriptor);
         urb->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(3);
-        ASSERT_EQ(Submit(*urb), STATUS_SUCCESS);
+        if (Submit(*urb) != STATUS_SUCCESS)
+        {
+            ADD_FAILURE() << "the configuration could not be selected";
+            return;
+        }
         const USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
         for (ULONG i = 0; i < info.NumberOfPipes; ++i)
         {
@@ -97,7 +150,6 @@ protected:
             }
             (info.Pipes[i].EndpointAddress & 0x80 ? in_ : out_) = info.Pipes[i].PipeHandle;
         }
-        ASSERT_TRUE(in_ != nullptr && out_ != nullptr);
     }
 
     static URB Bulk(USBD_PIPE_HANDLE pipe, void* buffer, ULONG length, ULONG flags)
@@ -108,9 +160,40 @@ protected:
         return urb;
     }
 
+    // Reset recovery as the function driver does it after a failed transfer: the class reset, then both
+    // bulk pipes cleared.
+    void Recover()
+    {
+        URB reset{};
+        reset.UrbControlVendorClassRequest.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        reset.UrbControlVendorClassRequest.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+        reset.UrbControlVendorClassRequest.Request = 0xFF;
+        Submit(reset);
+        for (USBD_PIPE_HANDLE pipe : {in_, out_})
+        {
+            URB clear{};
+            clear.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+            clear.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+            clear.UrbPipeRequest.PipeHandle = pipe;
+            Submit(clear);
+        }
+    }
+
     // One command as the function driver runs it: wrapper, optional data, status wrapper. A failed
-    // phase ends the exchange, as the function driver then goes into error recovery.
+    // phase ends the exchange with reset recovery, as the function driver's error handling does.
     Exchange Run(const std::vector<uint8_t>& cdb, uint32_t length, bool in, void* data, uint8_t lun = 0)
+    {
+        Exchange result = RunPhases(cdb, length, in, data, lun);
+        if (!NT_SUCCESS(result.command) || !NT_SUCCESS(result.data) || !NT_SUCCESS(result.status) ||
+            wu::ReadLe32(result.wrapper.signature) != wu::kCswSignature ||
+            wu::ReadLe32(result.wrapper.tag) != tag_ || result.wrapper.status > 1)
+        {
+            Recover();
+        }
+        return result;
+    }
+
+    Exchange RunPhases(const std::vector<uint8_t>& cdb, uint32_t length, bool in, void* data, uint8_t lun)
     {
         Exchange result;
         uint32_t tag = ++tag_;
@@ -199,7 +282,7 @@ protected:
         };
         winsim::ScopedThreadIdentity application(reinterpret_cast<HANDLE>(0x1000),
                                                  reinterpret_cast<HANDLE>(0x100000));
-        return winsim::StartIrp(disk_, request);
+        return winsim::StartIrp(diskTop_, request);
     }
 
     // Device commands logged since the last call, as (opcode, lba, blocks).
@@ -222,6 +305,8 @@ protected:
     PDEVICE_OBJECT filter_ = nullptr;
     PDEVICE_OBJECT diskPdo_ = nullptr;
     PDEVICE_OBJECT disk_ = nullptr;
+    PDEVICE_OBJECT top_ = nullptr;     // where the function driver's URBs go
+    PDEVICE_OBJECT diskTop_ = nullptr; // where the disk class's requests go
     USBD_PIPE_HANDLE in_ = nullptr;
     USBD_PIPE_HANDLE out_ = nullptr;
     uint32_t tag_ = 0x100;
