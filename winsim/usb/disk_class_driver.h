@@ -1,0 +1,41 @@
+// winsim: a model of Windows' disk class driver, written as a real driver against the simulated kernel.
+// Its functional device object sits above a mass-storage child PDO (and below any upper filter). At start
+// it learns the unit's capacity with READ CAPACITY(10); it takes IRP_MJ_READ and IRP_MJ_WRITE (direct I/O:
+// the buffer comes as the IRP's MDL), checks block alignment and range, cuts each request into pieces of at
+// most the maximum transfer size, sends them one after another as READ(10)/WRITE(10) request blocks to the
+// PDO, retries a failed piece and completes the request when every piece passed, or with the error when a
+// piece's retries are used up (Information = bytes done before the failed piece). Several requests may be
+// in flight at once from different threads.
+//
+// What it checks: a read or write with a length or offset that is not a multiple of the block length, or
+// beyond the end of the medium, fails with STATUS_INVALID_PARAMETER before anything is sent; a transfer
+// with data but without an MDL is a bug check (the I/O manager always builds one for direct I/O).
+#pragma once
+
+#include <ntddk.h>
+
+namespace winsim::usb
+{
+
+struct DiskClassOptions
+{
+    ULONG maxTransferLength = 64 * 1024; // bytes per READ(10)/WRITE(10); a multiple of the block length
+    ULONG retries = 4;                   // further attempts of a failed piece
+};
+
+// An entry routine for winsim::LoadDriver that loads the driver with these options.
+NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
+void SetDiskClassOptions(PDRIVER_OBJECT driver, const DiskClassOptions& options);
+
+// What one disk functional device object knows and did.
+struct DiskClassInfo
+{
+    ULONG blockLength = 0;
+    ULONGLONG blockCount = 0;
+    ULONGLONG pieces = 0;  // request blocks sent for reads and writes, retries included
+    ULONGLONG retries = 0; // of those, repeated pieces
+};
+
+DiskClassInfo GetDiskClassInfo(PDEVICE_OBJECT diskFdo);
+
+} // namespace winsim::usb

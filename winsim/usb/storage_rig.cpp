@@ -1,0 +1,309 @@
+// winsim: the storage-stack rig (see storage_rig.h). It plays the PnP manager for one USB stick: builds
+// the stacks in the order Windows builds them and takes them down in the order Windows removes them.
+#include "usb/storage_rig.h"
+
+#include "usb/mass_storage_driver.h"
+#include "usb/usb_misuse.h"
+
+#include <atomic>
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace winsim::usb
+{
+namespace
+{
+
+// Each host thread without an application identity gets its own, kept for its lifetime.
+unsigned ApplicationIndexOfThisThread()
+{
+    static std::atomic<unsigned> next{1};
+    thread_local unsigned index = next.fetch_add(1);
+    return index;
+}
+
+void Require(bool condition, const std::string& what)
+{
+    if (!condition)
+        throw MisuseError("storage rig: " + what);
+}
+
+} // namespace
+
+ScopedApplicationThread::ScopedApplicationThread(unsigned index)
+    : identity_(HANDLE(kApplicationProcessId), HANDLE(kApplicationThreadIdBase + 4 * ULONG_PTR(index)))
+{
+}
+
+StorageRig::StorageRig(StorageRigOptions options) : options_(std::move(options))
+{
+    Require(!options_.filtered || static_cast<bool>(options_.filterEntry),
+            "a filtered stack needs the filter's entry routine");
+    try
+    {
+        Build();
+    }
+    catch (...)
+    {
+        try
+        {
+            Teardown();
+        }
+        catch (...)
+        {
+        }
+        throw;
+    }
+}
+
+StorageRig::~StorageRig()
+{
+    try
+    {
+        Teardown();
+    }
+    catch (const BugCheckError&)
+    {
+    }
+    catch (const std::exception&)
+    {
+    }
+}
+
+void StorageRig::Build()
+{
+    device_ = std::make_unique<BulkOnlyDevice>(options_.device);
+    bus_ = std::make_unique<UsbBus>();
+    bus_->SetCompletion(options_.completion, options_.completionDelay);
+    functionDriver_ = LoadDriver(u"USBSTOR", MassStorageDriverEntry);
+    Require(functionDriver_ != nullptr, "the mass-storage function driver did not load");
+    diskDriver_ = LoadDriver(u"disk", DiskClassDriverEntry);
+    Require(diskDriver_ != nullptr, "the disk class driver did not load");
+    SetDiskClassOptions(diskDriver_, options_.disk);
+    if (options_.filtered)
+    {
+        filterDriver_ = LoadDriver(u"Kavfiltr", options_.filterEntry);
+        Require(filterDriver_ != nullptr, "the filter did not load");
+    }
+
+    // The USB device node: lower filter first, then the function driver on top of it.
+    usbPdo_ = bus_->AddDevice(*device_);
+    if (filterDriver_ != nullptr)
+        Require(NT_SUCCESS(CallAddDevice(filterDriver_, usbPdo_)),
+                "the filter's AddDevice failed on the USB node");
+    Require(NT_SUCCESS(CallAddDevice(functionDriver_, usbPdo_)), "the function driver's AddDevice failed");
+    usbFdo_ = IoGetAttachedDevice(usbPdo_);
+    Require(usbFdo_->DriverObject == functionDriver_, "the function driver is not on top of the USB node");
+    const IrpResult start = SendPnp(usbFdo_, IRP_MN_START_DEVICE);
+    usbStarted_ = true;
+    Require(NT_SUCCESS(start.status), "the USB node did not start");
+
+    const IrpResult relations = SendPnp(usbFdo_, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
+        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
+    });
+    Require(NT_SUCCESS(relations.status) && relations.information != 0,
+            "the USB node reported no bus relations");
+    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(relations.information);
+    std::vector<PDEVICE_OBJECT> children(list->Objects, list->Objects + list->Count);
+    // The PnP manager's references: the bus driver keeps its own until it deletes a child.
+    for (PDEVICE_OBJECT child : children)
+        ObfDereferenceObject(child);
+    ExFreePool(list);
+    Require(children.size() == device_->LunCount(), "the bus relations do not list every unit");
+
+    // Each unit's disk node: the disk class driver, then the filter as an upper filter, then start.
+    for (PDEVICE_OBJECT pdo : children)
+    {
+        Disk disk;
+        disk.pdo = pdo;
+        disks_.push_back(disk);
+        Require(NT_SUCCESS(CallAddDevice(diskDriver_, pdo)), "the disk class driver's AddDevice failed");
+        disks_.back().fdo = IoGetAttachedDevice(pdo);
+        if (filterDriver_ != nullptr)
+            Require(NT_SUCCESS(CallAddDevice(filterDriver_, pdo)), "the filter's AddDevice failed on a disk");
+        disks_.back().top = IoGetAttachedDevice(pdo);
+        Require(NT_SUCCESS(SendPnp(disks_.back().top, IRP_MN_START_DEVICE).status), "a disk did not start");
+    }
+}
+
+PDEVICE_OBJECT StorageRig::UsbTop() const
+{
+    return usbPdo_ != nullptr ? IoGetAttachedDevice(usbPdo_) : nullptr;
+}
+
+PDEVICE_OBJECT StorageRig::DiskPdo(size_t lun) const
+{
+    Require(lun < disks_.size(), "no such unit");
+    return disks_[lun].pdo;
+}
+
+PDEVICE_OBJECT StorageRig::DiskTop(size_t lun) const
+{
+    Require(lun < disks_.size(), "no such unit");
+    return disks_[lun].top;
+}
+
+PDEVICE_OBJECT StorageRig::DiskFdo(size_t lun) const
+{
+    Require(lun < disks_.size(), "no such unit");
+    return disks_[lun].fdo;
+}
+
+IoOutcome StorageRig::Read(size_t lun, void* buffer, ULONG length, ULONGLONG offset,
+                           std::chrono::milliseconds timeout)
+{
+    return Transfer(IRP_MJ_READ, lun, buffer, length, offset, timeout);
+}
+
+IoOutcome StorageRig::Write(size_t lun, const void* buffer, ULONG length, ULONGLONG offset,
+                            std::chrono::milliseconds timeout)
+{
+    return Transfer(IRP_MJ_WRITE, lun, const_cast<void*>(buffer), length, offset, timeout);
+}
+
+// An application's read or write: an IRP with a locked MDL over the caller's buffer, as the I/O manager
+// builds it for a device with direct I/O.
+IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG length, ULONGLONG offset,
+                               std::chrono::milliseconds timeout)
+{
+    Require(lun < disks_.size(), "no such unit");
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (removing_)
+            return IoOutcome{STATUS_DEVICE_NOT_CONNECTED, 0};
+        ++dispatching_;
+    }
+    const auto dispatched = [this] {
+        std::lock_guard<std::mutex> guard(lock_);
+        --dispatching_;
+        idle_.notify_all();
+    };
+    std::optional<ScopedThreadIdentity> identity;
+    if (ULONG_PTR(PsGetCurrentThreadId()) < kApplicationThreadIdBase)
+        identity.emplace(HANDLE(kApplicationProcessId),
+                         HANDLE(kApplicationThreadIdBase + 4 * ULONG_PTR(ApplicationIndexOfThisThread())));
+    PMDL mdl = nullptr;
+    if (buffer != nullptr && length != 0)
+    {
+        mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+        if (mdl == nullptr)
+        {
+            dispatched();
+            return IoOutcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+        }
+        MmProbeAndLockPages(mdl, UserMode, major == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
+    }
+    IrpRequest request;
+    request.major = major;
+    request.initialStatus = STATUS_SUCCESS;
+    request.userBuffer = buffer;
+    request.mdl = mdl;
+    request.setup = [length, offset](PIO_STACK_LOCATION sp) {
+        sp->Parameters.Read.Length = length;
+        sp->Parameters.Read.ByteOffset.QuadPart = LONGLONG(offset);
+    };
+    std::shared_ptr<IrpInFlight> flight;
+    try
+    {
+        flight = StartIrp(disks_[lun].top, request);
+    }
+    catch (const std::runtime_error&)
+    {
+        // No IRP (pool exhausted): the request fails as the I/O manager fails it.
+        dispatched();
+        if (mdl != nullptr)
+        {
+            MmUnlockPages(mdl);
+            IoFreeMdl(mdl);
+        }
+        return IoOutcome{STATUS_INSUFFICIENT_RESOURCES, 0};
+    }
+    dispatched();
+    const IrpResult result = flight->Wait(timeout);
+    if (mdl != nullptr)
+    {
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+    }
+    return IoOutcome{result.status, result.information};
+}
+
+// No new request reaches a stack from here on, and none is still inside a dispatch routine.
+void StorageRig::StopDispatching()
+{
+    std::unique_lock<std::mutex> guard(lock_);
+    removing_ = true;
+    idle_.wait(guard, [this] { return dispatching_ == 0; });
+}
+
+void StorageRig::RemoveStacks(bool surprise)
+{
+    if (surprise)
+    {
+        for (const Disk& disk : disks_)
+        {
+            if (disk.top != nullptr)
+                SendPnp(disk.top, IRP_MN_SURPRISE_REMOVAL);
+        }
+        if (usbPdo_ != nullptr && usbPdo_->AttachedDevice != nullptr)
+            SendPnp(UsbTop(), IRP_MN_SURPRISE_REMOVAL);
+    }
+    for (const Disk& disk : disks_)
+    {
+        PDEVICE_OBJECT top = IoGetAttachedDevice(disk.pdo);
+        if (top == disk.pdo)
+            continue; // nothing was attached
+        if (!surprise)
+            SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+        SendPnp(top, IRP_MN_REMOVE_DEVICE);
+    }
+    disks_.clear();
+    if (usbPdo_ != nullptr)
+    {
+        if (usbPdo_->AttachedDevice != nullptr)
+        {
+            if (!surprise && usbStarted_)
+                SendPnp(UsbTop(), IRP_MN_QUERY_REMOVE_DEVICE);
+            SendPnp(UsbTop(), IRP_MN_REMOVE_DEVICE);
+        }
+        bus_->RemoveDevice(usbPdo_);
+        usbPdo_ = nullptr;
+        usbFdo_ = nullptr;
+    }
+}
+
+void StorageRig::UnloadDrivers()
+{
+    if (filterDriver_ != nullptr)
+        UnloadDriver(std::exchange(filterDriver_, nullptr));
+    if (diskDriver_ != nullptr)
+        UnloadDriver(std::exchange(diskDriver_, nullptr));
+    if (functionDriver_ != nullptr)
+        UnloadDriver(std::exchange(functionDriver_, nullptr));
+    bus_.reset();
+}
+
+void StorageRig::SurpriseRemove()
+{
+    if (tornDown_)
+        return;
+    tornDown_ = true;
+    if (device_ != nullptr)
+        device_->Unplug(); // requests inside a dispatch routine now fail fast
+    StopDispatching();
+    RemoveStacks(true);
+    UnloadDrivers();
+}
+
+void StorageRig::Teardown()
+{
+    if (tornDown_)
+        return;
+    tornDown_ = true;
+    StopDispatching();
+    RemoveStacks(false);
+    UnloadDrivers();
+}
+
+} // namespace winsim::usb

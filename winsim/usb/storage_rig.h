@@ -1,0 +1,132 @@
+// winsim: one simulated USB stick with its whole Windows storage stack, built the way the PnP manager
+// builds it, without the simulated PC around it. The rig loads the mass-storage function driver, the disk
+// class driver and (when filtered) the filter whose entry routine it is given; creates the USB device's
+// PDO on a UsbBus; calls AddDevice in stack order (the filter first, as a lower filter of the USB node,
+// then the function driver); starts the USB stack, asks it for its bus relations, and for every unit's
+// child PDO calls AddDevice for the disk class driver and then the filter (as an upper filter), and starts
+// that stack. Teardown removes the disk stacks and then the USB stack and unloads every driver.
+//
+// I/O goes to a unit's top device as an application's request would: an IRP with an MDL over the
+// caller's buffer, from any thread. The filter tells application requests apart from the system's by
+// process and thread id, so a calling thread that has no application identity of its own is given one
+// (process kApplicationProcessId, a thread id from kApplicationThreadIdBase up) for the request; system
+// threads and the DPC thread have smaller ids.
+//
+// What it checks: a stack that does not build (a driver fails to load, AddDevice or start fails, the
+// relations miss a unit) throws MisuseError; the destructor tears down whatever was built.
+#pragma once
+
+#include "usb/bot_device.h"
+#include "usb/disk_class_driver.h"
+#include "usb/usb_bus_pdo.h"
+
+#include <kernel/winsim_kernel.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace winsim::usb
+{
+
+constexpr ULONG_PTR kApplicationProcessId = 0x1000;
+constexpr ULONG_PTR kApplicationThreadIdBase = 0x10000;
+
+// Gives the calling thread an application identity (process kApplicationProcessId, thread
+// kApplicationThreadIdBase + 4 * index) for its lifetime.
+class ScopedApplicationThread
+{
+public:
+    explicit ScopedApplicationThread(unsigned index);
+
+private:
+    ScopedThreadIdentity identity_;
+};
+
+struct StorageRigOptions
+{
+    DeviceConfig device;
+    UrbCompletion completion = UrbCompletion::Inline;
+    std::chrono::microseconds completionDelay{0}; // Deferred: how long each URB waits on the DPC thread
+    bool filtered = false;
+    DriverEntryRoutine filterEntry; // required when filtered (Kavfiltr's DriverEntry)
+    DiskClassOptions disk;
+};
+
+struct IoOutcome
+{
+    NTSTATUS status = STATUS_PENDING;
+    ULONG_PTR information = 0;
+};
+
+class StorageRig
+{
+public:
+    explicit StorageRig(StorageRigOptions options);
+    ~StorageRig(); // Teardown(), swallowing a bug check so that a failed test can still report
+    StorageRig(const StorageRig&) = delete;
+    StorageRig& operator=(const StorageRig&) = delete;
+
+    BulkOnlyDevice& Device() { return *device_; }
+    UsbBus& Bus() { return *bus_; }
+    PDEVICE_OBJECT UsbPdo() const { return usbPdo_; }
+    PDEVICE_OBJECT UsbTop() const; // the top of the USB node's stack (the function driver's device)
+    PDEVICE_OBJECT FunctionDevice() const { return usbFdo_; }
+    size_t LunCount() const { return disks_.size(); }
+    PDEVICE_OBJECT DiskPdo(size_t lun) const;
+    PDEVICE_OBJECT DiskTop(size_t lun) const; // the filter's device when filtered, else the disk class's
+    PDEVICE_OBJECT DiskFdo(size_t lun) const; // the disk class driver's device
+    PDRIVER_OBJECT FunctionDriver() const { return functionDriver_; }
+    PDRIVER_OBJECT DiskDriver() const { return diskDriver_; }
+    PDRIVER_OBJECT FilterDriver() const { return filterDriver_; } // null when not filtered
+    bool Filtered() const { return filterDriver_ != nullptr; }
+
+    // A read or write of `length` bytes at byte `offset` of the unit, waited for (up to `timeout`).
+    IoOutcome Read(size_t lun, void* buffer, ULONG length, ULONGLONG offset,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    IoOutcome Write(size_t lun, const void* buffer, ULONG length, ULONGLONG offset,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+    // The device leaves the bus: it is unplugged, every stack gets IRP_MN_SURPRISE_REMOVAL (disks first)
+    // and then IRP_MN_REMOVE_DEVICE, the PDO goes, the drivers are unloaded. Requests still in flight
+    // complete with an error; Read/Write afterwards fail with STATUS_DEVICE_NOT_CONNECTED.
+    void SurpriseRemove();
+    // Orderly removal of the disk stacks, then the USB stack, then unloading; idempotent.
+    void Teardown();
+    bool TornDown() const { return tornDown_; }
+
+private:
+    IoOutcome Transfer(UCHAR major, size_t lun, void* buffer, ULONG length, ULONGLONG offset,
+                       std::chrono::milliseconds timeout);
+    void Build();
+    void StopDispatching();
+    void RemoveStacks(bool surprise);
+    void UnloadDrivers();
+
+    struct Disk
+    {
+        PDEVICE_OBJECT pdo = nullptr;
+        PDEVICE_OBJECT fdo = nullptr;
+        PDEVICE_OBJECT top = nullptr;
+    };
+
+    StorageRigOptions options_;
+    std::unique_ptr<BulkOnlyDevice> device_;
+    std::unique_ptr<UsbBus> bus_;
+    PDRIVER_OBJECT functionDriver_ = nullptr;
+    PDRIVER_OBJECT diskDriver_ = nullptr;
+    PDRIVER_OBJECT filterDriver_ = nullptr;
+    PDEVICE_OBJECT usbPdo_ = nullptr;
+    PDEVICE_OBJECT usbFdo_ = nullptr;
+    std::vector<Disk> disks_;
+    bool usbStarted_ = false;
+    bool tornDown_ = false;
+    std::mutex lock_; // guards removing_ and dispatching_
+    std::condition_variable idle_;
+    bool removing_ = false;
+    size_t dispatching_ = 0; // requests inside IofCallDriver on a disk stack
+};
+
+} // namespace winsim::usb
