@@ -258,12 +258,10 @@ extern "C"
     {
         CheckPassive("IoDeleteDevice");
         {
+            // A device may still have a device attached above it: on IRP_MN_REMOVE_DEVICE every driver
+            // passes the request down before it detaches, so the lower ones delete first. The attachment
+            // holds a reference, and the memory stays until the device above detaches.
             std::lock_guard<std::mutex> lock(Devices().lock);
-            if (DeviceObject->AttachedDevice != nullptr)
-                detail::IoViolationCheck(
-                    IoRule::DeviceDeletedWhileAttached,
-                    "IoDeleteDevice on a device that still has a device attached above it",
-                    ULONG_PTR(DeviceObject), ULONG_PTR(DeviceObject->AttachedDevice));
             if (Devices().lowerOf.count(DeviceObject) != 0)
                 detail::IoViolationCheck(IoRule::DeviceDeletedWhileAttached,
                                          "IoDeleteDevice on a device still attached to a lower device",
@@ -304,19 +302,24 @@ extern "C"
         SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
         SourceDevice->SectorSize = top->SectorSize;
         Devices().lowerOf[SourceDevice] = top;
+        ObfReferenceObject(top); // dropped by IoDetachDevice
         return top;
     }
 
     VOID IoDetachDevice(PDEVICE_OBJECT TargetDevice)
     {
-        std::lock_guard<std::mutex> lock(Devices().lock);
-        PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
-        if (above == nullptr)
-            detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
-                             "IoDetachDevice on a device with nothing attached", 0x1031,
-                             ULONG_PTR(TargetDevice));
-        Devices().lowerOf.erase(above);
-        TargetDevice->AttachedDevice = nullptr;
+        {
+            std::lock_guard<std::mutex> lock(Devices().lock);
+            PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
+            if (above == nullptr)
+                detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
+                                 "IoDetachDevice on a device with nothing attached", 0x1031,
+                                 ULONG_PTR(TargetDevice));
+            Devices().lowerOf.erase(above);
+            TargetDevice->AttachedDevice = nullptr;
+        }
+        // A device deleted while this one was attached to it goes now.
+        ObfDereferenceObject(TargetDevice);
     }
 
     PDEVICE_OBJECT IoGetAttachedDevice(PDEVICE_OBJECT DeviceObject)
