@@ -207,8 +207,9 @@ PDRIVER_OBJECT PnpManager::LoadService(const WString& service, ULONG* problem)
     return driver;
 }
 
-// A driver stays loaded while a device of its own exists or a built stack names it; then it is unloaded,
-// which checks that it left no pool, thread or device behind.
+// A driver stays loaded while a built stack names it. Once none does, its last device is gone (a driver
+// may keep a removed device until its unload deletes it) and it is unloaded, which checks that it left no
+// device, pool block or thread behind.
 void PnpManager::UnloadIdleDrivers()
 {
     std::vector<WString> named;
@@ -224,9 +225,7 @@ void PnpManager::UnloadIdleDrivers()
     }
     for (auto it = loaded_.begin(); it != loaded_.end();)
     {
-        const bool inUse = it->second->DeviceObject != nullptr ||
-                           std::find(named.begin(), named.end(), it->first) != named.end();
-        if (inUse)
+        if (std::find(named.begin(), named.end(), it->first) != named.end())
         {
             ++it;
             continue;
