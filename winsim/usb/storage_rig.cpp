@@ -167,11 +167,11 @@ IoOutcome StorageRig::Write(size_t lun, const void* buffer, ULONG length, ULONGL
 IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG length, ULONGLONG offset,
                                std::chrono::milliseconds timeout)
 {
-    Require(lun < disks_.size(), "no such unit");
     {
         std::lock_guard<std::mutex> guard(lock_);
         if (removing_)
             return IoOutcome{STATUS_DEVICE_NOT_CONNECTED, 0};
+        Require(lun < disks_.size(), "no such unit");
         ++dispatching_;
     }
     const auto dispatched = [this] {
@@ -258,7 +258,7 @@ void StorageRig::RemoveStacks(bool surprise)
             SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
         SendPnp(top, IRP_MN_REMOVE_DEVICE);
     }
-    disks_.clear();
+    // The list stays (LunCount() still answers); its device pointers are stale from here on.
     if (usbPdo_ != nullptr)
     {
         if (usbPdo_->AttachedDevice != nullptr)

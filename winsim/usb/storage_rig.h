@@ -74,6 +74,7 @@ public:
     PDEVICE_OBJECT UsbPdo() const { return usbPdo_; }
     PDEVICE_OBJECT UsbTop() const; // the top of the USB node's stack (the function driver's device)
     PDEVICE_OBJECT FunctionDevice() const { return usbFdo_; }
+    // The device objects below are valid until the rig is torn down.
     size_t LunCount() const { return disks_.size(); }
     PDEVICE_OBJECT DiskPdo(size_t lun) const;
     PDEVICE_OBJECT DiskTop(size_t lun) const; // the filter's device when filtered, else the disk class's
