@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <atomic>
 #include <random>
 #include <thread>
 
@@ -103,6 +105,112 @@ TEST_P(FilteredStack, RandomWritesAndReadsMatchAReferenceCopy)
     std::vector<uint8_t> medium(bytes);
     rig.Device().ReadMedium(0, 0, medium.data(), bytes);
     EXPECT_EQ(medium, reference);
+}
+
+// Kavfiltr only gathers the pieces of a large write when the storage stack below it behaves as Windows'
+// does (one exchange at a time, the write's own thread or a system thread dispatching the pieces): one
+// 1 MiB write then reaches the device as one WRITE(10), where the stack alone sends sixteen.
+TEST(FilteredStackCommands, ALargeWriteReachesTheDeviceAsOneCommand)
+{
+    ScopedKernel kernel;
+    for (UrbCompletion completion : {UrbCompletion::Inline, UrbCompletion::Deferred})
+    {
+        StorageRig rig(FilteredOptions(completion));
+        const auto data = Pattern(1 << 20, 11);
+        rig.Device().ClearCommandLog();
+        ASSERT_EQ(rig.Write(0, data.data(), ULONG(data.size()), 1 << 20).status, STATUS_SUCCESS);
+        size_t writes = 0;
+        for (const CommandRecord& record : rig.Device().CommandLog())
+            writes += record.opcode == 0x2A ? 1 : 0;
+        EXPECT_EQ(writes, 1u);
+        std::vector<uint8_t> medium(data.size());
+        rig.Device().ReadMedium(0, 1 << 20, medium.data(), medium.size());
+        EXPECT_EQ(medium, data);
+    }
+}
+
+TEST(FilteredStackThreads, ApplicationThreadsWritingAtOnceKeepTheirData)
+{
+    ScopedKernel kernel;
+    for (UrbCompletion completion : {UrbCompletion::Inline, UrbCompletion::Deferred})
+    {
+        {
+            StorageRig rig(FilteredOptions(completion));
+            std::vector<std::thread> threads;
+            for (unsigned t = 0; t < 4; ++t)
+            {
+                threads.emplace_back([&rig, t] {
+                    ScopedApplicationThread identity(t + 1);
+                    for (unsigned round = 0; round < 3; ++round)
+                    {
+                        const ULONG size = round == 1 ? 64 * kKiB : 512 * kKiB;
+                        const ULONGLONG offset = ULONGLONG(t) * (2 << 20) + round * (512 * kKiB);
+                        const auto data = Pattern(size, t * 16 + round);
+                        EXPECT_EQ(rig.Write(0, data.data(), size, offset).status, STATUS_SUCCESS);
+                        std::vector<uint8_t> back(size);
+                        EXPECT_EQ(rig.Read(0, back.data(), size, offset).status, STATUS_SUCCESS);
+                        EXPECT_EQ(back, data) << t << "/" << round;
+                    }
+                });
+            }
+            for (auto& thread : threads)
+                thread.join();
+            for (unsigned t = 0; t < 4; ++t)
+            {
+                for (unsigned round = 0; round < 3; ++round)
+                {
+                    const ULONG size = round == 1 ? 64 * kKiB : 512 * kKiB;
+                    std::vector<uint8_t> medium(size);
+                    rig.Device().ReadMedium(0, ULONGLONG(t) * (2 << 20) + round * (512 * kKiB), medium.data(),
+                                            size);
+                    EXPECT_EQ(medium, Pattern(size, t * 16 + round)) << t << "/" << round;
+                }
+            }
+        }
+        EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+        EXPECT_EQ(RunningSystemThreads(), 0u);
+    }
+}
+
+TEST(FilteredStackRemoval, SurpriseRemovalMidTransferLeavesNothingBehind)
+{
+    ScopedKernel kernel;
+    for (UrbCompletion completion : {UrbCompletion::Inline, UrbCompletion::Deferred})
+    {
+        {
+            StorageRigOptions options = FilteredOptions(completion);
+            options.completionDelay =
+                std::chrono::microseconds(completion == UrbCompletion::Deferred ? 100 : 0);
+            StorageRig rig(options);
+            std::atomic<int> done{0};
+            std::vector<std::thread> threads;
+            for (unsigned t = 0; t < 3; ++t)
+            {
+                threads.emplace_back([&rig, &done, t] {
+                    std::vector<uint8_t> buffer(1 << 20, uint8_t(t));
+                    for (int round = 0; round < 20; ++round)
+                    {
+                        if (t == 0)
+                            rig.Read(0, buffer.data(), ULONG(buffer.size()), 0);
+                        else
+                            rig.Write(0, buffer.data(), ULONG(buffer.size()), ULONGLONG(t) << 21);
+                        ++done;
+                    }
+                });
+            }
+            while (done.load() < 2)
+                std::this_thread::yield();
+            rig.SurpriseRemove();
+            for (auto& thread : threads)
+                thread.join();
+            EXPECT_EQ(done.load(), 60);
+        }
+        EXPECT_EQ(PoolStats(kFilterTag).outstandingBlocks, 0u);
+        EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+        EXPECT_EQ(OutstandingIrps(), 0u);
+        EXPECT_EQ(RunningSystemThreads(), 0u);
+        EXPECT_EQ(OpenHandleCount(), 0u);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, FilteredStack,
