@@ -5,4 +5,6 @@ namespace kavlab
 {
 int RunDemo(int argc, char** argv);
 int RunEnum(int argc, char** argv);
+int RunBenchCommand(int argc, char** argv);
+int RunTorture(int argc, char** argv);
 } // namespace kavlab

@@ -15,6 +15,9 @@ struct Command
 
 const Command kCommands[] = {
     {"demo", kavlab::RunDemo, "the simulated PC with one USB stick, with and without the speed-up"},
+    {"bench", kavlab::RunBenchCommand,
+     "a workload with and without the filter: commands, modelled speed, CPU"},
+    {"torture", kavlab::RunTorture, "seeded random I/O with faults against a reference copy"},
     {"enum", kavlab::RunEnum, "the device list and filter states of a machine description (JSON)"},
 };
 

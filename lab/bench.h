@@ -1,0 +1,76 @@
+// The benchmark behind `kavlab bench` and `kavlab demo`: one workload run on a simulated USB stick with
+// and without Kavfiltr, in one process, measured by the device's own counters and virtual clock.
+#pragma once
+
+#include <usb/storage_rig.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kavlab
+{
+
+enum class Pattern
+{
+    SequentialRead,
+    SequentialWrite,
+    RandomRead,
+};
+
+struct Workload
+{
+    std::string name;
+    Pattern pattern = Pattern::SequentialRead;
+    uint64_t requestBytes = 1 << 20;
+    uint64_t totalBytes = 256ull << 20;
+};
+
+struct BenchOptions
+{
+    Workload workload;
+    unsigned lun = 0;
+    unsigned luns = 1;
+    uint32_t blockLength = 512;
+    winsim::usb::TimingParameters timing;
+    winsim::usb::UrbCompletion completion = winsim::usb::UrbCompletion::Inline;
+    uint32_t seed = 1;
+    bool progress = false; // a progress line on stderr
+};
+
+// What one run (filtered or not) measured.
+struct RunResult
+{
+    bool filtered = false;
+    double mebibytes = 0;
+    double deviceCommandsPerMib = 0;
+    double transfersPerMib = 0;
+    double modelledMbPerS = 0;
+    double boundMbPerS = 0;
+    double hostCpuS = 0;
+    bool dataVerified = false;
+    uint64_t failedRequests = 0;
+    uint64_t peakPoolBytesPerLun = 0; // the filter's pool while the workload ran
+    std::vector<uint64_t> commandLog; // opcode, LBA and blocks of every command, packed
+};
+
+struct BenchResult
+{
+    std::string workload;
+    RunResult filtered;
+    RunResult unfiltered;
+    bool sameCommands = false; // the device saw the same command sequence in both runs
+};
+
+// The named workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k. False for another name.
+bool FindWorkload(const std::string& name, Workload& workload);
+RunResult RunOnce(const BenchOptions& options, bool filtered);
+BenchResult RunBench(const BenchOptions& options);
+
+void PrintBenchTable(const BenchResult& result);
+void PrintBenchJson(const BenchResult& result);
+
+// Parses "1M", "256K", "4096", "2G".
+bool ParseSize(const std::string& text, uint64_t& bytes);
+
+} // namespace kavlab

@@ -1,0 +1,471 @@
+// kavlab torture: seeded random reads and writes through the filtered stack of a two-unit stick, compared
+// against a reference copy of each unit, with faults injected on the way: failing, garbled, short and
+// stalled commands, pool exhaustion in the filter and one surprise removal. Every read must return the
+// reference or fail; every write reported done must be on the medium; every failure armed so that no
+// retry can get past it must reach its request. A failing run prints its seed and last operations.
+#include "commands.h"
+
+#include "kavfiltr.h"
+
+#include <usb/disk_image.h>
+#include <usb/storage_rig.h>
+
+#include <kernel/winsim_kernel.h>
+
+#include <algorithm>
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace kavlab
+{
+namespace
+{
+namespace wu = winsim::usb;
+
+constexpr unsigned kUnits = 2;
+constexpr uint64_t kUnitBytes = 48ull << 20;
+constexpr uint32_t kBlockLengths[kUnits] = {512, 2048};
+
+struct TortureOptions
+{
+    uint64_t seed = 1;
+    uint64_t ops = 2000;
+    bool faults = true;
+    bool json = false;
+};
+
+struct Counts
+{
+    uint64_t ops = 0;
+    uint64_t mismatches = 0;
+    uint64_t failuresInjected = 0; // armed so that every attempt fails: the request must fail
+    uint64_t failuresReported = 0; // of those, the requests that failed
+    uint64_t failuresHidden = 0;   // of those, the requests that reported success
+    uint64_t transientFaults = 0;  // one-shot faults and pool failures that retries may get past
+    uint64_t failedRequests = 0;
+};
+
+// What the medium is known to hold: bytes written by requests that succeeded, and blocks whose content
+// became unknown when a write failed part way.
+struct Reference
+{
+    std::vector<uint8_t> bytes;
+    std::vector<bool> known; // per block
+    uint32_t blockLength = 512;
+};
+
+struct Operation
+{
+    bool write = false;
+    unsigned lun = 0;
+    uint64_t offset = 0;
+    uint32_t length = 0;
+    const char* fault = "";
+    NTSTATUS status = 0;
+};
+
+const char* FaultName(wu::FaultKind kind)
+{
+    switch (kind)
+    {
+    case wu::FaultKind::FailCommand:
+        return "fail";
+    case wu::FaultKind::BadCswSignature:
+        return "bad-signature";
+    case wu::FaultKind::BadCswTag:
+        return "bad-tag";
+    case wu::FaultKind::ShortData:
+        return "short-data";
+    case wu::FaultKind::StallData:
+        return "stall-data";
+    case wu::FaultKind::StallStatus:
+        return "stall-status";
+    case wu::FaultKind::Vanish:
+        return "vanish";
+    case wu::FaultKind::Choke:
+        return "choke";
+    }
+    return "?";
+}
+
+class Torture
+{
+public:
+    explicit Torture(const TortureOptions& options) : options_(options), random_(options.seed)
+    {
+        for (unsigned lun = 0; lun < kUnits; ++lun)
+        {
+            images_[lun] = std::make_shared<wu::MemoryDiskImage>(kUnitBytes);
+            reference_[lun].bytes.assign(kUnitBytes, 0);
+            reference_[lun].blockLength = kBlockLengths[lun];
+            reference_[lun].known.assign(kUnitBytes / kBlockLengths[lun], true);
+        }
+        Build();
+    }
+
+    int Run()
+    {
+        bool terminal = !options_.json && isatty(STDERR_FILENO);
+        uint64_t removalAt = options_.faults ? options_.ops * 3 / 4 : UINT64_MAX;
+        for (uint64_t i = 0; i < options_.ops; ++i)
+        {
+            if (i == removalAt && !SurpriseRemoval())
+            {
+                Report();
+                return 1;
+            }
+            if (!RunOne())
+            {
+                Report();
+                return 1;
+            }
+            if (terminal && (i % 50 == 0 || i + 1 == options_.ops))
+            {
+                int width = 40;
+                int filled = int((i + 1) * width / options_.ops);
+                std::fprintf(stderr, "\r[%s%s] %" PRIu64 "/%" PRIu64 " ops, %" PRIu64 " failures armed",
+                             std::string(size_t(filled), '#').c_str(),
+                             std::string(size_t(width - filled), '.').c_str(), i + 1, options_.ops,
+                             counts_.failuresInjected);
+            }
+        }
+        if (terminal)
+        {
+            std::fprintf(stderr, "\n");
+        }
+        rig_.reset();
+        Report();
+        return counts_.mismatches == 0 && counts_.failuresHidden == 0 ? 0 : 1;
+    }
+
+private:
+    void Build()
+    {
+        wu::StorageRigOptions options;
+        for (unsigned lun = 0; lun < kUnits; ++lun)
+        {
+            wu::LunConfig config;
+            config.image = images_[lun];
+            config.blockLength = kBlockLengths[lun];
+            options.device.luns.push_back(config);
+        }
+        options.completion = wu::UrbCompletion::Deferred;
+        options.filtered = true;
+        options.filterEntry = DriverEntry;
+        rig_ = std::make_unique<wu::StorageRig>(options);
+    }
+
+    // The device leaves while a large read is in flight: the read fails or returns the reference, the
+    // rig tears the stacks down without a leak, and the stick comes back with the same medium.
+    bool SurpriseRemoval()
+    {
+        Operation op{false, 0, 0, 4 << 20, "surprise-removal", STATUS_PENDING};
+        std::vector<uint8_t> buffer(op.length);
+        std::thread reader([&] {
+            wu::ScopedApplicationThread application(2);
+            op.status = rig_->Read(0, buffer.data(), op.length, 0).status;
+        });
+        std::this_thread::sleep_for(std::chrono::microseconds(random_() % 2000));
+        rig_->SurpriseRemove();
+        reader.join();
+        ++counts_.transientFaults;
+        Remember(op);
+        if (NT_SUCCESS(op.status) && !MatchesReference(op, buffer))
+        {
+            return false;
+        }
+        rig_.reset();
+        Build();
+        return true;
+    }
+
+    // Sizes chosen to hit every path: single blocks, exactly one piece, the read-ahead and coalescing
+    // sizes, writes that do not divide the buffer, and requests of several buffers.
+    uint32_t PickLength(uint32_t blockLength)
+    {
+        static const uint32_t kSizes[] = {512,    4096,    65536,   65536, 131072, 262144,  1048576,
+                                          102400, 1572864, 4194304, 12288, 196608, 1048576, 2097152};
+        uint32_t length = kSizes[random_() % (sizeof(kSizes) / sizeof(kSizes[0]))];
+        length = std::max(length / blockLength * blockLength, blockLength);
+        return length;
+    }
+
+    bool RunOne()
+    {
+        Operation op;
+        op.lun = unsigned(random_() % kUnits);
+        Reference& reference = reference_[op.lun];
+        op.write = random_() % 2 == 0;
+        op.length = PickLength(reference.blockLength);
+        uint64_t blocks = kUnitBytes / reference.blockLength;
+        uint64_t lengthBlocks = op.length / reference.blockLength;
+        // Half the time the request continues where the last one of the unit ended, so that sequences
+        // form; a quarter of the time it goes back to where the last one started, so that reads meet
+        // data just written (and cached data just overwritten); otherwise anywhere.
+        uint32_t where = uint32_t(random_() % 4);
+        uint64_t startBlock = where < 2    ? next_[op.lun]
+                              : where == 2 ? lastStart_[op.lun]
+                                           : random_() % (blocks - lengthBlocks + 1);
+        if (startBlock + lengthBlocks > blocks)
+        {
+            startBlock = 0;
+        }
+        op.offset = startBlock * reference.blockLength;
+        lastStart_[op.lun] = startBlock;
+        next_[op.lun] = startBlock + lengthBlocks;
+
+        bool armed = false;
+        int faultId = -1;
+        uint64_t firedBefore = rig_->Device().FaultsFired();
+        if (options_.faults)
+        {
+            uint32_t dice = uint32_t(random_() % 100);
+            if (dice < 6)
+            {
+                // Every command on one block of the request fails, retries included.
+                wu::FaultRule rule;
+                rule.kind = wu::FaultKind::FailCommand;
+                rule.persistent = true;
+                rule.when.lun = uint8_t(op.lun);
+                rule.when.opcode = op.write ? 0x2A : 0x28;
+                uint32_t block = uint32_t(startBlock + random_() % lengthBlocks);
+                rule.when.firstLba = block;
+                rule.when.lastLba = block;
+                if (!op.write)
+                {
+                    // A read of a cached range would not reach the device; start from a fresh device state.
+                    rule.when.firstLba = uint32_t(startBlock);
+                    rule.when.lastLba = uint32_t(startBlock + lengthBlocks - 1);
+                }
+                faultId = rig_->Device().AddFault(rule);
+                armed = true;
+                op.fault = "fail-every-attempt";
+            }
+            else if (dice < 16)
+            {
+                static const wu::FaultKind kKinds[] = {
+                    wu::FaultKind::FailCommand, wu::FaultKind::BadCswSignature, wu::FaultKind::BadCswTag,
+                    wu::FaultKind::ShortData,   wu::FaultKind::StallData,       wu::FaultKind::StallStatus,
+                    wu::FaultKind::Choke};
+                wu::FaultRule rule;
+                rule.kind = kKinds[random_() % (sizeof(kKinds) / sizeof(kKinds[0]))];
+                rule.bytes = rule.kind == wu::FaultKind::Choke ? 128 * 1024 : 4096;
+                rule.claimFullLength = random_() % 2 == 0;
+                rule.when.commandNumber = rig_->Device().Counters().commands + 1 + random_() % 3;
+                faultId = rig_->Device().AddFault(rule);
+                ++counts_.transientFaults;
+                op.fault = FaultName(rule.kind);
+            }
+            else if (dice < 19)
+            {
+                winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+                winsim::FailAllocationAt(ULONG(1 + random_() % 8));
+                ++counts_.transientFaults;
+                op.fault = "pool";
+            }
+        }
+
+        std::vector<uint8_t> buffer(op.length);
+        if (op.write)
+        {
+            for (auto& byte : buffer)
+            {
+                byte = uint8_t(random_());
+            }
+            op.status = rig_->Write(op.lun, buffer.data(), op.length, op.offset).status;
+        }
+        else
+        {
+            op.status = rig_->Read(op.lun, buffer.data(), op.length, op.offset).status;
+        }
+        winsim::FailAllocationAt(0);
+        bool fired = rig_->Device().FaultsFired() != firedBefore;
+        if (faultId >= 0)
+        {
+            rig_->Device().RemoveFault(faultId);
+        }
+        ++counts_.ops;
+        Remember(op);
+        bool succeeded = NT_SUCCESS(op.status);
+        if (!succeeded)
+        {
+            ++counts_.failedRequests;
+        }
+        if (armed)
+        {
+            if (!succeeded)
+            {
+                ++counts_.failuresInjected;
+                ++counts_.failuresReported;
+            }
+            else if (op.write || fired)
+            {
+                ++counts_.failuresInjected;
+                ++counts_.failuresHidden;
+                std::fprintf(stderr, "kavlab torture: an armed failure did not reach its request\n");
+                return false;
+            }
+            // Otherwise a read was answered from data read before the fault was armed: the fault never
+            // reached the device, and the data is checked below like any other.
+        }
+
+        uint64_t firstBlock = op.offset / reference.blockLength;
+        if (op.write)
+        {
+            if (succeeded)
+            {
+                std::memcpy(reference.bytes.data() + op.offset, buffer.data(), op.length);
+            }
+            for (uint64_t b = 0; b < lengthBlocks; ++b)
+            {
+                reference.known[firstBlock + b] = succeeded;
+            }
+            if (succeeded)
+            {
+                std::vector<uint8_t> medium(op.length);
+                images_[op.lun]->Read(op.offset, medium.data(), op.length);
+                if (medium != buffer)
+                {
+                    ++counts_.mismatches;
+                    std::fprintf(stderr, "kavlab torture: a write reported done is not on the medium\n");
+                    return false;
+                }
+            }
+        }
+        else if (succeeded && !MatchesReference(op, buffer))
+        {
+            return false;
+        }
+        return true;
+    }
+
+    // A successful read must return what the unit is known to hold.
+    bool MatchesReference(const Operation& op, const std::vector<uint8_t>& buffer)
+    {
+        const Reference& reference = reference_[op.lun];
+        uint64_t firstBlock = op.offset / reference.blockLength;
+        for (uint64_t b = 0; b < op.length / reference.blockLength; ++b)
+        {
+            size_t at = size_t(b * reference.blockLength);
+            if (reference.known[firstBlock + b] &&
+                std::memcmp(buffer.data() + at, reference.bytes.data() + op.offset + at,
+                            reference.blockLength) != 0)
+            {
+                ++counts_.mismatches;
+                std::fprintf(stderr,
+                             "kavlab torture: a read returned wrong data at unit %u byte %" PRIu64 "\n",
+                             op.lun, op.offset + at);
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void Remember(const Operation& op)
+    {
+        last_.push_back(op);
+        if (last_.size() > 12)
+        {
+            last_.pop_front();
+        }
+    }
+
+    void Report()
+    {
+        if (counts_.mismatches != 0 || counts_.failuresHidden != 0)
+        {
+            std::fprintf(stderr, "kavlab torture: FAILED with --seed %" PRIu64 "; last operations:\n",
+                         options_.seed);
+            for (const Operation& op : last_)
+            {
+                std::fprintf(
+                    stderr, "  %-5s unit %u offset %10" PRIu64 " length %8u fault %-18s status 0x%08X\n",
+                    op.write ? "write" : "read", op.lun, op.offset, op.length, op.fault, unsigned(op.status));
+            }
+        }
+        if (options_.json)
+        {
+            std::printf("{\"seed\": %" PRIu64 ", \"ops\": %" PRIu64 ", \"mismatches\": %" PRIu64
+                        ", \"failures_injected\": %" PRIu64 ", \"failures_reported\": %" PRIu64
+                        ", \"failures_hidden\": %" PRIu64 ", \"transient_faults\": %" PRIu64
+                        ", \"failed_requests\": %" PRIu64 "}\n",
+                        options_.seed, counts_.ops, counts_.mismatches, counts_.failuresInjected,
+                        counts_.failuresReported, counts_.failuresHidden, counts_.transientFaults,
+                        counts_.failedRequests);
+        }
+        else
+        {
+            std::printf("seed %" PRIu64 ": %" PRIu64 " operations, %" PRIu64 " mismatches, %" PRIu64
+                        " failures armed (%" PRIu64 " reported, %" PRIu64 " hidden), %" PRIu64
+                        " transient faults, %" PRIu64 " requests failed\n",
+                        options_.seed, counts_.ops, counts_.mismatches, counts_.failuresInjected,
+                        counts_.failuresReported, counts_.failuresHidden, counts_.transientFaults,
+                        counts_.failedRequests);
+        }
+    }
+
+    TortureOptions options_;
+    std::mt19937_64 random_;
+    std::shared_ptr<wu::MemoryDiskImage> images_[kUnits];
+    Reference reference_[kUnits];
+    uint64_t next_[kUnits] = {};
+    uint64_t lastStart_[kUnits] = {};
+    std::unique_ptr<wu::StorageRig> rig_;
+    Counts counts_;
+    std::deque<Operation> last_;
+};
+} // namespace
+
+int RunTorture(int argc, char** argv)
+{
+    TortureOptions options;
+    for (int i = 0; i < argc; ++i)
+    {
+        std::string arg = argv[i];
+        const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+        char* end = nullptr;
+        if (arg == "--json")
+        {
+            options.json = true;
+            continue;
+        }
+        if (value == nullptr)
+        {
+            std::fprintf(stderr, "kavlab torture: %s needs a value\n", arg.c_str());
+            return 2;
+        }
+        unsigned long long number = std::strtoull(value, &end, 10);
+        bool ok = end != value && *end == 0;
+        if (arg == "--seed" && ok)
+        {
+            options.seed = number;
+        }
+        else if (arg == "--ops" && ok && number > 0)
+        {
+            options.ops = number;
+        }
+        else if (arg == "--faults" && ok)
+        {
+            options.faults = number != 0;
+        }
+        else
+        {
+            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1] [--json]\n");
+            return 2;
+        }
+        ++i;
+    }
+    winsim::ResetKernel();
+    int result = Torture(options).Run();
+    winsim::ResetKernel();
+    return result;
+}
+} // namespace kavlab
