@@ -118,100 +118,117 @@ bool FindWorkload(const std::string& name, Workload& workload)
     return false;
 }
 
-RunResult RunOnce(const BenchOptions& options, bool filtered)
+RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filtered)
 {
-    winsim::ResetKernel();
     RunResult result;
     result.filtered = filtered;
     const Workload& workload = options.workload;
     const uint64_t request = workload.requestBytes;
     const uint64_t requests = workload.totalBytes / request;
-    const uint64_t unitBytes = UnitBytes(options);
+    const uint64_t unitBytes = target.unitBytes;
+    wu::BulkOnlyDevice& device = *target.device;
+    std::vector<uint8_t> buffer(request);
+    // The medium starts with the pattern; writes put a pattern of another seed over it.
+    if (workload.pattern != Pattern::SequentialWrite)
     {
-        wu::StorageRig rig(RigOptions(options, filtered));
-        wu::BulkOnlyDevice& device = rig.Device();
-        std::vector<uint8_t> buffer(request);
-        // The medium starts with the pattern; writes put a pattern of another seed over it.
-        if (workload.pattern != Pattern::SequentialWrite)
+        std::vector<uint8_t> chunk(1 << 20);
+        for (uint64_t at = 0; at < unitBytes; at += chunk.size())
         {
-            std::vector<uint8_t> chunk(1 << 20);
-            for (uint64_t at = 0; at < unitBytes; at += chunk.size())
-            {
-                uint64_t length = std::min<uint64_t>(chunk.size(), unitBytes - at);
-                FillPattern(chunk.data(), length, at, options.seed);
-                device.WriteMedium(uint8_t(options.lun), at, chunk.data(), length);
-            }
+            uint64_t length = std::min<uint64_t>(chunk.size(), unitBytes - at);
+            FillPattern(chunk.data(), length, at, options.seed);
+            device.WriteMedium(uint8_t(target.lun), at, chunk.data(), length);
         }
-        device.ResetCounters();
-        device.ClearCommandLog();
+    }
+    device.ResetCounters();
+    device.ClearCommandLog();
 
-        std::mt19937_64 random(options.seed);
-        const uint64_t slots = (unitBytes - request) / request;
-        bool verified = true;
-        const ULONG tag = KAVFILTR_POOL_TAG;
-        wu::ScopedApplicationThread application(1);
-        double cpuStart = ProcessCpuSeconds();
-        for (uint64_t i = 0; i < requests; ++i)
-        {
-            uint64_t offset =
-                workload.pattern == Pattern::RandomRead ? random() % (slots + 1) * request : i * request;
-            wu::IoOutcome outcome;
-            if (workload.pattern == Pattern::SequentialWrite)
-            {
-                FillPattern(buffer.data(), request, offset, options.seed + 1);
-                outcome = rig.Write(options.lun, buffer.data(), ULONG(request), offset);
-            }
-            else
-            {
-                outcome = rig.Read(options.lun, buffer.data(), ULONG(request), offset);
-                verified = verified && NT_SUCCESS(outcome.status) &&
-                           MatchesPattern(buffer.data(), request, offset, options.seed);
-            }
-            if (!NT_SUCCESS(outcome.status))
-            {
-                ++result.failedRequests;
-                verified = false;
-            }
-            result.peakPoolBytesPerLun =
-                std::max<uint64_t>(result.peakPoolBytesPerLun, winsim::PoolStats(tag).outstandingBytes);
-            if (i % 64 == 0)
-            {
-                ShowProgress(options, filtered, i, requests);
-            }
-        }
-        result.hostCpuS = ProcessCpuSeconds() - cpuStart;
-        ShowProgress(options, filtered, requests, requests);
-
+    std::mt19937_64 random(options.seed);
+    const uint64_t slots = (unitBytes - request) / request;
+    bool verified = true;
+    wu::ScopedApplicationThread application(1);
+    double cpuStart = ProcessCpuSeconds();
+    for (uint64_t i = 0; i < requests; ++i)
+    {
+        uint64_t offset =
+            workload.pattern == Pattern::RandomRead ? random() % (slots + 1) * request : i * request;
+        NTSTATUS status;
         if (workload.pattern == Pattern::SequentialWrite)
         {
-            std::vector<uint8_t> check(1 << 20);
-            for (uint64_t at = 0; at < requests * request && verified; at += check.size())
-            {
-                uint64_t length = std::min<uint64_t>(check.size(), requests * request - at);
-                device.ReadMedium(uint8_t(options.lun), at, check.data(), length);
-                verified = MatchesPattern(check.data(), length, at, options.seed + 1);
-            }
+            FillPattern(buffer.data(), request, offset, options.seed + 1);
+            status = target.write(buffer.data(), ULONG(request), offset);
         }
-        result.dataVerified = verified;
-
-        const wu::TimingCounters counters = device.Counters();
-        result.mebibytes = double(requests * request) / double(1 << 20);
-        result.deviceCommandsPerMib = double(counters.commands) / result.mebibytes;
-        result.transfersPerMib = double(counters.transfers) / result.mebibytes;
-        double seconds = double(counters.virtualTimeNs) / 1e9;
-        double boundSeconds = double(device.BoundNs()) / 1e9;
-        result.modelledMbPerS = seconds > 0 ? double(requests * request) / seconds / 1e6 : 0;
-        result.boundMbPerS = boundSeconds > 0 ? double(requests * request) / boundSeconds / 1e6 : 0;
-        for (const wu::CommandRecord& record : device.CommandLog())
+        else
         {
-            result.commandLog.push_back(uint64_t(record.opcode) << 56 | uint64_t(record.lun) << 48 |
-                                        uint64_t(record.blocks) << 32 | record.lba);
+            status = target.read(buffer.data(), ULONG(request), offset);
+            verified = verified && NT_SUCCESS(status) &&
+                       MatchesPattern(buffer.data(), request, offset, options.seed);
         }
-        result.peakPoolBytesPerLun /= std::max<size_t>(rig.LunCount(), 1);
+        if (!NT_SUCCESS(status))
+        {
+            ++result.failedRequests;
+            verified = false;
+        }
+        result.peakPoolBytesPerLun = std::max<uint64_t>(
+            result.peakPoolBytesPerLun, winsim::PoolStats(KAVFILTR_POOL_TAG).outstandingBytes);
+        if (i % 64 == 0)
+        {
+            ShowProgress(options, filtered, i, requests);
+        }
     }
+    result.hostCpuS = ProcessCpuSeconds() - cpuStart;
+    ShowProgress(options, filtered, requests, requests);
     if (options.progress)
     {
         std::fprintf(stderr, "\n");
+    }
+
+    if (workload.pattern == Pattern::SequentialWrite)
+    {
+        std::vector<uint8_t> check(1 << 20);
+        for (uint64_t at = 0; at < requests * request && verified; at += check.size())
+        {
+            uint64_t length = std::min<uint64_t>(check.size(), requests * request - at);
+            device.ReadMedium(uint8_t(target.lun), at, check.data(), length);
+            verified = MatchesPattern(check.data(), length, at, options.seed + 1);
+        }
+    }
+    result.dataVerified = verified;
+
+    const wu::TimingCounters counters = device.Counters();
+    result.mebibytes = double(requests * request) / double(1 << 20);
+    result.deviceCommandsPerMib = double(counters.commands) / result.mebibytes;
+    result.transfersPerMib = double(counters.transfers) / result.mebibytes;
+    double seconds = double(counters.virtualTimeNs) / 1e9;
+    double boundSeconds = double(device.BoundNs()) / 1e9;
+    result.modelledMbPerS = seconds > 0 ? double(requests * request) / seconds / 1e6 : 0;
+    result.boundMbPerS = boundSeconds > 0 ? double(requests * request) / boundSeconds / 1e6 : 0;
+    for (const wu::CommandRecord& record : device.CommandLog())
+    {
+        result.commandLog.push_back(uint64_t(record.opcode) << 56 | uint64_t(record.lun) << 48 |
+                                    uint64_t(record.blocks) << 32 | record.lba);
+    }
+    result.peakPoolBytesPerLun /= std::max(target.units, 1u);
+    return result;
+}
+
+RunResult RunOnce(const BenchOptions& options, bool filtered)
+{
+    winsim::ResetKernel();
+    RunResult result;
+    {
+        wu::StorageRig rig(RigOptions(options, filtered));
+        IoTarget target;
+        target.read = [&](void* buffer, ULONG length, ULONGLONG offset) {
+            return rig.Read(options.lun, buffer, length, offset).status;
+        };
+        target.write = [&](const void* buffer, ULONG length, ULONGLONG offset) {
+            return rig.Write(options.lun, buffer, length, offset).status;
+        };
+        target.device = &rig.Device();
+        target.lun = options.lun;
+        target.unitBytes = UnitBytes(options);
+        target.units = unsigned(rig.LunCount());
+        result = RunWorkload(options, target, filtered);
     }
     winsim::ResetKernel();
     return result;

@@ -5,6 +5,7 @@
 #include <usb/storage_rig.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -62,8 +63,22 @@ struct BenchResult
     bool sameCommands = false; // the device saw the same command sequence in both runs
 };
 
+// Where a workload's requests go: a unit's top device, through whatever stack was built for it.
+struct IoTarget
+{
+    std::function<NTSTATUS(void* buffer, ULONG length, ULONGLONG offset)> read;
+    std::function<NTSTATUS(const void* buffer, ULONG length, ULONGLONG offset)> write;
+    winsim::usb::BulkOnlyDevice* device = nullptr;
+    unsigned lun = 0;
+    uint64_t unitBytes = 0;
+    unsigned units = 1; // for the pool share per unit
+};
+
 // The named workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k. False for another name.
 bool FindWorkload(const std::string& name, Workload& workload);
+// Runs the workload on a built stack: fills the medium for reads, resets the device's counters, issues the
+// requests from an application thread, verifies every byte and reads the counters.
+RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filtered);
 RunResult RunOnce(const BenchOptions& options, bool filtered);
 BenchResult RunBench(const BenchOptions& options);
 
