@@ -5,7 +5,7 @@
 
 #include <windows.h>
 #include <usbiodef.h>
-#include <usbspec.h>
+#include <usb_standard_descriptors.h>
 
 #define IOCTL_USB_GET_ROOT_HUB_NAME                                                                          \
     CTL_CODE(FILE_DEVICE_USB, HCD_GET_ROOT_HUB_NAME, METHOD_BUFFERED, FILE_ANY_ACCESS)

@@ -1,4 +1,4 @@
-// winsim: the USB descriptors of the USB standard, as Windows' usbspec.h publishes them
+// winsim: the USB descriptors of the USB standard, with the names and layouts Windows publishes
 // (byte-packed). The user-mode hub I/O controls (usbioctl.h) carry them; kernel headers that need the
 // same structures include this file rather than defining them again.
 #pragma once
