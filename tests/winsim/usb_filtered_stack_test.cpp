@@ -213,6 +213,33 @@ TEST(FilteredStackRemoval, SurpriseRemovalMidTransferLeavesNothingBehind)
     }
 }
 
+// kavlab compares a filtered and an unfiltered stick in one run: two rigs live side by side.
+TEST(FilteredStackRigs, AFilteredAndAnUnfilteredStickWorkSideBySide)
+{
+    ScopedKernel kernel;
+    {
+        StorageRig filtered(FilteredOptions(UrbCompletion::Deferred));
+        StorageRigOptions plainOptions = FilteredOptions(UrbCompletion::Inline);
+        plainOptions.filtered = false;
+        StorageRig plain(plainOptions);
+        EXPECT_FALSE(plain.Filtered());
+        const auto data = Pattern(1 << 20, 5);
+        ASSERT_EQ(filtered.Write(0, data.data(), ULONG(data.size()), 0).status, STATUS_SUCCESS);
+        ASSERT_EQ(plain.Write(0, data.data(), ULONG(data.size()), 0).status, STATUS_SUCCESS);
+        size_t plainWrites = 0;
+        for (const CommandRecord& record : plain.Device().CommandLog())
+            plainWrites += record.opcode == 0x2A ? 1 : 0;
+        EXPECT_EQ(plainWrites, 16u);
+        std::vector<uint8_t> back(data.size());
+        ASSERT_EQ(filtered.Read(0, back.data(), ULONG(back.size()), 0).status, STATUS_SUCCESS);
+        EXPECT_EQ(back, data);
+        plain.Teardown();
+        ASSERT_EQ(filtered.Read(0, back.data(), ULONG(back.size()), 0).status, STATUS_SUCCESS);
+    }
+    EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+    EXPECT_EQ(RunningSystemThreads(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, FilteredStack,
                          ::testing::Combine(::testing::Values(UrbCompletion::Inline, UrbCompletion::Deferred),
                                             ::testing::Values(1024 * kKiB, 256 * kKiB, 64 * kKiB, 4 * kKiB)),
