@@ -253,7 +253,7 @@ TEST_F(PnpTest, RefusedQueryRemoveLeavesTheStacksAsTheyWere)
     Knobs().vetoQueryRemove = true;
     EnableFilter(stick);
     EXPECT_FALSE(machine_.onRestart(*stick.devNode));
-    EXPECT_EQ(Knobs().cancelRemoves.load(), 0); // the node that refused gets no cancel
+    EXPECT_EQ(Knobs().cancelRemoves.load(), 1); // the stack that refused hears the cancel too
     EXPECT_EQ(pnp_->DiskTop(*stick.luns[0]), diskTop);
     EXPECT_FALSE(pnp_->InStack(*stick.devNode, u"Kavfiltr"));
     EXPECT_EQ(Problem(*stick.devNode), 0u);
@@ -332,6 +332,67 @@ INSTANTIATE_TEST_SUITE_P(Pnp, RoundTripThroughStack, ::testing::Bool(),
                          [](const ::testing::TestParamInfo<bool>& info) {
                              return std::string(info.param ? "Filtered" : "Unfiltered");
                          });
+
+} // namespace
+} // namespace pnptest
+
+namespace pnptest
+{
+namespace
+{
+
+// What Kavset does after changing the filter lists: the class installer's property change on the USB node.
+DWORD RestartThroughClassInstaller(wm::Machine& machine, const wm::DevNode& node)
+{
+    wm::ScopedMachine installed(machine);
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    DWORD index = 0;
+    while (SetupDiEnumDeviceInfo(set, index, &data) && data.DevInst != node.handle)
+        ++index;
+    EXPECT_EQ(data.DevInst, node.handle);
+    SP_PROPCHANGE_PARAMS params = {};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = DICS_PROPCHANGE;
+    params.Scope = DICS_FLAG_GLOBAL;
+    EXPECT_TRUE(SetupDiSetClassInstallParamsW(set, &data, &params.ClassInstallHeader, sizeof params));
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    SP_DEVINSTALL_PARAMS_W install = {};
+    install.cbSize = sizeof install;
+    EXPECT_TRUE(SetupDiGetDeviceInstallParamsW(set, &data, &install));
+    SetupDiDestroyDeviceInfoList(set);
+    return install.Flags & (DI_NEEDRESTART | DI_NEEDREBOOT);
+}
+
+TEST_F(PnpTest, OpenVolumeRefusesTheRestartUntilItIsClosed)
+{
+    wm::UsbDeviceParams params;
+    params.vendorId = 0x3A7E;
+    params.productId = 0x1201;
+    params.serialNumber = u"VOL1";
+    wm::UsbDevice& stick = machine_.AttachDevice(*hub_, 3, params);
+    wm::LunParams lun;
+    lun.sizeBytes = 8ull << 20;
+    lun.letters = {u'E'};
+    machine_.AddLun(stick, lun);
+    pnp_->StartAll();
+
+    EnableFilter(stick);
+    pnp_->SetVolumeOpen(*stick.luns[0]->volume, true);
+    EXPECT_EQ(RestartThroughClassInstaller(machine_, *stick.devNode), DWORD(DI_NEEDRESTART));
+    EXPECT_FALSE(pnp_->InStack(*stick.devNode, u"Kavfiltr"));
+    EXPECT_EQ(Problem(*stick.devNode), 0u);
+    RoundTrip(*stick.luns[0], 0, 4096, 17);
+
+    pnp_->SetVolumeOpen(*stick.luns[0]->volume, false);
+    EXPECT_EQ(RestartThroughClassInstaller(machine_, *stick.devNode), 0u);
+    EXPECT_TRUE(pnp_->InStack(*stick.devNode, u"Kavfiltr"));
+    EXPECT_TRUE(pnp_->InStack(*stick.luns[0]->disk, u"Kavfiltr"));
+    EXPECT_TRUE(stick.luns[0]->volume->devNode->present);
+    EXPECT_EQ(stick.devNode->restartCount, 2u);
+}
 
 } // namespace
 } // namespace pnptest

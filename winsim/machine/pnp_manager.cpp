@@ -459,6 +459,37 @@ void PnpManager::RemoveStack(DevNode& node)
     node.status &= ~kStartedFlags;
 }
 
+// A disk's volume is among its removal relations and is asked first; a file system with open files on it
+// refuses.
+bool PnpManager::VolumeOpenOn(const DevNode& disk) const
+{
+    for (const Volume* volume : openVolumes_)
+    {
+        if (volume->lun != nullptr && volume->lun->disk == &disk)
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Query-remove of one started stack; false when it, or the volume on it, refuses.
+bool PnpManager::QueryRemove(DevNode& node)
+{
+    if (VolumeOpenOn(node))
+    {
+        return false;
+    }
+    NodeStack& stack = *StackOf(node);
+    if (NT_SUCCESS(Send(node, IoGetAttachedDevice(stack.pdo), IRP_MN_QUERY_REMOVE_DEVICE).status))
+    {
+        return true;
+    }
+    // The stack that refused has drivers that agreed below the one that failed: they hear the cancel.
+    Send(node, IoGetAttachedDevice(stack.pdo), IRP_MN_CANCEL_REMOVE_DEVICE);
+    return false;
+}
+
 // Query-remove goes to the leaves first: every started disk, then the USB node. A refusal cancels the
 // query for every stack that already agreed, in reverse order.
 bool PnpManager::QueryRemoveSubtree(Unit& unit)
@@ -478,10 +509,7 @@ bool PnpManager::QueryRemoveSubtree(Unit& unit)
     }
     for (size_t index = 0; index < order.size(); ++index)
     {
-        DevNode& node = *order[index];
-        const winsim::IrpResult result =
-            Send(node, IoGetAttachedDevice(StackOf(node)->pdo), IRP_MN_QUERY_REMOVE_DEVICE);
-        if (!NT_SUCCESS(result.status))
+        if (!QueryRemove(*order[index]))
         {
             for (size_t back = index; back-- > 0;)
             {
@@ -596,13 +624,9 @@ bool PnpManager::Restart(DevNode& node)
     {
         return true; // not a node of ours, or a disk its parent does not enumerate now
     }
-    if (stack->started)
+    if (stack->started && !QueryRemove(node))
     {
-        if (!NT_SUCCESS(Send(node, IoGetAttachedDevice(stack->pdo), IRP_MN_QUERY_REMOVE_DEVICE).status))
-        {
-            Send(node, IoGetAttachedDevice(stack->pdo), IRP_MN_CANCEL_REMOVE_DEVICE);
-            return false;
-        }
+        return false;
     }
     RemoveStack(node);
     UnloadIdleDrivers();
@@ -651,6 +675,19 @@ void PnpManager::Shutdown()
         RemoveUsbSubtree(unit, false, true);
     }
     UnloadIdleDrivers();
+}
+
+void PnpManager::SetVolumeOpen(const Volume& volume, bool open)
+{
+    std::lock_guard<std::recursive_mutex> guard(machine_.Lock());
+    if (open)
+    {
+        openVolumes_.insert(&volume);
+    }
+    else
+    {
+        openVolumes_.erase(&volume);
+    }
 }
 
 // ---- Access --------------------------------------------------------------------------------------------

@@ -36,6 +36,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,10 @@ public:
     bool Replug(UsbDevice& device);
     // Removes every stack, deletes the bus PDOs and unloads every driver.
     void Shutdown();
+    // A volume with open files: the file system refuses the query-remove of its disk, so a restart of the
+    // disk or its USB node is refused (the class installer then reports DI_NEEDRESTART). Surprise removal
+    // cannot be refused.
+    void SetVolumeOpen(const Volume& volume, bool open);
 
     // Access for tests and kavlab. Null or empty when the node has no stack.
     PDEVICE_OBJECT Pdo(const DevNode& node) const;
@@ -110,6 +115,8 @@ private:
     bool BuildNode(DevNode& node, PDEVICE_OBJECT pdo);
     void EnumerateChildren(Unit& unit, DevNode& usbNode);
     bool QueryRemoveSubtree(Unit& unit);
+    bool QueryRemove(DevNode& node);
+    bool VolumeOpenOn(const DevNode& disk) const;
     void RemoveDiskStack(DevNode& disk);
     void RemoveUsbSubtree(Unit& unit, bool surprise, bool deletePdo);
     void RemoveStack(DevNode& node);
@@ -125,6 +132,7 @@ private:
     std::map<WString, PDRIVER_OBJECT> loaded_;             // by upper-case service name
     std::map<const UsbDevice*, std::unique_ptr<Unit>> units_;
     std::function<void(const DevNode&, UCHAR)> observer_;
+    std::set<const Volume*> openVolumes_;
 };
 
 } // namespace winsim::machine
