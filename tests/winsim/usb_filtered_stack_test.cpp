@@ -240,6 +240,32 @@ TEST(FilteredStackRigs, AFilteredAndAnUnfilteredStickWorkSideBySide)
     EXPECT_EQ(RunningSystemThreads(), 0u);
 }
 
+// Enabling and disabling the speed-up restarts the device: the filter comes and goes, the data stays.
+TEST(FilteredStackRigs, RestartingWithAndWithoutTheFilterKeepsTheData)
+{
+    ScopedKernel kernel;
+    {
+        StorageRigOptions options = FilteredOptions(UrbCompletion::Deferred);
+        options.filtered = false;
+        StorageRig rig(options);
+        const auto data = Pattern(1 << 20, 9);
+        ASSERT_EQ(rig.Write(0, data.data(), ULONG(data.size()), 0).status, STATUS_SUCCESS);
+        rig.Restart(true);
+        ASSERT_TRUE(rig.Filtered());
+        std::vector<uint8_t> back(data.size());
+        ASSERT_EQ(rig.Read(0, back.data(), ULONG(back.size()), 0).status, STATUS_SUCCESS);
+        EXPECT_EQ(back, data);
+        const auto more = Pattern(1 << 20, 10);
+        ASSERT_EQ(rig.Write(0, more.data(), ULONG(more.size()), 2 << 20).status, STATUS_SUCCESS);
+        rig.Restart(false);
+        EXPECT_FALSE(rig.Filtered());
+        ASSERT_EQ(rig.Read(0, back.data(), ULONG(back.size()), 2 << 20).status, STATUS_SUCCESS);
+        EXPECT_EQ(back, more);
+    }
+    EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+    EXPECT_EQ(RunningSystemThreads(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Sizes, FilteredStack,
                          ::testing::Combine(::testing::Values(UrbCompletion::Inline, UrbCompletion::Deferred),
                                             ::testing::Values(1024 * kKiB, 256 * kKiB, 64 * kKiB, 4 * kKiB)),

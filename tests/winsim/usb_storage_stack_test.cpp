@@ -395,6 +395,41 @@ TEST_P(StorageStack, EachUnitIsItsOwnDiskInUnitOrder)
     EXPECT_EQ(OutstandingIrps(), 0u);
 }
 
+// What the PnP manager reads from a unit's PDO, and a restart of the device as Kavset makes one: the
+// stacks go and come back over the same medium, with the filter loaded or dropped.
+TEST(StorageStackPnp, UnitsIdentifyThemselvesAndARestartKeepsTheData)
+{
+    ScopedKernel kernel;
+    {
+        StorageRig rig(Options(UrbCompletion::Inline));
+        PDEVICE_OBJECT pdo = rig.DiskPdo(0);
+        WCHAR name[16] = {};
+        ULONG size = 0;
+        ASSERT_EQ(IoGetDeviceProperty(pdo, DevicePropertyEnumeratorName, sizeof name, name, &size),
+                  STATUS_SUCCESS);
+        EXPECT_EQ(std::u16string(name), u"USBSTOR");
+        const IrpResult id = SendPnp(pdo, IRP_MN_QUERY_ID, [](PIO_STACK_LOCATION sp) {
+            sp->Parameters.QueryId.IdType = BusQueryDeviceID;
+        });
+        ASSERT_EQ(id.status, STATUS_SUCCESS);
+        auto* text = reinterpret_cast<WCHAR*>(id.information);
+        EXPECT_EQ(std::u16string(text), u"USBSTOR\\Disk&Ven_KAVLAB&Prod_Virtual_Disk&Rev_1.00");
+        ExFreePool(text);
+        EXPECT_NE(rig.DiskFdo(0)->Characteristics & FILE_REMOVABLE_MEDIA, 0u);
+        EXPECT_NE(rig.DiskFdo(0)->Flags & DO_DIRECT_IO, 0u);
+
+        const auto data = Pattern(300 * kKiB, 21);
+        ASSERT_EQ(rig.Write(0, data.data(), ULONG(data.size()), 4096).status, STATUS_SUCCESS);
+        rig.Restart(false);
+        EXPECT_FALSE(rig.TornDown());
+        std::vector<uint8_t> back(data.size());
+        ASSERT_EQ(rig.Read(0, back.data(), ULONG(back.size()), 4096).status, STATUS_SUCCESS);
+        EXPECT_EQ(back, data);
+    }
+    EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+    EXPECT_EQ(OutstandingIrps(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Completion, StorageStack,
                          ::testing::Values(UrbCompletion::Inline, UrbCompletion::Deferred),
                          [](const auto& info) {

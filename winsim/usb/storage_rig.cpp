@@ -73,7 +73,8 @@ StorageRig::~StorageRig()
 
 void StorageRig::Build()
 {
-    device_ = std::make_unique<BulkOnlyDevice>(options_.device);
+    if (device_ == nullptr)
+        device_ = std::make_unique<BulkOnlyDevice>(options_.device);
     bus_ = std::make_unique<UsbBus>();
     bus_->SetCompletion(options_.completion, options_.completionDelay);
     functionDriver_ = LoadDriver(u"USBSTOR", MassStorageDriverEntry);
@@ -294,6 +295,37 @@ void StorageRig::SurpriseRemove()
     StopDispatching();
     RemoveStacks(true);
     UnloadDrivers();
+}
+
+void StorageRig::Restart(bool filtered)
+{
+    Require(!filtered || static_cast<bool>(options_.filterEntry),
+            "a filtered stack needs the filter's entry routine");
+    Require(device_ != nullptr && !device_->Gone(), "the device has left the bus");
+    Teardown();
+    options_.filtered = filtered;
+    disks_.clear();
+    usbStarted_ = false;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        removing_ = false;
+    }
+    tornDown_ = false;
+    try
+    {
+        Build();
+    }
+    catch (...)
+    {
+        try
+        {
+            Teardown();
+        }
+        catch (...)
+        {
+        }
+        throw;
+    }
 }
 
 void StorageRig::Teardown()

@@ -96,6 +96,9 @@ public:
     void SurpriseRemove();
     // Orderly removal of the disk stacks, then the USB stack, then unloading; idempotent.
     void Teardown();
+    // Takes the stacks down in order and builds them again, with or without the filter, over the same
+    // device and its data: what Kavset's restart of the device does. Not while requests are being sent.
+    void Restart(bool filtered);
     bool TornDown() const { return tornDown_; }
 
 private:
