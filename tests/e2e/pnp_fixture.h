@@ -33,6 +33,7 @@ struct PassFilterKnobs
     std::atomic<bool> failAddDevice{false};
     std::atomic<bool> failStart{false};
     std::atomic<bool> vetoQueryRemove{false};
+    std::atomic<bool> stayOnRemove{false}; // passes the removal on but never detaches
     std::atomic<int> cancelRemoves{0};
 };
 
@@ -47,6 +48,7 @@ inline void ResetKnobs()
     Knobs().failAddDevice = false;
     Knobs().failStart = false;
     Knobs().vetoQueryRemove = false;
+    Knobs().stayOnRemove = false;
     Knobs().cancelRemoves = 0;
 }
 
@@ -72,7 +74,7 @@ inline NTSTATUS PassFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
         }
         if (sp->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE)
             ++Knobs().cancelRemoves;
-        if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE)
+        if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE && !Knobs().stayOnRemove)
         {
             irp->IoStatus.Status = STATUS_SUCCESS;
             IoSkipCurrentIrpStackLocation(irp);

@@ -181,6 +181,23 @@ TEST_F(PnpTest, FailedAddDeviceOrStartTakesThePartialStackDown)
     RoundTrip(*stick.luns[0], 512, 512, 4);
 }
 
+TEST_F(PnpTest, MisuseOfTheManagerOrByADriverIsCaught)
+{
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    wm::UsbDevice& stick = AddStick(1);
+    machine_.AddService(Installed(u"PassFilt"));
+    stick.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {u"PassFilt"});
+    pnp_->StartAll();
+    ASSERT_TRUE(pnp_->InStack(*stick.devNode, u"PassFilt"));
+    EXPECT_DEATH(
+        {
+            Knobs().stayOnRemove = true;
+            pnp_->Restart(*stick.devNode);
+        },
+        "PassFilt driver is still attached after IRP_MN_REMOVE_DEVICE");
+    EXPECT_DEATH(wm::PnpManager second(machine_), "already has a PnP manager");
+}
+
 TEST_F(PnpTest, RestartAfterAChangedFilterListLoadsAndDropsKavfiltr)
 {
     wm::UsbDevice& stick = AddStick(1);

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <set>
 
 namespace winsim::machine
 {
@@ -116,10 +117,32 @@ void SetDiskPresent(Machine& machine, UsbLun& lun, bool present)
     }
 }
 
+// The machines that have a PnP manager: a second one would build a second set of stacks over the same
+// device nodes.
+std::mutex g_managedLock;
+std::set<const Machine*> g_managed;
+
 } // namespace
 
-PnpManager::PnpManager(Machine& machine) : machine_(machine), bus_(std::make_unique<wu::UsbBus>(kBusService))
+PnpManager::PnpManager(Machine& machine) : machine_(machine)
 {
+    {
+        std::lock_guard<std::mutex> guard(g_managedLock);
+        if (!g_managed.insert(&machine).second)
+        {
+            Violation("the machine already has a PnP manager");
+        }
+    }
+    try
+    {
+        bus_ = std::make_unique<wu::UsbBus>(kBusService);
+    }
+    catch (...)
+    {
+        std::lock_guard<std::mutex> guard(g_managedLock);
+        g_managed.erase(&machine);
+        throw;
+    }
     std::lock_guard<std::recursive_mutex> guard(machine_.Lock());
     machine_.onRestart = [this](DevNode& node) { return Restart(node); };
 }
@@ -138,6 +161,9 @@ PnpManager::~PnpManager()
     catch (const winsim::BugCheckError&)
     {
     }
+    bus_.reset();
+    std::lock_guard<std::mutex> guard(g_managedLock);
+    g_managed.erase(&machine_);
 }
 
 void PnpManager::RegisterDriver(const WString& service, const winsim::DriverEntryRoutine& entry)
