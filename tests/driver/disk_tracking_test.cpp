@@ -18,20 +18,9 @@ protected:
         ASSERT_NE(disk_, nullptr);
     }
 
-    // Holds the next write (or read) in the lower driver until ReleaseHeld, so it stays in flight.
     std::shared_ptr<winsim::IrpInFlight> StartHeld(UCHAR major, ULONG length, LONGLONG offset)
     {
-        winsim::CompletionRule hold;
-        hold.mode = winsim::CompletionMode::Hold;
-        bus_->QueueRule(hold);
-        winsim::IrpRequest request;
-        request.major = major;
-        request.userBuffer = buffer_.data();
-        request.setup = [length, offset](PIO_STACK_LOCATION stack) {
-            stack->Parameters.Write.Length = length;
-            stack->Parameters.Write.ByteOffset.QuadPart = offset;
-        };
-        return winsim::StartIrp(disk_, request);
+        return KavfiltrTest::StartHeld(disk_, major, length, offset, buffer_.data());
     }
 
     size_t RecordedWrites()

@@ -67,6 +67,24 @@ protected:
         return filter;
     }
 
+    // A read or write sent to `target` and held by the simple bus below until ReleaseHeld, so that it stays
+    // in flight as long as the test needs.
+    std::shared_ptr<winsim::IrpInFlight> StartHeld(PDEVICE_OBJECT target, UCHAR major, ULONG length,
+                                                   LONGLONG offset, PVOID buffer)
+    {
+        winsim::CompletionRule hold;
+        hold.mode = winsim::CompletionMode::Hold;
+        bus_->QueueRule(hold);
+        winsim::IrpRequest request;
+        request.major = major;
+        request.userBuffer = buffer;
+        request.setup = [length, offset](PIO_STACK_LOCATION stack) {
+            stack->Parameters.Write.Length = length;
+            stack->Parameters.Write.ByteOffset.QuadPart = offset;
+        };
+        return winsim::StartIrp(target, request);
+    }
+
     bool IsAlive(PDEVICE_OBJECT device) const
     {
         for (PDEVICE_OBJECT candidate = driver_->DeviceObject; candidate != nullptr;

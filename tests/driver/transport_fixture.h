@@ -270,19 +270,9 @@ protected:
     // A request held in flight on the disk node: a large write or a read, as the disk class has it.
     std::shared_ptr<winsim::IrpInFlight> HoldOnDisk(UCHAR major, ULONG length, LONGLONG offset)
     {
-        winsim::CompletionRule hold;
-        hold.mode = winsim::CompletionMode::Hold;
-        bus_->QueueRule(hold);
-        winsim::IrpRequest request;
-        request.major = major;
-        request.userBuffer = heldBuffer_.data();
-        request.setup = [length, offset](PIO_STACK_LOCATION stack) {
-            stack->Parameters.Write.Length = length;
-            stack->Parameters.Write.ByteOffset.QuadPart = offset;
-        };
         winsim::ScopedThreadIdentity application(reinterpret_cast<HANDLE>(0x1000),
                                                  reinterpret_cast<HANDLE>(0x100000));
-        return winsim::StartIrp(diskTop_, request);
+        return StartHeld(diskTop_, major, length, offset, heldBuffer_.data());
     }
 
     // Device commands logged since the last call, as (opcode, lba, blocks).
