@@ -4,7 +4,7 @@
 // checks on any device, pool block or thread a driver left behind.
 //
 // PassFilter is a plain pass-through filter driver for the cases Kavfiltr and the storage models never
-// produce: an AddDevice or a start that fails, a query-remove that is refused.
+// produce: an AddDevice or a start that fails, a driver that stays attached after removal.
 #pragma once
 
 #include "kavfiltr.h"
@@ -32,9 +32,7 @@ struct PassFilterKnobs
 {
     std::atomic<bool> failAddDevice{false};
     std::atomic<bool> failStart{false};
-    std::atomic<bool> vetoQueryRemove{false};
     std::atomic<bool> stayOnRemove{false}; // passes the removal on but never detaches
-    std::atomic<int> cancelRemoves{0};
 };
 
 inline PassFilterKnobs& Knobs()
@@ -47,9 +45,7 @@ inline void ResetKnobs()
 {
     Knobs().failAddDevice = false;
     Knobs().failStart = false;
-    Knobs().vetoQueryRemove = false;
     Knobs().stayOnRemove = false;
-    Knobs().cancelRemoves = 0;
 }
 
 struct PassFilterExtension
@@ -57,23 +53,19 @@ struct PassFilterExtension
     PDEVICE_OBJECT lower;
 };
 
-// Passes everything down; fails start or query-remove on demand, and leaves on remove.
+// Passes everything down; fails start on demand, and leaves on remove unless told to stay.
 inline NTSTATUS PassFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
 {
     PDEVICE_OBJECT lower = static_cast<PassFilterExtension*>(device->DeviceExtension)->lower;
     PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
     if (sp->MajorFunction == IRP_MJ_PNP)
     {
-        const bool refuse = (sp->MinorFunction == IRP_MN_START_DEVICE && Knobs().failStart) ||
-                            (sp->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE && Knobs().vetoQueryRemove);
-        if (refuse)
+        if (sp->MinorFunction == IRP_MN_START_DEVICE && Knobs().failStart)
         {
             irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
             IofCompleteRequest(irp, IO_NO_INCREMENT);
             return STATUS_UNSUCCESSFUL;
         }
-        if (sp->MinorFunction == IRP_MN_CANCEL_REMOVE_DEVICE)
-            ++Knobs().cancelRemoves;
         if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE && !Knobs().stayOnRemove)
         {
             irp->IoStatus.Status = STATUS_SUCCESS;
