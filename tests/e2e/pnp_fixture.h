@@ -11,6 +11,7 @@
 
 #include <kernel/winsim_kernel.h>
 #include <machine.h>
+#include <machine_json.h>
 #include <setupapi.h>
 #include <pnp_manager.h>
 #include <usb/storage_rig.h>

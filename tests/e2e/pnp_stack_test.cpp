@@ -383,3 +383,49 @@ TEST_F(PnpTest, OpenVolumeRefusesTheRestartUntilItIsClosed)
 
 } // namespace
 } // namespace pnptest
+
+namespace pnptest
+{
+namespace
+{
+
+// The example machines kavlab runs: every storage device on them starts and serves its units.
+TEST(PnpLabMachines, EveryStorageDeviceStartsAndServesItsUnits)
+{
+    for (const char* name :
+         {"supported_stick.json", "unsupported_stick.json", "card_reader.json", "hub_chain.json"})
+    {
+        SCOPED_TRACE(name);
+        winsim::ScopedKernel kernel;
+        std::unique_ptr<wm::Machine> machine =
+            wm::LoadMachineFile(std::string(KAV_LAB_MACHINES) + "/" + name);
+        wm::PnpManager pnp(*machine);
+        pnp.RegisterStorageDrivers();
+        pnp.RegisterDriver(u"Kavfiltr", DriverEntry);
+        pnp.StartAll();
+        size_t units = 0;
+        for (const auto& device : machine->UsbDevices())
+        {
+            for (const auto& lun : device->luns)
+            {
+                winsim::usb::ScopedApplicationThread application(0);
+                const bool filtered = !device->devNode->GetMultiString(CM_DRP_LOWERFILTERS).empty();
+                EXPECT_EQ(pnp.InStack(*lun->disk, u"Kavfiltr"), filtered);
+                std::vector<unsigned char> data(8192, static_cast<unsigned char>(0x40 + units));
+                ASSERT_EQ(winsim::SendWrite(pnp.DiskTop(*lun), data.data(), 8192, 65536).status,
+                          STATUS_SUCCESS);
+                std::vector<unsigned char> back(8192);
+                ASSERT_EQ(winsim::SendRead(pnp.DiskTop(*lun), back.data(), 8192, 65536).status,
+                          STATUS_SUCCESS);
+                EXPECT_TRUE(back == data);
+                ++units;
+            }
+        }
+        EXPECT_GT(units, 0u);
+        pnp.Shutdown();
+        EXPECT_EQ(winsim::PoolStats(KAVFILTR_POOL_TAG).outstandingBlocks, 0u);
+    }
+}
+
+} // namespace
+} // namespace pnptest
