@@ -17,6 +17,7 @@
 #include <mutex>
 #include <new>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace winsim::usb
@@ -108,7 +109,6 @@ struct FdoExtension
     Request current;
     Step step;
     bool inSense; // the exchange is the REQUEST SENSE after a failed command
-    bool statusRetried;
     ULONG tag;
     UCHAR cbw[kCbwLength];
     UCHAR csw[kCswLength];
@@ -127,6 +127,9 @@ struct FdoExtension
 
     MassStorageCounters counters; // under `lock`
 };
+
+static_assert(std::is_trivially_destructible<FdoExtension>::value,
+              "the device extension is freed, not destroyed");
 
 constexpr LONG kSending = 0;
 constexpr LONG kDispatched = 1;
@@ -278,7 +281,6 @@ void PrepareCommand(FdoExtension* fdo)
     PSCSI_REQUEST_BLOCK srb = fdo->current.srb;
     ++fdo->tag;
     fdo->moved = 0;
-    fdo->statusRetried = false;
     CommandBlockWrapper cbw;
     if (fdo->inSense)
     {
@@ -1301,7 +1303,8 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
                                      FILE_DEVICE_SECURE_OPEN, FALSE, &device);
     if (!NT_SUCCESS(status))
         return status;
-    auto* fdo = FdoOf(device);
+    auto* fdo =
+        new (device->DeviceExtension) FdoExtension{}; // trivially destructible: IoDeleteDevice frees it
     fdo->kind = kFdoKind;
     fdo->self = device;
     fdo->physical = physical;
