@@ -270,18 +270,6 @@ void PnpManager::Fail(DevNode& node, ULONG problem)
 
 // ---- Building ------------------------------------------------------------------------------------------
 
-PnpManager::Unit* PnpManager::UnitOf(const DevNode& node) const
-{
-    for (const auto& entry : units_)
-    {
-        if (entry.first->devNode == &node)
-        {
-            return entry.second.get();
-        }
-    }
-    return nullptr;
-}
-
 // The device model is made from the node's logical units; a unit without an image gets a sparse memory
 // image, kept in the unit's slot so that its data outlives restarts and a replug.
 PnpManager::Unit& PnpManager::UnitFor(UsbDevice& device)

@@ -5,9 +5,13 @@
 // LowerFilters service in order, of the function driver named by the Service property and of every
 // UpperFilters service; IRP_MN_START_DEVICE to the top; IRP_MN_QUERY_DEVICE_RELATIONS/BusRelations, whose
 // children become the USBSTOR disk nodes of the logical units (in the order reported), each built the same
-// way. Drivers are loaded once per service and unloaded when no device of theirs is left. Restart (the
-// class installer's DIF_PROPERTYCHANGE), surprise removal and shutdown take the stacks down children
-// first and rebuild them from the filter lists as they are then.
+// way. Drivers are loaded once per service and unloaded when no built stack names them any more (their last
+// device is gone). Restart (the class installer's DIF_PROPERTYCHANGE), surprise removal and shutdown take
+// the stacks down children first and rebuild them from the filter lists as they are then. A USB node that
+// does not start enumerates nothing: its disks and their volumes are not present.
+//
+// A unit's backing image is UsbLun::image, holding a std::shared_ptr<winsim::usb::DiskImage>; a unit
+// without one gets a sparse memory image of UsbLun::sizeBytes there, so its data outlives restarts.
 //
 // Problem codes a node gets when its stack cannot be built, as Windows reports them through
 // CM_Get_DevNode_Status: a listed service that is not installed, CM_PROB_REGISTRY (Code 19, the failure a
@@ -109,7 +113,6 @@ public:
 private:
     struct Unit; // one USB storage device: its device model and bus PDO
 
-    Unit* UnitOf(const DevNode& node) const;
     Unit& UnitFor(UsbDevice& device);
     bool BuildUsbNode(Unit& unit);
     bool BuildNode(DevNode& node, PDEVICE_OBJECT pdo);
