@@ -113,8 +113,7 @@ typedef GUID* PGUID;
 #define UNREFERENCED_PARAMETER(p) ((void)(p))
 
 #define FIELD_OFFSET(type, field) ((LONG)offsetof(type, field))
-#define CONTAINING_RECORD(address, type, field)                                                              \
-    ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
+#define CONTAINING_RECORD(address, type, field) ((type*)((PCHAR)(address) - (ULONG_PTR)(&((type*)0)->field)))
 
 #define NT_SUCCESS(status) (((NTSTATUS)(status)) >= 0)
 

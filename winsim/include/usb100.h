@@ -1,6 +1,7 @@
 // winsim: the USB 1.x descriptors that the kernel USB headers use. The device, endpoint and string
-// descriptors come from usb_standard_descriptors.h (shared with the user-mode hub I/O controls); the configuration and
-// interface descriptors, which only kernel code walks, are added here. Byte-packed as on the wire.
+// descriptors come from usb_standard_descriptors.h (shared with the user-mode hub I/O controls); the
+// configuration and interface descriptors, which only kernel code walks, are added here. Byte-packed as on
+// the wire.
 #pragma once
 
 #include "usb_standard_descriptors.h"
