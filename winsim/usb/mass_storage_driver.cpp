@@ -832,7 +832,7 @@ NTSTATUS SelectConfiguration(FdoExtension* fdo)
     return status;
 }
 
-// Get Max LUN; a device that stalls it has one unit, as the class specification allows.
+// Get Max LUN; a device that stalls it has one unit, as the Bulk-Only Transport allows.
 UCHAR GetMaxLun(FdoExtension* fdo)
 {
     UCHAR* maxLun = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, 1, kPoolTag));
