@@ -96,7 +96,8 @@ void WriteChart(const std::string& path, const std::vector<DemoRow>& rows)
             double bar = runs[i]->modelledMbPerS * scale;
             svg << "<rect x=\"" << x << "\" y=\"" << 300 - bar << "\" width=\"80\" height=\"" << bar
                 << "\" fill=\"" << colours[i] << "\"/>\n"
-                << "<text x=\"" << x + 40 << "\" y=\"" << 294 - bar << "\" text-anchor=\"middle\">"
+                << "<text x=\"" << x + 40 << "\" y=\"" << 318 - bar
+                << "\" text-anchor=\"middle\" fill=\"white\">"
                 << int(runs[i]->modelledMbPerS * 10 + 0.5) / 10.0 << "</text>\n"
                 << "<text x=\"" << x + 40 << "\" y=\"318\" text-anchor=\"middle\">"
                 << (i == 0 ? "without" : "with Kavfiltr") << "</text>\n";
