@@ -25,20 +25,6 @@ BOOLEAN ContinuesSequence(const LunContext* context, const UCHAR* cbw)
     return context->sequentialCount != 0 && CommandLba(cbw) == previousEnd;
 }
 
-UrbWorkContext* WorkOf(WorkItem* item)
-{
-    return static_cast<UrbWorkContext*>(item->context);
-}
-
-UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work)
-{
-    return static_cast<UsbFilterExtension*>(work->device->DeviceExtension);
-}
-
-PURB UrbOfWork(UrbWorkContext* work)
-{
-    return static_cast<PURB>(IoGetCurrentIrpStackLocation(work->irp)->Parameters.Others.Argument1);
-}
 } // namespace
 
 // Decides at a command wrapper whether a READ(10) should be answered by a read-ahead. A large read in
@@ -128,7 +114,7 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     PURB urb = UrbOfWork(work);
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     BOOLEAN forward = TRUE;
     NTSTATUS status = STATUS_SUCCESS;
     if (context != nullptr && extension->currentPhase == PhaseCommand)
@@ -237,7 +223,7 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     PURB urb = UrbOfWork(work);
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     NTSTATUS status = work->irp->IoStatus.Status;
     switch (extension->currentPhase)
     {

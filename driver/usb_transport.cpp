@@ -192,15 +192,15 @@ void AdvanceTransport(UsbFilterExtension* extension, PURB urb)
 void HandleReadCapacityData(WorkerThread*, WorkItem* item)
 {
     auto* work = static_cast<UrbWorkContext*>(item->context);
-    UsbFilterExtension* extension = UsbExtensionOf(work->device);
-    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(work->irp)->Parameters.Others.Argument1);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    PURB urb = UrbOfWork(work);
     NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, urb);
     const UCHAR* data = nullptr;
     if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength >= 8)
     {
         data = static_cast<const UCHAR*>(MapTransferBuffer(urb));
     }
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     if (data != nullptr && context != nullptr)
     {
         context->lastLba = ReadBigEndian32(data);
@@ -282,7 +282,7 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     {
         return PassDown(&extension->head, irp);
     }
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     if (context != nullptr && extension->currentPhase == PhaseCommand &&
         !KeepsCachedData(extension->currentCdb[0]))
     {
@@ -444,6 +444,28 @@ NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp)
     default:
         return PassDown(&extension->head, irp);
     }
+}
+
+// What a worker handler needs of the transfer it was handed.
+UrbWorkContext* WorkOf(WorkItem* item)
+{
+    return static_cast<UrbWorkContext*>(item->context);
+}
+
+UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work)
+{
+    return static_cast<UsbFilterExtension*>(work->device->DeviceExtension);
+}
+
+PURB UrbOfWork(UrbWorkContext* work)
+{
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(work->irp)->Parameters.Others.Argument1);
+}
+
+// The context of the unit that the tracked command addresses.
+LunContext* CurrentLunContext(UsbFilterExtension* extension)
+{
+    return GetLunContext(extension, extension->currentCbw[FIELD_OFFSET(CommandBlockWrapper, bCBWLUN)] & 0x0F);
 }
 
 // The unit's context, created with both of its buffers the first time the unit is seen. Null when memory

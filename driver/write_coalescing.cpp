@@ -7,21 +7,6 @@
 
 namespace
 {
-UrbWorkContext* WorkOf(WorkItem* item)
-{
-    return static_cast<UrbWorkContext*>(item->context);
-}
-
-UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work)
-{
-    return static_cast<UsbFilterExtension*>(work->device->DeviceExtension);
-}
-
-PURB UrbOfWork(UrbWorkContext* work)
-{
-    return static_cast<PURB>(IoGetCurrentIrpStackLocation(work->irp)->Parameters.Others.Argument1);
-}
-
 BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, const LargeWriteRecord& copy)
 {
     return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
@@ -129,7 +114,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     PURB urb = UrbOfWork(work);
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     NTSTATUS status = work->irp->IoStatus.Status;
     AlignedBuffer* buffer = context != nullptr ? context->writeBuffer : nullptr;
     if (buffer == nullptr)
@@ -220,7 +205,7 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
-    LunContext* context = GetLunContext(extension, extension->currentCbw[13] & 0x0F);
+    LunContext* context = CurrentLunContext(extension);
     if (context != nullptr)
     {
         FlushOrFailWrite(extension, context);

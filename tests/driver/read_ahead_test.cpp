@@ -4,8 +4,6 @@
 
 namespace
 {
-using Commands = std::vector<std::tuple<int, uint32_t, uint32_t>>;
-
 class ReadAheadTest : public TransportTest
 {
 protected:

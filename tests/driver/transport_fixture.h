@@ -16,6 +16,9 @@
 
 namespace wu = winsim::usb;
 
+// Commands the device received, as (opcode, lba, blocks).
+using Commands = std::vector<std::tuple<int, uint32_t, uint32_t>>;
+
 // The outcome of one exchange as the function driver sees it.
 struct Exchange
 {
@@ -275,10 +278,10 @@ protected:
         return StartHeld(diskTop_, major, length, offset, heldBuffer_.data());
     }
 
-    // Device commands logged since the last call, as (opcode, lba, blocks).
-    std::vector<std::tuple<int, uint32_t, uint32_t>> NewCommands()
+    // Device commands logged since the last call.
+    Commands NewCommands()
     {
-        std::vector<std::tuple<int, uint32_t, uint32_t>> commands;
+        Commands commands;
         for (const wu::CommandRecord& record : device_->CommandLog())
         {
             commands.emplace_back(record.opcode, record.lba, record.blocks);
