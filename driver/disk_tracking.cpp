@@ -1,7 +1,7 @@
 // The disk-side filter sees reads and writes before the storage stack cuts them into transfers of at most
 // 64 KiB. It changes nothing; it only records the length of the read in flight and every large write in
 // flight, which the USB-side filter of the same device consults while it handles the pieces.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

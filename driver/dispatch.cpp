@@ -1,7 +1,7 @@
 // Pass-through, power and Plug and Play for both roles. Every request holds the remove lock while the
 // filter can still touch it, so that removal waits for it; what the filter does not take over goes down
 // unchanged.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

@@ -1,7 +1,7 @@
 // Driver entry and AddDevice: Kavfiltr is loaded as a filter into the stacks of USB device nodes and of
 // the USBSTOR disk nodes below them. It decides from the enumerator of the physical device object which
 // role it plays, and filters a disk only when its own USB parent is filtered by this driver.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

@@ -4,20 +4,9 @@
 // class driver on each disk node that the function driver enumerates.
 #pragma once
 
-// mingw-w64's DDK headers declare these intrinsics a second time when compiled as C++.
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
-#define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
+#include "driver/kavfiltr_public.h"
 
-#include <ntddk.h>
 #include <usbdrivr.h>
-
-// Wide literals in the kernel's own character type; the kernel headers do not define TEXT themselves.
-#ifndef TEXT
-#define TEXT(quote) L##quote
-#endif
-
-// Every pool block of the driver carries this tag, so that a leak shows under its name ("USUe").
-#define KAVFILTR_POOL_TAG 0x65555355UL
 
 //
 // pool_list.cpp — containers in non-paged pool
@@ -342,7 +331,6 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
 // entry.cpp
 //
 
-extern "C" DRIVER_INITIALIZE DriverEntry;
 FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice);
 NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 BOOLEAN IsSystemVersionAtLeast(ULONG version);

@@ -1,6 +1,6 @@
 // Containers in non-paged pool: a list of copied items and a page-aligned buffer. Both are touched at
 // DISPATCH_LEVEL (under the owners' spin locks), so nothing here may come from paged pool or wait.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

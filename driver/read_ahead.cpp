@@ -1,7 +1,7 @@
 // The read-ahead: the storage stack cuts a large read into READ(10) commands of at most 64 KiB, each a full
 // Bulk-Only exchange. The filter replaces such a run by one exchange of up to 1 MiB into the unit's cache
 // and answers the following commands of the range itself, command, data and status, without a transfer.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

@@ -3,7 +3,7 @@
 // one context per logical unit, and hands the transfers that the read-ahead or the write coalescing
 // answer to the device's worker thread. Everything else goes down untouched, so a device whose traffic
 // does not match the protocol works as without the filter.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

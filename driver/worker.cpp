@@ -1,7 +1,7 @@
 // The worker thread of a USB-side filter. Transfers arrive at up to DISPATCH_LEVEL, where the filter may
 // not wait for the device; requests it takes over are queued here and run one after another, in queue
 // order, at PASSIVE_LEVEL in the system process.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

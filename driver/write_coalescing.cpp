@@ -3,7 +3,7 @@
 // acknowledges them itself, gathers their data in the unit's 1 MiB buffer and writes it with one WRITE(10)
 // when the buffer is full or the whole write is gathered. Acknowledged data is never dropped: it reaches the
 // device before any other command of the unit, and when it cannot, the write it belongs to fails.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 namespace
 {

@@ -1,5 +1,5 @@
 // Device-node property reads (see DevNodeProperty.h).
-#include "DevNodeProperty.h"
+#include "enumlib/DevNodeProperty.h"
 
 #include <vector>
 

@@ -2,7 +2,7 @@
 // its output empty; none reports an error further, because a failing read only shortens the enumeration.
 #pragma once
 
-#include "WideString.h"
+#include "enumlib/WideString.h"
 
 #include <windows.h>
 #include <cfgmgr32.h>

@@ -3,8 +3,8 @@
 // tree, and the copy is independent of the source.
 #pragma once
 
-#include "Tree.h"
-#include "WideString.h"
+#include "enumlib/Tree.h"
+#include "enumlib/WideString.h"
 
 #include <windows.h>
 #include <cfgmgr32.h>

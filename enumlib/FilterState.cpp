@@ -1,8 +1,8 @@
 // Filter state of a device (see FilterState.h).
-#include "FilterState.h"
+#include "enumlib/FilterState.h"
 
-#include "DevNodeProperty.h"
-#include "USBEnumerateEx.h"
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/USBEnumerateEx.h"
 
 namespace Kavelor
 {

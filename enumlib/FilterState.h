@@ -4,8 +4,8 @@
 // are a snapshot and are not used.
 #pragma once
 
-#include "EnumerateData.h"
-#include "SupportedDevices.h"
+#include "enumlib/EnumerateData.h"
+#include "enumlib/SupportedDevices.h"
 
 namespace Kavelor
 {

@@ -1,5 +1,5 @@
 // The devices the product ships support for: one vendor, three consecutive products.
-#include "SupportedDevices.h"
+#include "enumlib/SupportedDevices.h"
 
 namespace Kavelor
 {

@@ -1,8 +1,8 @@
 // The host-controller and hub walk (see USBEnumerateBase.h).
-#include "USBEnumerateBase.h"
+#include "enumlib/USBEnumerateBase.h"
 
-#include "DevNodeProperty.h"
-#include "DeviceInfoSet.h"
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/DeviceInfoSet.h"
 
 #include <setupapi.h>
 

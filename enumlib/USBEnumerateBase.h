@@ -6,8 +6,8 @@
 // the walk.
 #pragma once
 
-#include "USBIoControl.h"
-#include "WideString.h"
+#include "enumlib/USBIoControl.h"
+#include "enumlib/WideString.h"
 
 #include <windows.h>
 #include <cfgmgr32.h>

@@ -1,8 +1,8 @@
 // The device list with device-node trees (see USBEnumerateEx.h).
-#include "USBEnumerateEx.h"
+#include "enumlib/USBEnumerateEx.h"
 
-#include "DevNodeProperty.h"
-#include "VolumeEnumerate.h"
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/VolumeEnumerate.h"
 
 #include <vector>
 

@@ -4,9 +4,9 @@
 // and drive letters. With m_bTargetOnly set only supported USB mass-storage devices are listed.
 #pragma once
 
-#include "EnumerateData.h"
-#include "SupportedDevices.h"
-#include "USBEnumerateBase.h"
+#include "enumlib/EnumerateData.h"
+#include "enumlib/SupportedDevices.h"
+#include "enumlib/USBEnumerateBase.h"
 
 namespace Kavelor
 {

@@ -1,5 +1,5 @@
 // USB host-controller and hub I/O controls (see USBIoControl.h).
-#include "USBIoControl.h"
+#include "enumlib/USBIoControl.h"
 
 #include <cstring>
 #include <vector>

@@ -3,7 +3,7 @@
 // full length, a second request of that length brings the name.
 #pragma once
 
-#include "WideString.h"
+#include "enumlib/WideString.h"
 
 #include <windows.h>
 #include <usbioctl.h>

@@ -1,8 +1,8 @@
 // Volume enumeration (see VolumeEnumerate.h).
-#include "VolumeEnumerate.h"
+#include "enumlib/VolumeEnumerate.h"
 
-#include "DevNodeProperty.h"
-#include "DeviceInfoSet.h"
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/DeviceInfoSet.h"
 
 #include <setupapi.h>
 

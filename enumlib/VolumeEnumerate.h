@@ -3,7 +3,7 @@
 // read is left out or left unmatched.
 #pragma once
 
-#include "EnumerateData.h"
+#include "enumlib/EnumerateData.h"
 
 namespace Kavelor
 {

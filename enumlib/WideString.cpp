@@ -1,5 +1,5 @@
 // Text helpers of the enumeration library (see WideString.h).
-#include "WideString.h"
+#include "enumlib/WideString.h"
 
 namespace Kavelor
 {

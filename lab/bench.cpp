@@ -2,13 +2,13 @@
 // both of its stacks, and reads the device's counters and virtual clock: the speed is the model's, the
 // same on every machine; only the host CPU time is measured, and only its ratio inside one run means
 // anything.
-#include "bench.h"
+#include "lab/bench.h"
 
-#include "kavfiltr.h"
+#include "driver/kavfiltr_public.h"
 
-#include <usb/disk_image.h>
+#include "winsim/usb/disk_image.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -82,6 +82,7 @@ wu::StorageRigOptions RigOptions(const BenchOptions& options, bool filtered)
     rig.filtered = filtered;
     if (filtered)
     {
+        rig.filterService = KAVFILTR_SERVICE_NAME;
         rig.filterEntry = DriverEntry;
     }
     return rig;

@@ -2,7 +2,7 @@
 // and without Kavfiltr, in one process, measured by the device's own counters and virtual clock.
 #pragma once
 
-#include <usb/storage_rig.h>
+#include "winsim/usb/storage_rig.h"
 
 #include <cstdint>
 #include <functional>

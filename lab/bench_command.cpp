@@ -1,6 +1,6 @@
 // kavlab bench: one workload with and without the filter in one run, as a table or as one JSON object.
-#include "bench.h"
-#include "commands.h"
+#include "lab/bench.h"
+#include "lab/commands.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,15 +3,15 @@
 // that the Plug and Play manager loads the filter into both stacks, then the same workloads again. Prints
 // the device commands per MiB, the modelled speed and the gain, and draws them as an SVG chart beside
 // the kavlab program.
-#include "bench.h"
-#include "commands.h"
+#include "lab/bench.h"
+#include "lab/commands.h"
 
-#include "kavfiltr.h"
+#include "driver/kavfiltr_public.h"
 
-#include <machine/machine_json.h>
-#include <machine/pnp_manager.h>
+#include "winsim/machine/machine_json.h"
+#include "winsim/machine/pnp_manager.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <cstdio>
 #include <fstream>
@@ -26,7 +26,7 @@ namespace
 {
 namespace wm = winsim::machine;
 
-const char16_t kFilterService[] = u"Kavfiltr";
+const char16_t kFilterService[] = KAVFILTR_SERVICE_NAME;
 
 std::string ProgramDirectory()
 {

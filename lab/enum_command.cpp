@@ -2,12 +2,12 @@
 // in walk order: IDs, serial, location, the tree of device nodes with enumerator names, instance IDs and
 // drive letters, and the filter state by its name. Without --all only target devices are listed, as the
 // tray application shows them.
-#include "commands.h"
+#include "lab/commands.h"
 
-#include "machine_json.h"
+#include "winsim/machine/machine_json.h"
 
-#include <FilterState.h>
-#include <USBEnumerateEx.h>
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
 
 #include <nlohmann/json.hpp>
 

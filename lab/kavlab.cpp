@@ -1,5 +1,5 @@
 // kavlab: runs the product's code on the simulated PC. main only picks the subcommand.
-#include "commands.h"
+#include "lab/commands.h"
 
 #include <cstdio>
 #include <cstring>

@@ -3,14 +3,14 @@
 // stalled commands, pool exhaustion in the filter and one surprise removal. Every read must return the
 // reference or fail; every write reported done must be on the medium; every failure armed so that no
 // retry can get past it must reach its request. A failing run prints its seed and last operations.
-#include "commands.h"
+#include "lab/commands.h"
 
-#include "kavfiltr.h"
+#include "driver/kavfiltr_public.h"
 
-#include <usb/disk_image.h>
-#include <usb/storage_rig.h>
+#include "winsim/usb/disk_image.h"
+#include "winsim/usb/storage_rig.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -159,6 +159,7 @@ private:
         }
         options.completion = wu::UrbCompletion::Deferred;
         options.filtered = true;
+        options.filterService = KAVFILTR_SERVICE_NAME;
         options.filterEntry = DriverEntry;
         rig_ = std::make_unique<wu::StorageRig>(options);
     }

@@ -2,7 +2,7 @@
 // it prints the code, its parameters and the broken rule and aborts the process, unless a test holds a
 // BugCheckTrap, in which case the check is recorded and thrown as BugCheckError so the test can assert
 // that the rule fires. ResetKernel() runs the reset hooks that every part of the simulation registers.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <algorithm>
 #include <atomic>

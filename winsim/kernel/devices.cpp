@@ -5,7 +5,7 @@
 // deleting a device whose extension holds an unreleased remove lock, detaching a device with nothing
 // attached, querying a property of a device that is not a physical device object, an AddDevice that
 // leaves DO_DEVICE_INITIALIZING set, and a driver unloaded with device objects, pool or threads left.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <algorithm>
 #include <list>

@@ -5,7 +5,7 @@
 // (the exception Windows raises there is fatal in kernel mode), and signalling above DISPATCH_LEVEL.
 // An unbounded wait that lasts longer than the watchdog (120 s) is reported as a deadlock rather than
 // hanging the test run.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <chrono>
 #include <condition_variable>

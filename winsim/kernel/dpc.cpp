@@ -2,7 +2,7 @@
 // there in order at DISPATCH_LEVEL, as a host controller's DPC completes transfers. Checks: a DPC that
 // returns at another IRQL or with a spin lock held. A bug check raised inside a DPC under a BugCheckTrap
 // is recorded by the trap and the DPC thread carries on.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <condition_variable>
 #include <deque>

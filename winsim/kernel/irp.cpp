@@ -14,7 +14,7 @@
 //   after it passed it down without a completion routine, after it completed it, while it lies with a
 //   lower driver, or after the I/O manager freed it. Each thread keeps a stack of the IRPs whose dispatch
 //   or completion routine it is running, which says who the toucher is.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <map>
 #include <memory>

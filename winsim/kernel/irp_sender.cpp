@@ -2,7 +2,7 @@
 // location filled in, and sent with IofCallDriver at the chosen IRQL; a completion routine in the
 // sender's location records the result and stops the unwinding (STATUS_MORE_PROCESSING_REQUIRED), as any
 // driver that allocates its own IRPs does, and then frees the IRP.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <condition_variable>
 #include <map>

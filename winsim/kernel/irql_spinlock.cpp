@@ -3,7 +3,7 @@
 // verifier: raising to a lower or lowering to a higher level, acquiring at an IRQL above DISPATCH_LEVEL,
 // acquiring a lock the thread already owns, releasing a lock the thread does not own, releasing at the
 // wrong level, and (unless allowed) holding two spin locks at once.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <atomic>
 #include <sched.h>

@@ -3,7 +3,7 @@
 // helper with a description, and the reset hooks each part registers so ResetKernel() reaches all.
 #pragma once
 
-#include "kernel/winsim_kernel.h"
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <cstdint>
 #include <functional>

@@ -3,7 +3,7 @@
 // neither locked nor built for non-paged pool, a mapping failure requested with BugCheckOnFailure,
 // building an MDL for pool on a buffer that is not a non-paged pool block is not checked (the caller
 // decides). A test knob makes MmMapLockedPagesSpecifyCache fail as it does when system PTEs run out.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <atomic>
 

@@ -5,7 +5,7 @@
 // the next block. Failure injection fails every Nth allocation or only the Nth from now. Checks: freeing
 // a block twice, freeing a pointer that is not a pool block, a tag that does not match, allocating or
 // freeing above DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, and a zero-byte request.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <cstdlib>
 #include <map>

@@ -3,7 +3,7 @@
 // Holds are counted per tag, as the checked build of Windows does. Checks: using a lock that was never
 // initialised, releasing a tag that holds nothing, acquiring or releasing above DISPATCH_LEVEL, waiting
 // for removal above PASSIVE_LEVEL, and deleting the device while its lock is still held.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <chrono>
 #include <condition_variable>

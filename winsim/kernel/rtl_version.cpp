@@ -2,7 +2,7 @@
 // Windows version is a test knob (default Windows 7 SP1, build 7601), and so is whether the system
 // exports RtlIsNtDdiVersionAvailable to MmGetSystemRoutineAddress, as systems before Windows 7 did not.
 // Checks: string routines and version queries above the IRQL at which Windows allows them.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <atomic>
 #include <cstring>

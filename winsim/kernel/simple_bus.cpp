@@ -2,7 +2,7 @@
 // the configurable lower driver of a stack: each IRP is completed inline, or marked pending and completed
 // later on the DPC thread at DISPATCH_LEVEL ("force pending"), or held until the test releases it, with
 // the status and information the test chose, and every IRP received is recorded.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <deque>
 #include <map>

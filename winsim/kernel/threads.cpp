@@ -7,7 +7,7 @@
 // is not one or whose count is already zero, closing an invalid kernel handle, a handle of the wrong
 // type, terminating a thread that is not a system thread or at raised IRQL, a system thread that ends
 // with its IRQL raised or a spin lock held, and a driver unloaded while its threads still run.
-#include "kernel/kernel_state.h"
+#include "winsim/kernel/kernel_state.h"
 
 #include <atomic>
 #include <condition_variable>

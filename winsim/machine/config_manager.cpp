@@ -3,7 +3,7 @@
 // Answers are Windows' CONFIGRET codes, including CR_BUFFER_SMALL with the needed length and
 // CR_NO_SUCH_VALUE for a property that does not exist. Checked as misuse: nonzero reserved flags, null
 // out pointers, a buffer length without a buffer, and a property number out of range.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <cstring>
 

@@ -2,7 +2,7 @@
 // from a counter that never repeats, so a handle used or closed after it was closed is always caught:
 // closing it again, or closing a value that was never a handle, is a violation, as the handle verifier
 // of Windows reports it. A machine whose scope ends with open handles has leaked them.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <atomic>
 

@@ -4,7 +4,7 @@
 // device has no serial number), USBSTOR disks below mass-storage devices, and volumes below ROOT\VOLMGR
 // tied to their disk through the disk's removal relations. Misuse of the builder (a duplicate or overlong
 // instance ID, a port that does not exist or is taken) is a violation.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <algorithm>
 #include <cstdarg>

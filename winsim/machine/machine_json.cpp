@@ -1,7 +1,7 @@
 // winsim/machine: loader of the machine description format (see machine_json.h). Each part of the
 // description maps onto one builder call, so a machine loaded from a file and one built in a test are made
 // the same way.
-#include "machine_json.h"
+#include "winsim/machine/machine_json.h"
 
 #include <nlohmann/json.hpp>
 

@@ -27,7 +27,7 @@
 //          "children": [NODE]}
 #pragma once
 
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <memory>
 #include <string>

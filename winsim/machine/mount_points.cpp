@@ -2,7 +2,7 @@
 // root ("E:\"), a volume GUID path or a volume interface path, each ending in a backslash (a missing one
 // is misuse, as Windows documents). The answer is the volume GUID path with its trailing backslash; a
 // buffer that cannot hold it fails with ERROR_FILENAME_EXCED_RANGE.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <cstring>
 

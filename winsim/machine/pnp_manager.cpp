@@ -1,9 +1,11 @@
 // winsim/machine: the Plug and Play manager of the simulated PC (see pnp_manager.h).
-#include "pnp_manager.h"
+#include "winsim/machine/pnp_manager.h"
 
-#include <usb/disk_class_driver.h>
-#include <usb/disk_image.h>
-#include <usb/mass_storage_driver.h>
+#include "winsim/kernel/pnp_stack.h"
+
+#include "winsim/usb/disk_class_driver.h"
+#include "winsim/usb/disk_image.h"
+#include "winsim/usb/mass_storage_driver.h"
 
 #include <algorithm>
 #include <mutex>
@@ -184,6 +186,14 @@ void PnpManager::SetPnpObserver(std::function<void(const DevNode&, UCHAR minor)>
     observer_ = std::move(observer);
 }
 
+winsim::PnpSender PnpManager::SenderFor(DevNode& node)
+{
+    return
+        [this, &node](PDEVICE_OBJECT top, UCHAR minor, const std::function<void(PIO_STACK_LOCATION)>& setup) {
+            return Send(node, top, minor, setup);
+        };
+}
+
 winsim::IrpResult PnpManager::Send(DevNode& node, PDEVICE_OBJECT top, UCHAR minor,
                                    const std::function<void(PIO_STACK_LOCATION)>& setup)
 {
@@ -339,18 +349,17 @@ bool PnpManager::BuildNode(DevNode& node, PDEVICE_OBJECT pdo)
     stack.started = false;
     stack.services.clear();
 
-    std::vector<WString> services = node.GetMultiString(CM_DRP_LOWERFILTERS);
+    const std::vector<WString> lowerFilters = node.GetMultiString(CM_DRP_LOWERFILTERS);
+    const std::vector<WString> upperFilters = node.GetMultiString(CM_DRP_UPPERFILTERS);
     const WString function = node.Service();
     if (function.empty())
     {
         Fail(node, CM_PROB_FAILED_INSTALL);
         return false;
     }
+    std::vector<WString> services = lowerFilters;
     services.push_back(function);
-    for (const WString& upper : node.GetMultiString(CM_DRP_UPPERFILTERS))
-    {
-        services.push_back(upper);
-    }
+    services.insert(services.end(), upperFilters.begin(), upperFilters.end());
 
     std::vector<PDRIVER_OBJECT> drivers;
     for (const WString& service : services)
@@ -365,29 +374,19 @@ bool PnpManager::BuildNode(DevNode& node, PDEVICE_OBJECT pdo)
         }
         drivers.push_back(driver);
     }
+    winsim::StackDrivers roles;
+    roles.lowerFilters.assign(drivers.begin(), drivers.begin() + lowerFilters.size());
+    roles.function = drivers[lowerFilters.size()];
+    roles.upperFilters.assign(drivers.begin() + lowerFilters.size() + 1, drivers.end());
 
     PublishInstanceData(node, pdo);
-    for (size_t index = 0; index < drivers.size(); ++index)
-    {
-        stack.services.push_back(services[index]);
-        PDRIVER_OBJECT driver = drivers[index];
-        const NTSTATUS status = driver->DriverExtension->AddDevice != nullptr
-                                    ? winsim::CallAddDevice(driver, pdo)
-                                    : STATUS_NOT_SUPPORTED;
-        if (!NT_SUCCESS(status))
-        {
-            RemoveStack(node);
-            Fail(node, CM_PROB_FAILED_ADD);
-            UnloadIdleDrivers();
-            return false;
-        }
-    }
-
-    const winsim::IrpResult start = Send(node, IoGetAttachedDevice(pdo), IRP_MN_START_DEVICE);
-    if (!NT_SUCCESS(start.status))
+    const winsim::BuiltStack built = winsim::BuildDeviceStack(pdo, roles, SenderFor(node));
+    stack.services.assign(services.begin(), services.begin() + built.added);
+    if (built.outcome != winsim::BuiltStack::Outcome::Started)
     {
         RemoveStack(node);
-        Fail(node, CM_PROB_FAILED_START);
+        Fail(node, built.outcome == winsim::BuiltStack::Outcome::AddDeviceFailed ? CM_PROB_FAILED_ADD
+                                                                                 : CM_PROB_FAILED_START);
         UnloadIdleDrivers();
         return false;
     }
@@ -402,17 +401,8 @@ bool PnpManager::BuildNode(DevNode& node, PDEVICE_OBJECT pdo)
 // it for one it already knows. Units not reported are not present.
 void PnpManager::EnumerateChildren(Unit& unit, DevNode& usbNode)
 {
-    PDEVICE_OBJECT top = IoGetAttachedDevice(unit.pdo);
-    const winsim::IrpResult result =
-        Send(usbNode, top, IRP_MN_QUERY_DEVICE_RELATIONS,
-             [](PIO_STACK_LOCATION sp) { sp->Parameters.QueryDeviceRelations.Type = BusRelations; });
-    std::vector<PDEVICE_OBJECT> children;
-    if (NT_SUCCESS(result.status) && result.information != 0)
-    {
-        auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(result.information);
-        children.assign(relations->Objects, relations->Objects + relations->Count);
-        ExFreePool(relations);
-    }
+    const std::vector<PDEVICE_OBJECT> children =
+        winsim::QueryBusRelations(IoGetAttachedDevice(unit.pdo), SenderFor(usbNode));
     const auto& luns = unit.device->luns;
     if (children.size() > luns.size())
     {

@@ -31,11 +31,12 @@
 // destroyed before the kernel simulation is reset.
 #pragma once
 
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
-#include <kernel/winsim_kernel.h>
-#include <usb/bot_device.h>
-#include <usb/usb_bus_pdo.h>
+#include "winsim/kernel/winsim_kernel.h"
+#include "winsim/usb/bot_device.h"
+#include "winsim/usb/usb_bus_pdo.h"
+#include "winsim/kernel/pnp_stack.h"
 
 #include <functional>
 #include <map>
@@ -126,6 +127,7 @@ private:
     PDRIVER_OBJECT LoadService(const WString& service, ULONG* problem);
     void UnloadIdleDrivers();
     void Fail(DevNode& node, ULONG problem);
+    winsim::PnpSender SenderFor(DevNode& node);
     winsim::IrpResult Send(DevNode& node, PDEVICE_OBJECT top, UCHAR minor,
                            const std::function<void(PIO_STACK_LOCATION)>& setup = {});
 

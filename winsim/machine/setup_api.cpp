@@ -4,7 +4,7 @@
 // set handle that is not open, a cbSize that is not the platform's size, a detail buffer shorter than the
 // size claimed for it, an element that does not belong to the set. The class installer's
 // DIF_PROPERTYCHANGE restarts the device through the machine's onRestart hook.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <setupapi.h>
 

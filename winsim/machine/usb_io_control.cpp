@@ -5,7 +5,7 @@
 // the name as fits, connection information carries as many pipes as fit. Checked as misuse: a handle
 // that is not open, overlapped I/O, a missing byte count, a buffer length without a buffer, a device
 // opened other than OPEN_EXISTING. Fault knobs on the controller or hub make chosen calls fail.
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <algorithm>
 #include <cstring>

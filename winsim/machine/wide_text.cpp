@@ -1,6 +1,6 @@
 // winsim/machine: UTF-16 text helpers of the simulation (conversion for JSON and printing, the
 // case-insensitive comparison Windows applies to instance IDs, driver keys and paths, GUID text forms).
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,7 +1,7 @@
 // winsim: the Bulk-Only Transport state machine of the simulated mass-storage device (see bot_device.h).
-#include "usb/bot_device.h"
+#include "winsim/usb/bot_device.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <algorithm>
 #include <cstring>

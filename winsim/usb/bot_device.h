@@ -19,10 +19,10 @@
 // Transfers may come from any thread; the device serialises them.
 #pragma once
 
-#include "usb/bot_wire.h"
-#include "usb/fault_plan.h"
-#include "usb/scsi_target.h"
-#include "usb/timing_model.h"
+#include "winsim/usb/bot_wire.h"
+#include "winsim/usb/fault_plan.h"
+#include "winsim/usb/scsi_target.h"
+#include "winsim/usb/timing_model.h"
 
 #include <atomic>
 #include <cstdint>

@@ -1,11 +1,11 @@
 // winsim: the disk class driver model (see disk_class_driver.h). Each read or write becomes a Transfer
 // that sends its pieces one after another as request blocks to the mass-storage PDO below.
-#include "usb/disk_class_driver.h"
+#include "winsim/usb/disk_class_driver.h"
 
-#include "usb/scsi_defs.h"
-#include "usb/srb.h"
+#include "winsim/usb/scsi_defs.h"
+#include "winsim/usb/srb.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <cstring>
 #include <map>

@@ -1,7 +1,7 @@
 // winsim: memory and file backing stores of the simulated logical units (see disk_image.h).
-#include "usb/disk_image.h"
+#include "winsim/usb/disk_image.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <algorithm>
 #include <cerrno>

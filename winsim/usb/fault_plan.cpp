@@ -1,7 +1,7 @@
 // winsim: fault rules of the simulated mass-storage device (see fault_plan.h).
-#include "usb/fault_plan.h"
+#include "winsim/usb/fault_plan.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 namespace winsim::usb
 {

@@ -5,7 +5,7 @@
 // serialises its calls.
 #pragma once
 
-#include "usb/scsi_defs.h"
+#include "winsim/usb/scsi_defs.h"
 
 #include <cstdint>
 #include <optional>

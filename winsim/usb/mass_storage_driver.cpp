@@ -2,13 +2,13 @@
 // kinds of devices: the functional device object (FDO) on the USB device's stack, which runs the Bulk-Only
 // exchanges, and one child PDO per logical unit, which takes the disk class driver's request blocks and
 // queues them at the FDO.
-#include "usb/mass_storage_driver.h"
+#include "winsim/usb/mass_storage_driver.h"
 
-#include "usb/bot_wire.h"
-#include "usb/scsi_defs.h"
-#include "usb/srb.h"
+#include "winsim/usb/bot_wire.h"
+#include "winsim/usb/scsi_defs.h"
+#include "winsim/usb/srb.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 #include <usbdlib.h>
 #include <usbdrivr.h>
 

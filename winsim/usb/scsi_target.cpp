@@ -1,7 +1,7 @@
 // winsim: the SCSI block target of the simulated USB mass-storage device (see scsi_target.h).
-#include "usb/scsi_target.h"
+#include "winsim/usb/scsi_target.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <algorithm>
 #include <cstring>

@@ -7,8 +7,8 @@
 // medium presence and write protection. The transport (bot_device) serialises all calls.
 #pragma once
 
-#include "usb/disk_image.h"
-#include "usb/scsi_defs.h"
+#include "winsim/usb/disk_image.h"
+#include "winsim/usb/scsi_defs.h"
 
 #include <cstdint>
 #include <memory>

@@ -1,9 +1,10 @@
 // winsim: the storage-stack rig (see storage_rig.h). It plays the PnP manager for one USB stick: builds
 // the stacks in the order Windows builds them and takes them down in the order Windows removes them.
-#include "usb/storage_rig.h"
+#include "winsim/usb/storage_rig.h"
 
-#include "usb/mass_storage_driver.h"
-#include "usb/usb_misuse.h"
+#include "winsim/kernel/pnp_stack.h"
+#include "winsim/usb/mass_storage_driver.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <atomic>
 #include <optional>
@@ -38,8 +39,9 @@ ScopedApplicationThread::ScopedApplicationThread(unsigned index)
 
 StorageRig::StorageRig(StorageRigOptions options) : options_(std::move(options))
 {
-    Require(!options_.filtered || static_cast<bool>(options_.filterEntry),
-            "a filtered stack needs the filter's entry routine");
+    Require(!options_.filtered ||
+                (static_cast<bool>(options_.filterEntry) && !options_.filterService.empty()),
+            "a filtered stack needs the filter's service name and entry routine");
     try
     {
         Build();
@@ -84,47 +86,49 @@ void StorageRig::Build()
     SetDiskClassOptions(diskDriver_, options_.disk);
     if (options_.filtered)
     {
-        filterDriver_ = LoadDriver(u"Kavfiltr", options_.filterEntry);
+        filterDriver_ = LoadDriver(options_.filterService, options_.filterEntry);
         Require(filterDriver_ != nullptr, "the filter did not load");
     }
 
-    // The USB device node: lower filter first, then the function driver on top of it.
+    // The USB device node: the filter as its lower filter, the function driver above it.
     usbPdo_ = bus_->AddDevice(*device_);
+    StackDrivers usbNode;
     if (filterDriver_ != nullptr)
-        Require(NT_SUCCESS(CallAddDevice(filterDriver_, usbPdo_)),
-                "the filter's AddDevice failed on the USB node");
-    Require(NT_SUCCESS(CallAddDevice(functionDriver_, usbPdo_)), "the function driver's AddDevice failed");
-    usbFdo_ = IoGetAttachedDevice(usbPdo_);
-    Require(usbFdo_->DriverObject == functionDriver_, "the function driver is not on top of the USB node");
-    const IrpResult start = SendPnp(usbFdo_, IRP_MN_START_DEVICE);
+        usbNode.lowerFilters.push_back(filterDriver_);
+    usbNode.function = functionDriver_;
+    const BuiltStack usb = BuildDeviceStack(usbPdo_, usbNode, SendPnpPlain);
+    Require(usb.outcome != BuiltStack::Outcome::AddDeviceFailed,
+            usb.added == usbNode.lowerFilters.size() + 1 ? "the function driver's AddDevice failed"
+                                                         : "the filter's AddDevice failed on the USB node");
     usbStarted_ = true;
-    Require(NT_SUCCESS(start.status), "the USB node did not start");
+    usbFdo_ = usb.functionDevice;
+    Require(usbFdo_->DriverObject == functionDriver_, "the function driver is not on top of the USB node");
+    Require(usb.outcome == BuiltStack::Outcome::Started, "the USB node did not start");
 
-    const IrpResult relations = SendPnp(usbFdo_, IRP_MN_QUERY_DEVICE_RELATIONS, [](PIO_STACK_LOCATION sp) {
-        sp->Parameters.QueryDeviceRelations.Type = BusRelations;
-    });
-    Require(NT_SUCCESS(relations.status) && relations.information != 0,
-            "the USB node reported no bus relations");
-    auto* list = reinterpret_cast<PDEVICE_RELATIONS>(relations.information);
-    std::vector<PDEVICE_OBJECT> children(list->Objects, list->Objects + list->Count);
+    const std::vector<PDEVICE_OBJECT> children = QueryBusRelations(usbFdo_, SendPnpPlain);
     // The PnP manager's references: the bus driver keeps its own until it deletes a child.
     for (PDEVICE_OBJECT child : children)
         ObfDereferenceObject(child);
-    ExFreePool(list);
+    Require(!children.empty(), "the USB node reported no bus relations");
     Require(children.size() == device_->LunCount(), "the bus relations do not list every unit");
 
-    // Each unit's disk node: the disk class driver, then the filter as an upper filter, then start.
+    // Each unit's disk node: the disk class driver, the filter as its upper filter, then the start.
+    StackDrivers diskNode;
+    diskNode.function = diskDriver_;
+    if (filterDriver_ != nullptr)
+        diskNode.upperFilters.push_back(filterDriver_);
     for (PDEVICE_OBJECT pdo : children)
     {
         Disk disk;
         disk.pdo = pdo;
         disks_.push_back(disk);
-        Require(NT_SUCCESS(CallAddDevice(diskDriver_, pdo)), "the disk class driver's AddDevice failed");
-        disks_.back().fdo = IoGetAttachedDevice(pdo);
-        if (filterDriver_ != nullptr)
-            Require(NT_SUCCESS(CallAddDevice(filterDriver_, pdo)), "the filter's AddDevice failed on a disk");
+        const BuiltStack built = BuildDeviceStack(pdo, diskNode, SendPnpPlain);
+        disks_.back().fdo = built.functionDevice;
+        Require(built.outcome != BuiltStack::Outcome::AddDeviceFailed,
+                built.added == 1 ? "the disk class driver's AddDevice failed"
+                                 : "the filter's AddDevice failed on a disk");
         disks_.back().top = IoGetAttachedDevice(pdo);
-        Require(NT_SUCCESS(SendPnp(disks_.back().top, IRP_MN_START_DEVICE).status), "a disk did not start");
+        Require(built.outcome == BuiltStack::Outcome::Started, "a disk did not start");
     }
 }
 
@@ -299,8 +303,8 @@ void StorageRig::SurpriseRemove()
 
 void StorageRig::Restart(bool filtered)
 {
-    Require(!filtered || static_cast<bool>(options_.filterEntry),
-            "a filtered stack needs the filter's entry routine");
+    Require(!filtered || (static_cast<bool>(options_.filterEntry) && !options_.filterService.empty()),
+            "a filtered stack needs the filter's service name and entry routine");
     Require(device_ != nullptr && !device_->Gone(), "the device has left the bus");
     Teardown();
     options_.filtered = filtered;

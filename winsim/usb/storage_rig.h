@@ -16,15 +16,16 @@
 // relations miss a unit) throws MisuseError; the destructor tears down whatever was built.
 #pragma once
 
-#include "usb/bot_device.h"
-#include "usb/disk_class_driver.h"
-#include "usb/usb_bus_pdo.h"
+#include "winsim/usb/bot_device.h"
+#include "winsim/usb/disk_class_driver.h"
+#include "winsim/usb/usb_bus_pdo.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <memory>
+#include <string>
 #include <mutex>
 #include <vector>
 
@@ -51,7 +52,9 @@ struct StorageRigOptions
     UrbCompletion completion = UrbCompletion::Inline;
     std::chrono::microseconds completionDelay{0}; // Deferred: how long each URB waits on the DPC thread
     bool filtered = false;
-    DriverEntryRoutine filterEntry; // required when filtered (Kavfiltr's DriverEntry)
+    // Required when filtered: the service the filter is loaded as, and its entry routine.
+    std::u16string filterService;
+    DriverEntryRoutine filterEntry;
     DiskClassOptions disk;
 };
 

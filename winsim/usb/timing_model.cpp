@@ -1,7 +1,7 @@
 // winsim: the virtual clock of the simulated mass-storage device (see timing_model.h).
-#include "usb/timing_model.h"
+#include "winsim/usb/timing_model.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 namespace winsim::usb
 {

@@ -1,10 +1,10 @@
 // winsim: the USB bus driver's PDOs that execute URBs against simulated mass-storage devices (see
 // usb_bus_pdo.h).
-#include "usb/usb_bus_pdo.h"
+#include "winsim/usb/usb_bus_pdo.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 #include <usbdrivr.h>
 
 #include <algorithm>

@@ -14,7 +14,7 @@
 // cancel routine). The bus must be destroyed before the kernel simulation is reset.
 #pragma once
 
-#include "usb/bot_device.h"
+#include "winsim/usb/bot_device.h"
 
 #include <ntddk.h>
 
