@@ -2,10 +2,12 @@
 // allocation of the driver fails, for N = 1, 2, … until a run gets through without reaching N. At every
 // N: no crash or verifier stop, nothing left in pool after removal, and no read or write that reports
 // success with wrong data.
-#include "transport_fixture.h"
+#include "tests/driver/transport_fixture.h"
 
 namespace
 {
+
+using namespace kavtest;
 class AllocationFailureTest : public TransportTest
 {
 protected:
@@ -33,7 +35,7 @@ protected:
         bool allPassed = true;
         for (uint32_t i = 0; i < pieces; ++i)
         {
-            std::vector<uint8_t> data = Pattern(lba + i * 128, 128, salt);
+            std::vector<uint8_t> data = BlockPattern(lba + i * 128, 128, salt);
             bool passed = false;
             for (int attempt = 0; attempt < 4 && !passed; ++attempt)
             {
@@ -45,7 +47,7 @@ protected:
         request->Wait();
         if (allPassed)
         {
-            ASSERT_TRUE(Medium(lba, pieces * 128) == Pattern(lba, pieces * 128, salt))
+            ASSERT_TRUE(Medium(lba, pieces * 128) == BlockPattern(lba, pieces * 128, salt))
                 << "write reported done";
         }
     }

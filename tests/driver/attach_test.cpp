@@ -1,9 +1,11 @@
 // Classification and attachment: which stacks Kavfiltr joins, what the new device takes over from the
 // stack below, and that a failed AddDevice leaves nothing behind.
-#include "driver_fixture.h"
+#include "tests/driver/driver_fixture.h"
 
 namespace
 {
+
+using namespace kavtest;
 using AttachTest = KavfiltrTest;
 
 TEST_F(AttachTest, EnumeratorDecidesTheRoleAndOtherDevicesStayUnfiltered)

@@ -1,8 +1,8 @@
 // The driver's containers: the copied-item list, the page-aligned buffer and the worker thread with its
 // queue — order, waiting enqueues, and a stop while work is still queued.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <gtest/gtest.h>
 

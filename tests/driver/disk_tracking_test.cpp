@@ -1,11 +1,13 @@
 // The disk-side record of reads and large writes in flight, which the USB side uses to recognise the
 // pieces of a request.
-#include "driver_fixture.h"
+#include "tests/driver/driver_fixture.h"
 
 #include <thread>
 
 namespace
 {
+
+using namespace kavtest;
 class DiskTrackingTest : public KavfiltrTest
 {
 protected:

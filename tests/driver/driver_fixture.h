@@ -3,14 +3,17 @@
 // device object, a pool block or a system thread of the driver is left behind.
 #pragma once
 
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
+
+namespace kavtest
+{
 
 class KavfiltrTest : public ::testing::Test
 {
@@ -18,7 +21,7 @@ protected:
     void SetUp() override
     {
         bus_ = std::make_unique<winsim::SimpleBus>();
-        driver_ = winsim::LoadDriver(u"Kavfiltr", DriverEntry);
+        driver_ = winsim::LoadDriver(KAVFILTR_SERVICE_NAME, DriverEntry);
         ASSERT_NE(driver_, nullptr);
     }
 
@@ -118,3 +121,5 @@ protected:
     PDRIVER_OBJECT driver_ = nullptr;
     std::vector<PDEVICE_OBJECT> attached_;
 };
+
+} // namespace kavtest

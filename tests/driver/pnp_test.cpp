@@ -1,13 +1,15 @@
 // Plug and Play on a filter device: the state table with its cancel rules, a start that the lower driver
 // completes later, removal that waits for requests in flight, the paging flag of usage notifications and
 // the bus-relations copy that decides which disks are filtered.
-#include "driver_fixture.h"
+#include "tests/driver/driver_fixture.h"
 
 #include <atomic>
 #include <thread>
 
 namespace
 {
+
+using namespace kavtest;
 using PnpTest = KavfiltrTest;
 
 void SetRelationType(PIO_STACK_LOCATION stack, DEVICE_RELATION_TYPE type)

@@ -1,9 +1,11 @@
 // The read-ahead cache: when it reads ahead, what the device then sees, that the cached answers carry the
 // right data and status, and that it never answers with data older than the device's.
-#include "transport_fixture.h"
+#include "tests/driver/transport_fixture.h"
 
 namespace
 {
+
+using namespace kavtest;
 class ReadAheadTest : public TransportTest
 {
 protected:
@@ -26,7 +28,7 @@ protected:
 
     void FillMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
     {
-        std::vector<uint8_t> data = Pattern(lba, blocks, salt);
+        std::vector<uint8_t> data = BlockPattern(lba, blocks, salt);
         device_->WriteMedium(0, uint64_t(lba) * 512, data.data(), data.size());
     }
 };
@@ -81,7 +83,7 @@ TEST_F(ReadAheadTest, SmallReadsAndOtherCommandsEndTheSequenceButTestUnitReadyDo
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 1000, 128}, {0x00, 0, 0}, {0x28, 1128, 2048}}));
 
     ReadAndCheck(5000, 128);
-    std::vector<uint8_t> data = Pattern(9000, 1, 3);
+    std::vector<uint8_t> data = BlockPattern(9000, 1, 3);
     ASSERT_TRUE(Write10(9000, 1, data).Passed(tag_));
     ReadAndCheck(5128, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 5000, 128}, {0x2A, 9000, 1}, {0x28, 5128, 128}}));
@@ -104,7 +106,7 @@ TEST_F(ReadAheadTest, AWriteEmptiesTheUnitsCache)
     ReadAndCheck(0, 128);
     ReadAndCheck(128, 128); // fills the cache with blocks 128..2175
     NewCommands();
-    std::vector<uint8_t> fresh = Pattern(300, 8, 99);
+    std::vector<uint8_t> fresh = BlockPattern(300, 8, 99);
     ASSERT_TRUE(Write10(300, 8, fresh).Passed(tag_));
     ReadAndCheck(256, 128); // holds blocks 300..307: must come from the device, not the old cache
     Commands commands = NewCommands();

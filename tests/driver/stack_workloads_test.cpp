@@ -2,12 +2,12 @@
 // where the speed-up cannot help, the device sees exactly the commands it sees without the filter; where
 // it can, one command per MiB; a card reader's units map to their disks in bus-relations order; device
 // errors reach the requester through the filter.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
-#include <usb/disk_image.h>
-#include <usb/storage_rig.h>
+#include "winsim/usb/disk_image.h"
+#include "winsim/usb/storage_rig.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <gtest/gtest.h>
 
@@ -39,6 +39,7 @@ CommandList RunWorkload(const Workload& workload, bool filtered, wu::UrbCompleti
     options.device.luns.push_back(lun);
     options.completion = completion;
     options.filtered = filtered;
+    options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;
     CommandList commands;
     {
@@ -139,6 +140,7 @@ TEST(StackUnits, EachUnitFindsItsOwnDiskInBusRelationsOrder)
         options.device.luns.push_back(lun);
     }
     options.filtered = true;
+    options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;
     wu::StorageRig rig(options);
     ASSERT_EQ(rig.LunCount(), 2u);
@@ -168,6 +170,7 @@ TEST(StackErrors, APersistentDeviceErrorReachesTheRequesterThroughTheFilter)
     options.device.luns.push_back(lun);
     options.completion = wu::UrbCompletion::Deferred;
     options.filtered = true;
+    options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;
     wu::StorageRig rig(options);
     std::vector<uint8_t> data(1 << 20, 0x5A);

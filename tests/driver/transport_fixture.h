@@ -4,15 +4,19 @@
 // disk node, so that reads and large writes "in flight" can be held there.
 #pragma once
 
-#include "driver_fixture.h"
+#include "tests/driver/driver_fixture.h"
+#include "tests/support/patterns.h"
 
-#include <usb/bot_device.h>
-#include <usb/bot_wire.h>
-#include <usb/disk_image.h>
-#include <usb/usb_bus_pdo.h>
+#include "winsim/usb/bot_device.h"
+#include "winsim/usb/bot_wire.h"
+#include "winsim/usb/disk_image.h"
+#include "winsim/usb/usb_bus_pdo.h"
 
 #include <cstring>
 #include <memory>
+
+namespace kavtest
+{
 
 namespace wu = winsim::usb;
 
@@ -252,17 +256,6 @@ protected:
 
     Exchange TestUnitReady() { return Run({0, 0, 0, 0, 0, 0}, 0, false, nullptr); }
 
-    // A pattern that differs for every block and every call, so that stale data shows.
-    static std::vector<uint8_t> Pattern(uint32_t lba, uint32_t blocks, uint8_t salt)
-    {
-        std::vector<uint8_t> data(size_t(blocks) * 512);
-        for (size_t i = 0; i < data.size(); ++i)
-        {
-            data[i] = uint8_t((lba + i / 512) * 7 + i * 13 + salt);
-        }
-        return data;
-    }
-
     std::vector<uint8_t> Medium(uint32_t lba, uint32_t blocks)
     {
         std::vector<uint8_t> data(size_t(blocks) * 512);
@@ -305,3 +298,5 @@ protected:
     uint32_t tag_ = 0x100;
     std::vector<UCHAR> heldBuffer_ = std::vector<UCHAR>(0x400000);
 };
+
+} // namespace kavtest

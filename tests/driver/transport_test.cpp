@@ -1,9 +1,11 @@
 // Transport tracking on the USB node: the phases the filter follows, the pipes and capacities it learns,
 // and garbage from the function driver or the device that must pass through untouched.
-#include "transport_fixture.h"
+#include "tests/driver/transport_fixture.h"
 
 namespace
 {
+
+using namespace kavtest;
 using TransportTrackingTest = TransportTest;
 
 TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationOnly)

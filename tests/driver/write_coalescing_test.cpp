@@ -1,9 +1,11 @@
 // Write coalescing: which pieces are gathered, when the buffer goes to the device, what each acknowledged
 // piece reports, and that no failure to write gathered data can end in a write reported as done.
-#include "transport_fixture.h"
+#include "tests/driver/transport_fixture.h"
 
 namespace
 {
+
+using namespace kavtest;
 class CoalescingTest : public TransportTest
 {
 protected:
@@ -22,7 +24,7 @@ protected:
         uint32_t at = lba;
         for (uint16_t blocks : pieces)
         {
-            std::vector<uint8_t> data = Pattern(at, blocks, salt);
+            std::vector<uint8_t> data = BlockPattern(at, blocks, salt);
             results.push_back(Write10(at, blocks, data));
             at += blocks;
         }
@@ -41,7 +43,7 @@ protected:
 
     void ExpectOnMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
     {
-        EXPECT_TRUE(Medium(lba, blocks) == Pattern(lba, blocks, salt)) << "medium at " << lba;
+        EXPECT_TRUE(Medium(lba, blocks) == BlockPattern(lba, blocks, salt)) << "medium at " << lba;
     }
 };
 
@@ -97,7 +99,7 @@ TEST_F(CoalescingTest, UnevenAndLongWritesFlushAtFullBufferAndAtTheirEnd)
 
 TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredDataIsWritten)
 {
-    std::vector<uint8_t> data = Pattern(0, 128, 6);
+    std::vector<uint8_t> data = BlockPattern(0, 128, 6);
     ASSERT_TRUE(Write10(0, 128, data).Passed(tag_)); // 64 KiB: never recorded on the disk side
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}}));
 
@@ -112,7 +114,7 @@ TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredData
     WritePieces(2048 + 384, {128}, 7);
     std::vector<uint8_t> read;
     Read10(2048 + 384, 128, read);
-    EXPECT_EQ(read, Pattern(2048 + 384, 128, 7));
+    EXPECT_EQ(read, BlockPattern(2048 + 384, 128, 7));
     bus_->ReleaseHeld();
     request->Wait();
 }
@@ -133,7 +135,7 @@ TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFl
     EXPECT_FALSE(NT_SUCCESS(results.back().status)) << "the piece whose status carried the failed write";
 
     // The storage stack retries the failed piece: refused, and so is any other piece of that write.
-    std::vector<uint8_t> retry = Pattern(1920, 128, 8);
+    std::vector<uint8_t> retry = BlockPattern(1920, 128, 8);
     EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command));
     EXPECT_FALSE(NT_SUCCESS(Write10(0, 128, retry).command));
     NewCommands();
@@ -148,7 +150,7 @@ TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFl
 TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
-    std::vector<uint8_t> data = Pattern(0, 128, 9);
+    std::vector<uint8_t> data = BlockPattern(0, 128, 9);
     wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, false, 0, Cdb10(0x2A, 0, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
     ASSERT_EQ(Submit(command), STATUS_SUCCESS);

@@ -2,19 +2,18 @@
 // and Kavfiltr registered as the images of their services. Every test starts from a fresh kernel; the
 // manager is shut down before the kernel is reset, and shutting down unloads every driver, which bug
 // checks on any device, pool block or thread a driver left behind.
-//
-// PassFilter is a plain pass-through filter driver for the cases Kavfiltr and the storage models never
-// produce: an AddDevice or a start that fails, a driver that stays attached after removal.
 #pragma once
 
-#include "kavfiltr.h"
+#include "driver/kavfiltr_public.h"
+#include "tests/support/pass_filter.h"
+#include "tests/support/patterns.h"
 
-#include <kernel/winsim_kernel.h>
-#include <machine.h>
-#include <machine_json.h>
+#include "winsim/kernel/winsim_kernel.h"
+#include "winsim/machine/machine.h"
+#include "winsim/machine/machine_json.h"
 #include <setupapi.h>
-#include <pnp_manager.h>
-#include <usb/storage_rig.h>
+#include "winsim/machine/pnp_manager.h"
+#include "winsim/usb/storage_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -23,92 +22,10 @@
 #include <memory>
 #include <vector>
 
-namespace pnptest
+namespace kavtest
 {
 
 namespace wm = winsim::machine;
-
-// ---- A pass-through filter whose failures the test chooses --------------------------------------------
-struct PassFilterKnobs
-{
-    std::atomic<bool> failAddDevice{false};
-    std::atomic<bool> failStart{false};
-    std::atomic<bool> stayOnRemove{false}; // passes the removal on but never detaches
-};
-
-inline PassFilterKnobs& Knobs()
-{
-    static PassFilterKnobs knobs;
-    return knobs;
-}
-
-inline void ResetKnobs()
-{
-    Knobs().failAddDevice = false;
-    Knobs().failStart = false;
-    Knobs().stayOnRemove = false;
-}
-
-struct PassFilterExtension
-{
-    PDEVICE_OBJECT lower;
-};
-
-// Passes everything down; fails start on demand, and leaves on remove unless told to stay.
-inline NTSTATUS PassFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
-{
-    PDEVICE_OBJECT lower = static_cast<PassFilterExtension*>(device->DeviceExtension)->lower;
-    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
-    if (sp->MajorFunction == IRP_MJ_PNP)
-    {
-        if (sp->MinorFunction == IRP_MN_START_DEVICE && Knobs().failStart)
-        {
-            irp->IoStatus.Status = STATUS_UNSUCCESSFUL;
-            IofCompleteRequest(irp, IO_NO_INCREMENT);
-            return STATUS_UNSUCCESSFUL;
-        }
-        if (sp->MinorFunction == IRP_MN_REMOVE_DEVICE && !Knobs().stayOnRemove)
-        {
-            irp->IoStatus.Status = STATUS_SUCCESS;
-            IoSkipCurrentIrpStackLocation(irp);
-            const NTSTATUS status = IofCallDriver(lower, irp);
-            IoDetachDevice(lower);
-            IoDeleteDevice(device);
-            return status;
-        }
-        if (sp->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE)
-            irp->IoStatus.Status = STATUS_SUCCESS;
-    }
-    if (sp->MajorFunction == IRP_MJ_POWER)
-        PoStartNextPowerIrp(irp);
-    IoSkipCurrentIrpStackLocation(irp);
-    return IofCallDriver(lower, irp);
-}
-
-inline NTSTATUS PassFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
-{
-    if (Knobs().failAddDevice)
-        return STATUS_INSUFFICIENT_RESOURCES;
-    PDEVICE_OBJECT device = nullptr;
-    NTSTATUS status =
-        IoCreateDevice(driver, sizeof(PassFilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
-    if (!NT_SUCCESS(status))
-        return status;
-    PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
-    static_cast<PassFilterExtension*>(device->DeviceExtension)->lower = lower;
-    device->Flags |= lower->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO | DO_POWER_PAGABLE);
-    device->Flags &= ~DO_DEVICE_INITIALIZING;
-    return STATUS_SUCCESS;
-}
-
-inline NTSTATUS PassFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
-{
-    for (auto& routine : driver->MajorFunction)
-        routine = PassFilterDispatch;
-    driver->DriverExtension->AddDevice = PassFilterAddDevice;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
-    return STATUS_SUCCESS;
-}
 
 // ---- The machine ----------------------------------------------------------------------------------------
 // A kernel service as the service control manager lists it.
@@ -138,7 +55,7 @@ protected:
             machine_.AddService(Installed(name));
         pnp_ = std::make_unique<wm::PnpManager>(machine_);
         pnp_->RegisterStorageDrivers();
-        pnp_->RegisterDriver(u"Kavfiltr", DriverEntry);
+        pnp_->RegisterDriver(KAVFILTR_SERVICE_NAME, DriverEntry);
         pnp_->RegisterDriver(u"PassFilt", PassFilterEntry);
     }
 
@@ -196,14 +113,6 @@ protected:
         return problem;
     }
 
-    static std::vector<unsigned char> Pattern(size_t length, unsigned seed)
-    {
-        std::vector<unsigned char> data(length);
-        for (size_t i = 0; i < length; ++i)
-            data[i] = static_cast<unsigned char>((i * 131 + seed * 29 + (i >> 9)) & 0xFF);
-        return data;
-    }
-
     // A write and a read back through the top of a unit's disk stack, from an application thread.
     void RoundTrip(const wm::UsbLun& lun, LONGLONG offset, ULONG length, unsigned seed)
     {
@@ -246,4 +155,4 @@ protected:
     std::unique_ptr<wm::PnpManager> pnp_;
 };
 
-} // namespace pnptest
+} // namespace kavtest

@@ -1,17 +1,17 @@
 // Surprise removal through the PnP manager: a read that is on the wire when the stick leaves fails instead
 // of hanging, every stack goes down children first, every driver unloads without leaving pool, IRPs,
 // threads or handles, and the same stick plugged in again serves the data it held.
-#include "pnp_fixture.h"
+#include "tests/e2e/pnp_fixture.h"
 
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-namespace pnptest
-{
 namespace
 {
+
+using namespace kavtest;
 
 using namespace std::chrono_literals;
 
@@ -148,4 +148,3 @@ TEST_F(PnpTest, SurpriseRemovalOfADeviceThatNeverStarted)
 }
 
 } // namespace
-} // namespace pnptest

@@ -1,14 +1,14 @@
 // Stacks the PnP manager builds from the device-node properties: Kavfiltr exactly where the filter lists
 // put it, problem codes for services that cannot load, restarts that load and drop the filter, a card
 // reader's units in bus-relations order, and data that goes through every stack unchanged.
-#include "pnp_fixture.h"
+#include "tests/e2e/pnp_fixture.h"
 
 #include <string>
 
-namespace pnptest
-{
 namespace
 {
+
+using namespace kavtest;
 
 using wm::WString;
 
@@ -321,10 +321,7 @@ INSTANTIATE_TEST_SUITE_P(Pnp, RoundTripThroughStack, ::testing::Bool(),
                          });
 
 } // namespace
-} // namespace pnptest
 
-namespace pnptest
-{
 namespace
 {
 
@@ -382,10 +379,7 @@ TEST_F(PnpTest, OpenVolumeRefusesTheRestartUntilItIsClosed)
 }
 
 } // namespace
-} // namespace pnptest
 
-namespace pnptest
-{
 namespace
 {
 
@@ -401,7 +395,7 @@ TEST(PnpLabMachines, EveryStorageDeviceStartsAndServesItsUnits)
             wm::LoadMachineFile(std::string(KAV_LAB_MACHINES) + "/" + name);
         wm::PnpManager pnp(*machine);
         pnp.RegisterStorageDrivers();
-        pnp.RegisterDriver(u"Kavfiltr", DriverEntry);
+        pnp.RegisterDriver(KAVFILTR_SERVICE_NAME, DriverEntry);
         pnp.StartAll();
         size_t units = 0;
         for (const auto& device : machine->UsbDevices())
@@ -428,4 +422,3 @@ TEST(PnpLabMachines, EveryStorageDeviceStartsAndServesItsUnits)
 }
 
 } // namespace
-} // namespace pnptest

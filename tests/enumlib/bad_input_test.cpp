@@ -2,17 +2,18 @@
 // instance IDs without the USB form, hubs that report 255 ports or name themselves, I/O controls that
 // fail at the second call, removal relations that form a cycle. The walk shortens; it never crashes or
 // loops and leaks no handle.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <DevNodeProperty.h>
-#include <FilterState.h>
-#include <USBEnumerateEx.h>
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 using Kavelor::CUSBEnumerateEx;
 using Kavelor::CUSBEnumerateExList;
 

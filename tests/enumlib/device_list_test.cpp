@@ -1,14 +1,15 @@
 // The device list: records from hub ports and from device nodes, their trees with disks, volumes and
 // drive letters, target selection and the supported-device table.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <USBEnumerateEx.h>
+#include "enumlib/USBEnumerateEx.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 using Kavelor::CUSBEnumerateEx;
 using Kavelor::CUSBEnumerateExData;
 using Kavelor::CUSBEnumerateExList;

@@ -1,14 +1,15 @@
 // Filter state: read live from the device nodes' registry properties, not from the enumerated snapshot.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <FilterState.h>
-#include <USBEnumerateEx.h>
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 using Kavelor::CUSBEnumerateEx;
 using Kavelor::CUSBEnumerateExList;
 

@@ -1,16 +1,17 @@
 // The lookups the device list is built from: a device node by its driver key anywhere in the tree, and
 // the two-call name reads of CUSBIoControl with the handle rule they follow.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <DevNodeProperty.h>
-#include <USBEnumerateEx.h>
-#include <USBIoControl.h>
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/USBEnumerateEx.h"
+#include "enumlib/USBIoControl.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 
 TEST(Lookup, DriverKeyIsFoundAnywhereInTheTreeIgnoringCase)
 {

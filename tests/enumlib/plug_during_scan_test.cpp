@@ -1,9 +1,9 @@
 // Devices come and go while the tray application's scan thread enumerates: every run must end, list only
 // devices that were there, and leave no handle open, whatever call of the walk the change falls between.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <FilterState.h>
-#include <USBEnumerateEx.h>
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,8 @@
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 
 TEST(PlugDuringScan, EveryRunEndsWithAConsistentListAndNoOpenHandle)
 {

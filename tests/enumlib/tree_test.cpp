@@ -1,5 +1,5 @@
 // The device tree: parent links that survive growth and copies, and the pre-order walk.
-#include <EnumerateData.h>
+#include "enumlib/EnumerateData.h"
 
 #include <gtest/gtest.h>
 

@@ -1,14 +1,15 @@
 // Volume enumeration: drive letters in letter order, tied to volume device nodes through the volume
 // interface.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <VolumeEnumerate.h>
+#include "enumlib/VolumeEnumerate.h"
 
 #include <gtest/gtest.h>
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 using Kavelor::CVolumeEnumerate;
 using Kavelor::CVolumeEnumerateList;
 

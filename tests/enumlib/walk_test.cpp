@@ -1,10 +1,10 @@
 // The host-controller and hub walk: each controller walked once whatever routes and spellings reach it,
 // hubs walked port by port and in depth, the connection-information fallback, and the device-node route
 // for controllers that only the scan finds.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <DevNodeProperty.h>
-#include <USBEnumerateBase.h>
+#include "enumlib/DevNodeProperty.h"
+#include "enumlib/USBEnumerateBase.h"
 
 #include <gtest/gtest.h>
 
@@ -12,7 +12,8 @@
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 
 // Records the hooks the walk calls, in order.
 class CRecorder : public Kavelor::CUSBEnumerateBase

@@ -1,8 +1,7 @@
 // The simple bus as a lower driver (rules, held requests, bus relations, records) and the object rules
 // of device objects and synchronous requests that ride on it.
-#include "test_filter.h"
+#include "tests/support/test_filter.h"
 
-using namespace testfilter;
 using winsim::BugCheckError;
 using winsim::BugCheckTrap;
 using winsim::CompletionMode;
@@ -10,6 +9,8 @@ using winsim::CompletionRule;
 
 namespace
 {
+
+using namespace kavtest;
 
 class BusTest : public FilterTest
 {

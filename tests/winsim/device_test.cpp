@@ -1,16 +1,17 @@
 // Device objects and stacks, the property store, driver loading and AddDevice, remove locks, versions and
 // strings: the kernel services a filter's entry, AddDevice and removal rely on.
-#include "test_filter.h"
+#include "tests/support/test_filter.h"
 
 #include <atomic>
 #include <thread>
 
-using namespace testfilter;
 using winsim::BugCheckError;
 using winsim::BugCheckTrap;
 
 namespace
 {
+
+using namespace kavtest;
 
 class DeviceTest : public FilterTest
 {

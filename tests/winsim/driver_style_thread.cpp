@@ -2,7 +2,7 @@
 // nested routine with PsTerminateSystemThread, the way a driver's worker loop does.
 #include <ntddk.h>
 
-#include "driver_style_thread.h"
+#include "tests/winsim/driver_style_thread.h"
 
 namespace
 {

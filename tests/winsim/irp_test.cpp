@@ -1,11 +1,10 @@
 // The I/O manager's rules for IRPs: completion routines run up the stack by their invoke flags,
 // STATUS_MORE_PROCESSING_REQUIRED stops the unwinding, PendingReturned reaches the top, threaded requests
 // are finished and freed by the I/O manager, and every misuse the verifier knows ends in a bug check.
-#include "test_filter.h"
+#include "tests/support/test_filter.h"
 
 #include <thread>
 
-using namespace testfilter;
 using winsim::BugCheckError;
 using winsim::BugCheckTrap;
 using winsim::CompletionMode;
@@ -13,6 +12,8 @@ using winsim::CompletionRule;
 
 namespace
 {
+
+using namespace kavtest;
 
 struct CompletionProbe
 {

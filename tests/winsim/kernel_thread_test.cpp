@@ -1,8 +1,8 @@
 // System threads, handles and thread objects; events, semaphores and waits; IRQL and spin locks. The
 // checks here are those a driver's worker thread and its queue lock rely on.
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
-#include "driver_style_thread.h"
+#include "tests/winsim/driver_style_thread.h"
 
 #include <gtest/gtest.h>
 

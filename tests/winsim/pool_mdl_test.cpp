@@ -1,5 +1,5 @@
 // Pool accounting, misuse detection, failure injection and placement; MDL building and mapping.
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <gtest/gtest.h>
 

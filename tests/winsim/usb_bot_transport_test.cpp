@@ -1,23 +1,18 @@
 // The Bulk-Only Transport of the simulated device: the thirteen host/device cases, command wrapper
 // validation and reset recovery, status wrapper reads, and transfers that break the protocol.
-#include "usb_test_host.h"
+#include "tests/support/usb_test_host.h"
+#include "tests/support/patterns.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <thread>
 
-namespace winsim::usb::test
-{
 namespace
 {
 
-std::vector<uint8_t> Pattern(size_t length, uint8_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    for (size_t i = 0; i < length; ++i)
-        bytes[i] = uint8_t(seed + i * 7);
-    return bytes;
-}
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 struct BotCase
 {
@@ -303,4 +298,3 @@ TEST(BotConcurrency, ObserversOnOtherThreadsDuringExchanges)
 }
 
 } // namespace
-} // namespace winsim::usb::test

@@ -1,19 +1,21 @@
 // The bus PDO that executes URBs against the simulated mass-storage device: descriptors and
 // configuration, Bulk-Only exchanges by buffer and by MDL, inline and deferred completion, host-side
 // halts and pipe resets, NAKed transfers and aborts, class requests and malformed requests.
-#include "usb_test_host.h"
+#include "tests/support/usb_test_host.h"
 
-#include "usb/usb_bus_pdo.h"
+#include "winsim/usb/usb_bus_pdo.h"
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 #include <usbdrivr.h>
 
 #include <thread>
 
-namespace winsim::usb::test
-{
 namespace
 {
+
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 class BusPdo : public ::testing::Test
 {
@@ -260,4 +262,3 @@ TEST_F(BusPdo, ClassRequestsPortStatusAndMalformedRequests)
 }
 
 } // namespace
-} // namespace winsim::usb::test

@@ -1,13 +1,15 @@
 // Misbehaviour of the simulated device on demand: which commands a rule hits, one-shot against
 // persistent rules, and what each fault looks like to a Bulk-Only host.
-#include "usb_test_host.h"
+#include "tests/support/usb_test_host.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
-namespace winsim::usb::test
-{
 namespace
 {
+
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 const auto kTur = Cdb6(scsi::kTestUnitReady);
 
@@ -200,4 +202,3 @@ TEST(FaultRules, ChokeOnLargeTransfers)
 }
 
 } // namespace
-} // namespace winsim::usb::test

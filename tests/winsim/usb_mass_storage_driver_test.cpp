@@ -1,18 +1,19 @@
 // The mass-storage function driver model at its own interfaces: the URBs it puts on the bus for an
 // exchange and for each kind of recovery, the request block it hands back after a failed command (sense
 // data included), and the bug check for a request block whose data lies outside its MDL.
-#include "usb/mass_storage_driver.h"
-#include "usb/srb.h"
-#include "usb/storage_rig.h"
+#include "winsim/usb/mass_storage_driver.h"
+#include "winsim/usb/srb.h"
+#include "winsim/usb/storage_rig.h"
 
 #include <usbdrivr.h>
 
 #include <gtest/gtest.h>
 
-namespace winsim::usb
-{
 namespace
 {
+
+using namespace winsim;
+using namespace winsim::usb;
 
 StorageRigOptions OneStick(UrbCompletion completion)
 {
@@ -195,4 +196,3 @@ INSTANTIATE_TEST_SUITE_P(Completion, MassStorageDriver,
                          });
 
 } // namespace
-} // namespace winsim::usb

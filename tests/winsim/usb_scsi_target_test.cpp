@@ -1,17 +1,19 @@
 // The SCSI block target behind the simulated device, driven through the Bulk-Only Transport: capacity
 // and data per block length and per logical unit, sense data after errors, and the commands a Windows
 // storage stack sends to a stick.
-#include "usb_test_host.h"
+#include "tests/support/usb_test_host.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
 #include <cstdio>
 #include <unistd.h>
 
-namespace winsim::usb::test
-{
 namespace
 {
+
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 SenseData RequestSense(TestHost& host, uint8_t lun)
 {
@@ -240,4 +242,3 @@ TEST(DiskImages, SparseMemoryAndFileBackedMedia)
 }
 
 } // namespace
-} // namespace winsim::usb::test

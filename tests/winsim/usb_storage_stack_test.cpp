@@ -2,8 +2,9 @@
 // driver on a simulated stick move data correctly in every size and place, inline and from the DPC
 // thread, cut requests into 64 KiB commands, retry and fail as the real stack does, recover from
 // transport errors, and survive the device leaving with requests in flight, leaking nothing.
-#include "usb/mass_storage_driver.h"
-#include "usb/storage_rig.h"
+#include "winsim/usb/mass_storage_driver.h"
+#include "tests/support/patterns.h"
+#include "winsim/usb/storage_rig.h"
 
 #include <gtest/gtest.h>
 
@@ -11,12 +12,12 @@
 #include <random>
 #include <thread>
 
-namespace winsim::usb
-{
 namespace
 {
 
-constexpr ULONG kKiB = 1024;
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 DeviceConfig Stick(uint64_t bytes = 8ull << 20, uint32_t blockLength = 512, size_t luns = 1)
 {
@@ -38,15 +39,6 @@ StorageRigOptions Options(UrbCompletion completion, DeviceConfig device = Stick(
     options.completion = completion;
     options.completionDelay = std::chrono::microseconds(completion == UrbCompletion::Deferred ? 20 : 0);
     return options;
-}
-
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    std::mt19937 random(seed);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    return bytes;
 }
 
 std::vector<uint8_t> Medium(StorageRig& rig, uint64_t offset, size_t length, uint8_t lun = 0)
@@ -437,4 +429,3 @@ INSTANTIATE_TEST_SUITE_P(Completion, StorageStack,
                          });
 
 } // namespace
-} // namespace winsim::usb

@@ -1,13 +1,15 @@
 // The virtual clock and counters of the simulated device, and its log of commands: what kavlab's
 // measurements and the with/without-filter comparisons rest on.
-#include "usb_test_host.h"
+#include "tests/support/usb_test_host.h"
 
-#include "usb/usb_misuse.h"
+#include "winsim/usb/usb_misuse.h"
 
-namespace winsim::usb::test
-{
 namespace
 {
+
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
 
 // One 64 KiB READ(10) at the defaults: 0.5 ms command, three microframes, 65580 bytes at 40 MB/s.
 TEST(Timing, OneExchangeAtTheDefaults)
@@ -108,4 +110,3 @@ TEST(CommandLog, RecordsTheSequenceAndOutcomes)
 }
 
 } // namespace
-} // namespace winsim::usb::test

@@ -2,13 +2,13 @@
 // installs, and each filter device remembers the device it is attached to.
 #pragma once
 
-#include <kernel/winsim_kernel.h>
+#include "winsim/kernel/winsim_kernel.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 
-namespace testfilter
+namespace kavtest
 {
 
 struct Extension
@@ -92,4 +92,4 @@ protected:
     PDEVICE_OBJECT filter = nullptr;
 };
 
-} // namespace testfilter
+} // namespace kavtest

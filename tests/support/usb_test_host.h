@@ -3,15 +3,18 @@
 // wrapper again, once) and builds the command blocks the tests send.
 #pragma once
 
-#include "usb/bot_device.h"
+#include "winsim/usb/bot_device.h"
 
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
-namespace winsim::usb::test
+namespace kavtest
 {
+
+using namespace winsim;
+using namespace winsim::usb;
 
 inline std::vector<uint8_t> Cdb10(uint8_t opcode, uint32_t lba, uint16_t blocks)
 {
@@ -112,4 +115,4 @@ private:
     uint32_t nextTag_ = 0x100;
 };
 
-} // namespace winsim::usb::test
+} // namespace kavtest

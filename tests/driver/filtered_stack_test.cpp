@@ -1,24 +1,24 @@
 // The simulated storage stack with Kavfiltr loaded where the PnP manager loads it (lower filter of the USB
 // node, upper filter of each disk): data still round-trips for the request sizes applications use,
 // sequential and random, inline and from the DPC thread, and nothing leaks once the stack is gone.
-#include "usb/storage_rig.h"
+#include "driver/kavfiltr_public.h"
+#include "winsim/usb/storage_rig.h"
+#include "tests/support/patterns.h"
 
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <atomic>
 #include <random>
 #include <thread>
 
-extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
-
-namespace winsim::usb
-{
 namespace
 {
 
-constexpr ULONG kKiB = 1024;
-constexpr ULONG kFilterTag = PoolTag("USUe");
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
+
+constexpr ULONG kFilterTag = KAVFILTR_POOL_TAG;
 
 StorageRigOptions FilteredOptions(UrbCompletion completion, uint64_t bytes = 16ull << 20)
 {
@@ -29,17 +29,9 @@ StorageRigOptions FilteredOptions(UrbCompletion completion, uint64_t bytes = 16u
     options.completion = completion;
     options.completionDelay = std::chrono::microseconds(completion == UrbCompletion::Deferred ? 10 : 0);
     options.filtered = true;
+    options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;
     return options;
-}
-
-std::vector<uint8_t> Pattern(size_t length, uint32_t seed)
-{
-    std::vector<uint8_t> bytes(length);
-    std::mt19937 random(seed);
-    for (auto& b : bytes)
-        b = uint8_t(random());
-    return bytes;
 }
 
 class FilteredStack : public ::testing::TestWithParam<std::tuple<UrbCompletion, ULONG>>
@@ -277,4 +269,3 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FilteredStack,
                          });
 
 } // namespace
-} // namespace winsim::usb

@@ -1,10 +1,10 @@
 // The simulated PC itself: the misuse it must refuse loudly, handle accounting, the class installer's
 // restart hook, and the machine description format with the example machines of kavlab.
-#include "machine_json.h"
-#include "test_machines.h"
+#include "winsim/machine/machine_json.h"
+#include "tests/support/test_machines.h"
 
-#include <FilterState.h>
-#include <USBEnumerateEx.h>
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -13,7 +13,8 @@
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 
 TEST(MachineDeathTest, MisuseFailsLoudly)
 {

@@ -1,14 +1,14 @@
 // Machines the enumeration tests build in code: controllers, sticks, card readers, keyboards, hubs.
 #pragma once
 
-#include "machine.h"
+#include "winsim/machine/machine.h"
 
-#include <EnumerateData.h>
+#include "enumlib/EnumerateData.h"
 
 #include <string>
 #include <vector>
 
-namespace enumtest
+namespace kavtest
 {
 using namespace winsim::machine;
 
@@ -84,4 +84,4 @@ inline std::vector<std::string> TreeIds(const Kavelor::CUSBEnumerateExTree& root
     }
     return ids;
 }
-} // namespace enumtest
+} // namespace kavtest

@@ -1,9 +1,9 @@
 // The platform stand-ins of the simulated PC answer as Windows does in the cases the product and its
 // tests rely on: registry property reads and writes, phantom nodes after an unplug, device interface
 // details, and the hub I/O controls' answers for empty ports, non-hub ports and short buffers.
-#include "test_machines.h"
+#include "tests/support/test_machines.h"
 
-#include <USBEnumerateEx.h>
+#include "enumlib/USBEnumerateEx.h"
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -12,7 +12,8 @@
 
 namespace
 {
-using namespace enumtest;
+
+using namespace kavtest;
 
 class StandInTest : public ::testing::Test
 {
