@@ -1,9 +1,14 @@
 // CDeviceInfoSet: owns a Setup API device information set and destroys it on every path, also when an
-// out-of-memory exception leaves the walk.
+// out-of-memory exception leaves the walk; reads the device path of an interface of the set with the
+// two-call size pattern.
 #pragma once
+
+#include "enumlib/WideString.h"
 
 #include <windows.h>
 #include <setupapi.h>
+
+#include <vector>
 
 namespace Kavelor
 {
@@ -24,7 +29,13 @@ public:
     bool IsOpen() const { return m_hSet != INVALID_HANDLE_VALUE && m_hSet != nullptr; }
     HDEVINFO Get() const { return m_hSet; }
 
+    // The device path of an interface of the set, and (when pDeviceData is given) the device it belongs
+    // to. False when the interface has no detail or it cannot be read.
+    bool GetInterfacePath(SP_DEVICE_INTERFACE_DATA* pInterfaceData, WString& strPath,
+                          SP_DEVINFO_DATA* pDeviceData = nullptr);
+
 private:
     HDEVINFO m_hSet;
+    std::vector<BYTE> m_detailBuffer; // one buffer for every read of the set; it only grows
 };
 } // namespace Kavelor

@@ -12,10 +12,6 @@
 
 namespace Kavelor
 {
-// The detail header is 6 bytes in the 32-bit build and 8 in the 64-bit build; cbSize must say so.
-static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6),
-              "detail header size");
-
 namespace
 {
 // GUID_DEVINTERFACE_USB_HOST_CONTROLLER
@@ -83,7 +79,6 @@ void CUSBEnumerateBase::EnumerateHostControllerInterface()
     {
         return;
     }
-    std::vector<BYTE> buffer;
     for (DWORD index = 0;; ++index)
     {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
@@ -93,26 +88,10 @@ void CUSBEnumerateBase::EnumerateHostControllerInterface()
         {
             break;
         }
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, nullptr, 0, &required, nullptr);
-        if (required == 0)
+        WString path;
+        if (set.GetInterfacePath(&interfaceData, path))
         {
-            continue;
-        }
-        // One buffer for the whole route; it only grows, and always holds the detail header.
-        size_t size = std::max<size_t>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-        if (buffer.size() < size)
-        {
-            buffer.resize(size);
-        }
-        std::fill(buffer.begin(), buffer.end(), 0);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
-        if (SetupDiGetDeviceInterfaceDetailW(set.Get(), &interfaceData, detail, required, nullptr, nullptr))
-        {
-            size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-            OpenAndRegisterController(
-                TextInBuffer(detail->DevicePath, (required - pathOffset) / sizeof(WCHAR)));
+            OpenAndRegisterController(path);
         }
     }
 }

@@ -72,7 +72,6 @@ void CVolumeEnumerate::MatchVolumeInterfaces()
         return;
     }
     HDEVINFO set = volumes.Get();
-    std::vector<BYTE> buffer;
     for (DWORD index = 0;; ++index)
     {
         SP_DEVICE_INTERFACE_DATA interfaceData = {};
@@ -81,28 +80,14 @@ void CVolumeEnumerate::MatchVolumeInterfaces()
         {
             break;
         }
-        DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &required, nullptr);
-        if (required == 0)
-        {
-            continue;
-        }
-        size_t size = std::max<size_t>(required, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W));
-        if (buffer.size() < size)
-        {
-            buffer.resize(size);
-        }
-        std::fill(buffer.begin(), buffer.end(), 0);
-        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
         SP_DEVINFO_DATA deviceData = {};
         deviceData.cbSize = sizeof deviceData;
-        if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail, required, nullptr, &deviceData))
+        WString path;
+        if (!volumes.GetInterfacePath(&interfaceData, path, &deviceData))
         {
             continue;
         }
-        size_t pathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
-        WString path = TextInBuffer(detail->DevicePath, (required - pathOffset) / sizeof(WCHAR)) + TEXT("\\");
+        path += TEXT("\\");
         WString name = VolumeNameOf(path);
         if (name.empty())
         {
