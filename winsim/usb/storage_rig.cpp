@@ -42,21 +42,7 @@ StorageRig::StorageRig(StorageRigOptions options) : options_(std::move(options))
     Require(!options_.filtered ||
                 (static_cast<bool>(options_.filterEntry) && !options_.filterService.empty()),
             "a filtered stack needs the filter's service name and entry routine");
-    try
-    {
-        Build();
-    }
-    catch (...)
-    {
-        try
-        {
-            Teardown();
-        }
-        catch (...)
-        {
-        }
-        throw;
-    }
+    BuildOrTearDown();
 }
 
 StorageRig::~StorageRig()
@@ -129,6 +115,26 @@ void StorageRig::Build()
                                  : "the filter's AddDevice failed on a disk");
         disks_.back().top = IoGetAttachedDevice(pdo);
         Require(built.outcome == BuiltStack::Outcome::Started, "a disk did not start");
+    }
+}
+
+// A stack that fails to build is taken down again before the failure reaches the caller.
+void StorageRig::BuildOrTearDown()
+{
+    try
+    {
+        Build();
+    }
+    catch (...)
+    {
+        try
+        {
+            Teardown();
+        }
+        catch (...)
+        {
+        }
+        throw;
     }
 }
 
@@ -315,21 +321,7 @@ void StorageRig::Restart(bool filtered)
         removing_ = false;
     }
     tornDown_ = false;
-    try
-    {
-        Build();
-    }
-    catch (...)
-    {
-        try
-        {
-            Teardown();
-        }
-        catch (...)
-        {
-        }
-        throw;
-    }
+    BuildOrTearDown();
 }
 
 void StorageRig::Teardown()

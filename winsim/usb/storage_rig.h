@@ -108,6 +108,7 @@ private:
     IoOutcome Transfer(UCHAR major, size_t lun, void* buffer, ULONG length, ULONGLONG offset,
                        std::chrono::milliseconds timeout);
     void Build();
+    void BuildOrTearDown();
     void StopDispatching();
     void RemoveStacks(bool surprise);
     void UnloadDrivers();
