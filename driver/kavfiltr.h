@@ -163,16 +163,8 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
 BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
 
 //
-// usb_transport.cpp — Bulk-Only Transport tracking on the USB device node
+// bulk_only_wire.cpp — command and status wrappers, the command block inside, a transfer's data
 //
-
-enum BotPhase : ULONG
-{
-    PhaseNone = 0,
-    PhaseCommand = 1,
-    PhaseData = 2,
-    PhaseStatus = 3,
-};
 
 #define CBW_SIGNATURE 0x43425355UL
 #define CSW_SIGNATURE 0x53425355UL
@@ -199,6 +191,50 @@ struct CommandStatusWrapper
 #pragma pack(pop)
 static_assert(sizeof(CommandBlockWrapper) == 31, "a command block wrapper is 31 bytes on the wire");
 static_assert(sizeof(CommandStatusWrapper) == 13, "a command status wrapper is 13 bytes on the wire");
+
+// SCSI operation codes the filter acts on.
+#define SCSIOP_TEST_UNIT_READY_CODE 0x00
+#define SCSIOP_READ_CAPACITY_CODE 0x25
+#define SCSIOP_READ10_CODE 0x28
+#define SCSIOP_WRITE10_CODE 0x2A
+
+#define CBW_LENGTH 31UL
+#define CSW_LENGTH 13UL
+#define CBW_FLAGS_DATA_IN 0x80
+#define TRANSFER_FLAGS_OUT 0UL
+#define TRANSFER_FLAGS_SHORT_OK 2UL
+#define TRANSFER_FLAGS_IN_SHORT_OK 3UL
+
+struct LunContext;
+
+// Fields of the command in a 31-byte wrapper and of its command block.
+ULONG ReadLittleEndian32(const UCHAR* bytes);
+ULONG ReadBigEndian32(const UCHAR* bytes);
+USHORT ReadBigEndian16(const UCHAR* bytes);
+void WriteBigEndian32(UCHAR* bytes, ULONG value);
+void WriteBigEndian16(UCHAR* bytes, USHORT value);
+ULONG CommandTag(const UCHAR* cbw);
+ULONG CommandDataLength(const UCHAR* cbw);
+ULONG CommandLba(const UCHAR* cbw);
+USHORT CommandBlocks(const UCHAR* cbw);
+ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context);
+BOOLEAN IsUnitUsable(const LunContext* context);
+BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn);
+PVOID MapTransferBuffer(PURB urb);
+NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
+void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
+
+//
+// transport_tracking.cpp — the function driver's Bulk-Only exchanges followed, units, transfers taken over
+//
+
+enum BotPhase : ULONG
+{
+    PhaseNone = 0,
+    PhaseCommand = 1,
+    PhaseData = 2,
+    PhaseStatus = 3,
+};
 
 struct LunContext
 {
@@ -255,19 +291,6 @@ struct UrbWorkContext
     PIRP irp;
 };
 
-// SCSI operation codes the filter acts on.
-#define SCSIOP_TEST_UNIT_READY_CODE 0x00
-#define SCSIOP_READ_CAPACITY_CODE 0x25
-#define SCSIOP_READ10_CODE 0x28
-#define SCSIOP_WRITE10_CODE 0x2A
-
-#define CBW_LENGTH 31UL
-#define CSW_LENGTH 13UL
-#define CBW_FLAGS_DATA_IN 0x80
-#define TRANSFER_FLAGS_OUT 0UL
-#define TRANSFER_FLAGS_SHORT_OK 2UL
-#define TRANSFER_FLAGS_IN_SHORT_OK 3UL
-
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);
 void UsbRoleRelease(UsbFilterExtension* extension);
 NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp);
@@ -277,31 +300,19 @@ UrbWorkContext* WorkOf(WorkItem* item);
 UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work);
 PURB UrbOfWork(UrbWorkContext* work);
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun);
-PVOID MapTransferBuffer(PURB urb);
+void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
+
+//
+// own_exchange.cpp — what the filter sends to the device itself, from the worker
+//
+
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb);
 NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
                             ULONG* length);
-void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
-NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
 NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);
 void ResetRecovery(UsbFilterExtension* extension);
 NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
                            ULONG tag);
-void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
-
-// Fields of the command in a 31-byte wrapper and of its command block.
-ULONG ReadLittleEndian32(const UCHAR* bytes);
-ULONG ReadBigEndian32(const UCHAR* bytes);
-USHORT ReadBigEndian16(const UCHAR* bytes);
-void WriteBigEndian32(UCHAR* bytes, ULONG value);
-void WriteBigEndian16(UCHAR* bytes, USHORT value);
-ULONG CommandTag(const UCHAR* cbw);
-ULONG CommandDataLength(const UCHAR* cbw);
-ULONG CommandLba(const UCHAR* cbw);
-USHORT CommandBlocks(const UCHAR* cbw);
-ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context);
-BOOLEAN IsUnitUsable(const LunContext* context);
-BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn);
 
 //
 // read_ahead.cpp — runs of READ(10) answered from a per-unit cache

@@ -31,6 +31,8 @@ void ReleaseLunContext(PVOID item, ULONG maxItemSize)
     }
 }
 
+// One of a unit's two buffers in non-paged pool. Null when memory is short, so that the caller falls back
+// to passing the unit's transfers down.
 AlignedBuffer* CreateUnitBuffer(ULONG capacity)
 {
     auto* buffer = static_cast<AlignedBuffer*>(
@@ -109,6 +111,9 @@ void EmptyAllReadCaches(UsbFilterExtension* extension)
     }
 }
 
+// Requests after which the device may hold other data than before: port resets and cycles, and the pipe
+// aborts, stall clears and class requests (the Bulk-Only reset among them) of the function driver's
+// recovery.
 BOOLEAN IsResetRequest(PIO_STACK_LOCATION stack, PURB urb)
 {
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -210,6 +215,9 @@ void HandleReadCapacityData(WorkerThread*, WorkItem* item)
     FinishTakenOverTransfer(work, status);
 }
 
+// The worker handler that answers the current transfer, or none. The order keeps acknowledged data safe: a
+// refused write and a gathered piece come first, then buffered data goes out before any other command of
+// its unit, and only then are capacity answers and reads handled.
 WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BOOLEAN readAheadWanted)
 {
     UCHAR operation = extension->currentCdb[0];
@@ -275,6 +283,8 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
     return STATUS_PENDING;
 }
 
+// A bulk transfer: the transport state advances first, the read-ahead and the write coalescing decide at a
+// command wrapper, and only a transfer that one of them answers leaves the pass-through path.
 NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
 {
     AdvanceTransport(extension, urb);
@@ -299,84 +309,8 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
 }
 } // namespace
 
-ULONG ReadLittleEndian32(const UCHAR* bytes)
-{
-    return static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 |
-           static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
-}
-
-ULONG ReadBigEndian32(const UCHAR* bytes)
-{
-    return static_cast<ULONG>(bytes[0]) << 24 | static_cast<ULONG>(bytes[1]) << 16 |
-           static_cast<ULONG>(bytes[2]) << 8 | static_cast<ULONG>(bytes[3]);
-}
-
-USHORT ReadBigEndian16(const UCHAR* bytes)
-{
-    return static_cast<USHORT>(bytes[0] << 8 | bytes[1]);
-}
-
-void WriteBigEndian32(UCHAR* bytes, ULONG value)
-{
-    bytes[0] = static_cast<UCHAR>(value >> 24);
-    bytes[1] = static_cast<UCHAR>(value >> 16);
-    bytes[2] = static_cast<UCHAR>(value >> 8);
-    bytes[3] = static_cast<UCHAR>(value);
-}
-
-void WriteBigEndian16(UCHAR* bytes, USHORT value)
-{
-    bytes[0] = static_cast<UCHAR>(value >> 8);
-    bytes[1] = static_cast<UCHAR>(value);
-}
-
-ULONG CommandTag(const UCHAR* cbw)
-{
-    return ReadLittleEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, dCBWTag));
-}
-
-ULONG CommandDataLength(const UCHAR* cbw)
-{
-    return ReadLittleEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, dCBWDataTransferLength));
-}
-
-ULONG CommandLba(const UCHAR* cbw)
-{
-    return ReadBigEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, CBWCB) + 2);
-}
-
-USHORT CommandBlocks(const UCHAR* cbw)
-{
-    return ReadBigEndian16(cbw + FIELD_OFFSET(CommandBlockWrapper, CBWCB) + 7);
-}
-
-ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context)
-{
-    return static_cast<ULONGLONG>(CommandLba(cbw)) * context->blockLength;
-}
-
-// A block length the filter can compute with: a power of two that a real medium uses. Until a capacity
-// answer with such a length has been seen (or after a garbled one), the unit is left alone.
-BOOLEAN IsUnitUsable(const LunContext* context)
-{
-    ULONG length = context->blockLength;
-    return length >= 512 && length <= 65536 && (length & (length - 1)) == 0;
-}
-
-// Only commands whose wrapper and command block agree, in direction and in length, are answered by the
-// filter; anything odd is the device's and the function driver's business.
-BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn)
-{
-    if (!IsUnitUsable(context))
-    {
-        return FALSE;
-    }
-    BOOLEAN wrapperIn = (cbw[FIELD_OFFSET(CommandBlockWrapper, bmCBWFlags)] & CBW_FLAGS_DATA_IN) != 0;
-    ULONG length = CommandDataLength(cbw);
-    return wrapperIn == dataIn && length != 0 &&
-           static_cast<ULONGLONG>(CommandBlocks(cbw)) * context->blockLength == length;
-}
-
+// The USB role before its first URB: the device expects a command wrapper, the pipes are still to be
+// learned from the configuration, and the worker exists before any transfer can be taken over.
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
 {
     extension->head.role = RoleUsbDevice;
@@ -515,159 +449,6 @@ DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR l
         }
     }
     return nullptr;
-}
-
-// The system address of a transfer's data, whether the function driver gave a buffer or an MDL.
-PVOID MapTransferBuffer(PURB urb)
-{
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    if (transfer.TransferBuffer != nullptr)
-    {
-        return transfer.TransferBuffer;
-    }
-    if (transfer.TransferBufferMDL == nullptr)
-    {
-        return nullptr;
-    }
-    return MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, HighPagePriority);
-}
-
-// Sends a URB of the filter's own straight to the device below and waits for it; worker thread only.
-NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb)
-{
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lowerDevice, nullptr, 0, nullptr,
-                                             0, TRUE, &done, &ioStatus);
-    if (irp == nullptr)
-    {
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(lowerDevice, irp);
-    if (status == STATUS_PENDING)
-    {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
-    }
-    return status;
-}
-
-// One bulk transfer of the filter's own on a learned pipe; `length` returns what the device moved.
-NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
-                            ULONG* length)
-{
-    if (pipe == nullptr)
-    {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb.UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipe;
-    transfer.TransferFlags = flags;
-    transfer.TransferBufferLength = *length;
-    transfer.TransferBuffer = buffer;
-    NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-    *length = transfer.TransferBufferLength;
-    return status;
-}
-
-// A request without data to the device below, sent and waited for on the worker.
-NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe)
-{
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
-    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb.UrbPipeRequest.PipeHandle = pipe;
-    return SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-}
-
-// Bulk-Only reset recovery: the class reset, then clearing both bulk pipes. Afterwards the device waits for
-// a command wrapper whatever state the failed exchange left it in.
-void ResetRecovery(UsbFilterExtension* extension)
-{
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb.UrbControlVendorClassRequest;
-    request.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
-    request.Request = 0xFF; // Bulk-Only Mass Storage Reset
-    request.Index = extension->interfaceNumber;
-    SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-    SubmitPipeReset(extension, extension->bulkInPipe);
-    SubmitPipeReset(extension, extension->bulkOutPipe);
-}
-
-// Ends an exchange of the filter's own after its data phase: reads the status wrapper (once more after
-// clearing a stall of bulk IN, as the transport allows after a failed data phase) and checks it. Only a
-// complete exchange with a passed wrapper is success; whenever the device may be out of step, reset recovery
-// brings it back before the function driver's next command reaches it.
-NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
-                           ULONG tag)
-{
-    UCHAR wrapper[CSW_LENGTH];
-    ULONG length = CSW_LENGTH;
-    NTSTATUS status =
-        SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
-    if (!NT_SUCCESS(status))
-    {
-        SubmitPipeReset(extension, extension->bulkInPipe);
-        length = CSW_LENGTH;
-        status =
-            SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
-    }
-    BOOLEAN inStep = NT_SUCCESS(status) && length == CSW_LENGTH &&
-                     ReadLittleEndian32(wrapper) == CSW_SIGNATURE &&
-                     ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) == tag &&
-                     wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] <= 1;
-    if (!inStep)
-    {
-        ResetRecovery(extension);
-        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
-    }
-    status = CheckStatusWrapper(wrapper, length, tag);
-    if (NT_SUCCESS(status) && (!NT_SUCCESS(dataStatus) || !dataComplete))
-    {
-        status = STATUS_IO_DEVICE_ERROR;
-    }
-    return status;
-}
-
-// A status wrapper the filter received for its own command: anything but a passed command with nothing
-// left over means the device does not hold what the filter asked for.
-NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag)
-{
-    if (length != CSW_LENGTH || ReadLittleEndian32(wrapper) != CSW_SIGNATURE ||
-        ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) != tag ||
-        ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWDataResidue)) != 0 ||
-        wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] != 0)
-    {
-        return STATUS_IO_DEVICE_ERROR;
-    }
-    return STATUS_SUCCESS;
-}
-
-// Answers the function driver's status transfer for a command the filter served: a passed command with
-// its own tag. A buffer that cannot be mapped fails the transfer instead of reporting success blindly.
-void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status)
-{
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.TransferBufferLength = CSW_LENGTH;
-    transfer.TransferFlags = TRANSFER_FLAGS_IN_SHORT_OK;
-    auto* wrapper = static_cast<CommandStatusWrapper*>(MapTransferBuffer(urb));
-    if (wrapper == nullptr)
-    {
-        *status = STATUS_INVALID_PARAMETER;
-        return;
-    }
-    CommandStatusWrapper passed = {CSW_SIGNATURE, tag, 0, 0};
-    RtlCopyMemory(wrapper, &passed, sizeof(passed));
-    *status = STATUS_SUCCESS;
 }
 
 // The shared end of every handler: the lock is released and the IRP completed last, since its completion
