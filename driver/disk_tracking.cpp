@@ -54,14 +54,11 @@ void DiskRoleRelease(DiskFilterExtension* extension)
     extension->largeWrites = nullptr;
 }
 
+// The read in flight is recorded for the USB side's read-ahead. The remove lock that the common entry took
+// is released by the completion routine, once the read is done.
 NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     extension->currentReadLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, ReadCompletion, nullptr, TRUE, TRUE, TRUE);
@@ -69,14 +66,11 @@ NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // Writes longer than 64 KiB are recorded with their requester for exactly the time they are in flight.
+// The remove lock that the common entry took is released by the completion routine that forgets the
+// record, or by the pass-down tail.
 NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     LargeWriteRecord record;
     record.length = stack->Parameters.Write.Length;

@@ -188,15 +188,14 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     return STATUS_SUCCESS;
 }
 
-// Every major function passes through, except power and Plug and Play, which need their own rules.
+// Every major function goes through the one dispatch entry, except power, whose failure path differs.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (ULONG index = 0; index <= IRP_MJ_MAXIMUM_FUNCTION; ++index)
     {
-        driver->MajorFunction[index] = DispatchPassThrough;
+        driver->MajorFunction[index] = DispatchIrp;
     }
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = FilterAddDevice;
     driver->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

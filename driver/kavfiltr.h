@@ -350,7 +350,7 @@ BOOLEAN IsSystemVersionAtLeast(ULONG version);
 // dispatch.cpp
 //
 
-NTSTATUS DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS PassDown(FilterExtension* extension, PIRP irp);

@@ -347,15 +347,12 @@ void UsbRoleRelease(UsbFilterExtension* extension)
 }
 
 // Every URB the function driver sends. Only bulk transfers can be taken over; pipe selection is watched on
-// its way back, resets empty the caches, and everything else passes down unchanged.
+// its way back, resets empty the caches, and everything else passes down unchanged. The remove lock that
+// the common entry took stays with the transfer until the pass-down tail, the pipe-capture completion or
+// the worker releases it.
 NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp)
 {
     UsbFilterExtension* extension = UsbExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (IsResetRequest(stack, urb))
