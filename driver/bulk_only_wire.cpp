@@ -2,7 +2,7 @@
 // 31-byte command wrapper and of the READ(10)/WRITE(10) block inside it, the test whether the filter can
 // answer such a command exactly, status wrappers checked and written, and where a transfer's data lies.
 // Nothing here keeps state or sends anything.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 // Wrapper fields are little-endian, command-block fields big-endian, whatever the processor's order.
 ULONG ReadLittleEndian32(const UCHAR* bytes)

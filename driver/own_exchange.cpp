@@ -2,7 +2,7 @@
 // transfers of a read-ahead fill or a coalesced write, the status phase that ends such an exchange, and the
 // reset recovery that brings the device back in step when the exchange went wrong. A handler that
 // forwards the function driver's transfer sends it the same way.
-#include "kavfiltr.h"
+#include "driver/kavfiltr.h"
 
 // Sends a URB straight to the device below and waits for it: one of the filter's own, or a taken-over
 // transfer that a handler forwards. The wait needs PASSIVE_LEVEL, so this runs on the worker only.
