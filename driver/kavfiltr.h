@@ -259,6 +259,10 @@ struct LunContext
     LargeWriteRecord* failedWrite;
     LargeWriteRecord failedWriteCopy;
     UCHAR refuseWrite;
+    // The matched write stopped arriving in order (a piece of it went down outside the buffer, arrived
+    // out of turn, or failed to reach the buffer): none of its pieces is gathered any more, since a piece
+    // gathered out of order might never be followed by the flush that writes it.
+    UCHAR matchBroken;
     // Set once the current piece's data is in the buffer: only such a piece may be reported written.
     UCHAR pieceBuffered;
 };

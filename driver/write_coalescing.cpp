@@ -25,6 +25,7 @@ NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
             context->failedWriteCopy = context->matchedWriteCopy;
         }
         context->matchedWrite = nullptr;
+        context->matchBroken = 0;
         context->coalescing = 0;
     }
     return status;
@@ -79,6 +80,7 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
         !IsStillInFlight(disk, context->matchedWrite, context->matchedWriteCopy))
     {
         context->matchedWrite = nullptr;
+        context->matchBroken = 0;
     }
     if (context->matchedWrite == nullptr)
     {
@@ -102,9 +104,20 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
             return;
         }
     }
+    if (context->matchBroken)
+    {
+        return;
+    }
     const LargeWriteRecord& matched = context->matchedWriteCopy;
     context->coalescing = offset == context->writeStart + buffer->length && requested <= buffer->capacity &&
                           offset + requested <= matched.byteOffset + matched.length;
+    if (!context->coalescing && offset < matched.byteOffset + matched.length &&
+        offset + requested > matched.byteOffset)
+    {
+        // A piece of the matched write that does not continue the buffer goes down on its own: from now on
+        // the pieces of this write are out of order, and gathering a later one could leave it unwritten.
+        context->matchBroken = 1;
+    }
 }
 
 // Worker handler for every phase of a gathered piece. Each acknowledged piece looks to the function driver
@@ -142,11 +155,14 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         if (data == nullptr)
         {
+            // The storage stack retries this piece later, possibly after pieces that follow it.
+            context->matchBroken = 1;
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
         if (length != requested)
         {
+            context->matchBroken = 1;
             status = STATUS_INVALID_PARAMETER;
             break;
         }
@@ -168,7 +184,8 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         if (!context->pieceBuffered)
         {
             // The function driver may read the status after a failed data transfer; that piece is not
-            // written.
+            // written, and its retry must not be gathered behind pieces that may already have gone down.
+            context->matchBroken = 1;
             status = STATUS_IO_DEVICE_ERROR;
             break;
         }
@@ -200,17 +217,24 @@ void HandleRefusedWrite(WorkerThread*, WorkItem* item)
 }
 
 // Worker handler for a command that arrives while acknowledged write data is still buffered: the data
-// goes to the device first, then the command goes down as it came.
+// goes to the device first, then the command goes down as it came. When the data cannot be written, the
+// command fails without reaching the device: it may read or overwrite the blocks that were lost, and the
+// unit's requester learns of the failure from it as well as from the write.
 void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     LunContext* context = CurrentLunContext(extension);
+    NTSTATUS status = STATUS_SUCCESS;
     if (context != nullptr)
     {
-        FlushOrFailWrite(extension, context);
+        status = FlushOrFailWrite(extension, context);
     }
-    FinishTakenOverTransfer(work, SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work)));
+    if (NT_SUCCESS(status))
+    {
+        status = SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work));
+    }
+    FinishTakenOverTransfer(work, status);
 }
 
 // Writes the buffered data as one WRITE(10) exchange at `writeStart`. Only a complete, passed exchange is

@@ -150,26 +150,60 @@ TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFl
 TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
-    std::vector<uint8_t> data = BlockPattern(0, 128, 9);
-    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, false, 0, Cdb10(0x2A, 0, 128).data(), 10);
-    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
-    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
-    PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    URB transfer{};
-    UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_, nullptr,
-                                           mdl, ULONG(data.size()), 0, nullptr);
-    winsim::FailMdlMapping(true);
-    EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
-    winsim::FailMdlMapping(false);
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
+    Exchange piece = WriteUnmappable(0, 128, 9);
+    EXPECT_TRUE(NT_SUCCESS(piece.command));
+    EXPECT_FALSE(NT_SUCCESS(piece.data));
     EXPECT_EQ(Unit()->writeBuffer->length, 0u);
     // Its status is not reported as passed either.
-    wu::CommandStatusWrapper wrapper{};
-    URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
-    EXPECT_FALSE(NT_SUCCESS(Submit(status)));
+    EXPECT_FALSE(NT_SUCCESS(piece.status));
     bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// The disk class keeps several pieces of one write in flight and retries a failed piece after the ones
+// that follow it; a piece that arrives out of turn must never be acknowledged from the buffer alone, or the
+// write could end in success with that piece on no medium.
+TEST_F(CoalescingTest, APieceArrivingAfterTheOnesThatFollowItIsWrittenBeforeTheWriteEnds)
+{
+    for (bool firstAttemptFails : {true, false})
+    {
+        SCOPED_TRACE(firstAttemptFails ? "piece 2 failed on the host side, retried last"
+                                       : "piece 2 sent last");
+        const uint32_t base = firstAttemptFails ? 0 : 4096;
+        const uint8_t salt = firstAttemptFails ? 11 : 12;
+        auto request = HoldOnDisk(IRP_MJ_WRITE, 0x80000, LONGLONG(base) * 512);
+        WritePieces(base, {128, 128}, salt);
+        if (firstAttemptFails)
+        {
+            EXPECT_FALSE(NT_SUCCESS(WriteUnmappable(base + 256, 128, salt).data));
+            Recover();
+        }
+        for (uint32_t piece = 3; piece < 8; ++piece)
+        {
+            EXPECT_TRUE(WritePieces(base + piece * 128, {128}, salt)[0].Passed(tag_)) << "piece " << piece;
+        }
+        EXPECT_TRUE(WritePieces(base + 256, {128}, salt)[0].Passed(tag_)) << "the late piece";
+        // Every acknowledged byte is on the medium by the time the write request can end.
+        ExpectOnMedium(base, 1024, salt);
+        bus_->ReleaseHeld();
+        request->Wait();
+    }
+}
+
+TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenFails)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128}, 13);
+    wu::FaultRule fail;
+    fail.kind = wu::FaultKind::FailCommand;
+    fail.when.opcode = 0x2A;
+    fail.sense = wu::sense::kWriteError;
+    device_->AddFault(fail);
+    NewCommands();
+    std::vector<uint8_t> read;
+    EXPECT_FALSE(NT_SUCCESS(Read10(0, 128, read).command)) << "the read would return blocks that were lost";
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 256}}));
+    bus_->ReleaseHeld(STATUS_IO_DEVICE_ERROR);
     request->Wait();
 }
 
