@@ -117,16 +117,27 @@ NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag)
 // its own tag. A buffer that cannot be mapped fails the transfer instead of reporting success blindly.
 void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status)
 {
+    WriteStatusWrapper(urb, tag, 0, 0, status);
+}
+
+// A status wrapper of the filter's making, written into the buffer the function driver posted for the one
+// the device would send. The buffer must hold all 13 bytes: the function driver's buffer is never written
+// past its end, and a transfer too short for a wrapper is failed as the device's short answer would be.
+void WriteStatusWrapper(PURB urb, ULONG tag, ULONG residue, UCHAR cswStatus, NTSTATUS* status)
+{
     _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.TransferBufferLength = CSW_LENGTH;
-    transfer.TransferFlags = TRANSFER_FLAGS_IN_SHORT_OK;
-    auto* wrapper = static_cast<CommandStatusWrapper*>(MapTransferBuffer(urb));
+    BOOLEAN fits = transfer.TransferBufferLength >= CSW_LENGTH &&
+                   (transfer.TransferBuffer != nullptr || transfer.TransferBufferMDL == nullptr ||
+                    MmGetMdlByteCount(transfer.TransferBufferMDL) >= CSW_LENGTH);
+    auto* wrapper = fits ? static_cast<CommandStatusWrapper*>(MapTransferBuffer(urb)) : nullptr;
     if (wrapper == nullptr)
     {
         *status = STATUS_INVALID_PARAMETER;
         return;
     }
-    CommandStatusWrapper passed = {CSW_SIGNATURE, tag, 0, 0};
-    RtlCopyMemory(wrapper, &passed, sizeof(passed));
+    transfer.TransferBufferLength = CSW_LENGTH;
+    transfer.TransferFlags = TRANSFER_FLAGS_IN_SHORT_OK;
+    CommandStatusWrapper answer = {CSW_SIGNATURE, tag, residue, cswStatus};
+    RtlCopyMemory(wrapper, &answer, sizeof(answer));
     *status = STATUS_SUCCESS;
 }

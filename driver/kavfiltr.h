@@ -223,6 +223,7 @@ BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOL
 PVOID MapTransferBuffer(PURB urb);
 NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
 void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
+void WriteStatusWrapper(PURB urb, ULONG tag, ULONG residue, UCHAR cswStatus, NTSTATUS* status);
 
 //
 // transport_tracking.cpp — the function driver's Bulk-Only exchanges followed, units, transfers taken over
@@ -265,6 +266,9 @@ struct LunContext
     UCHAR matchBroken;
     // Set once the current piece's data is in the buffer: only such a piece may be reported written.
     UCHAR pieceBuffered;
+    // Set once the current READ(10)'s data went to the function driver from the cache: only then is its
+    // status reported as passed.
+    UCHAR cachedDataAnswered;
 };
 
 #define LUN_BUFFER_CAPACITY 0x100000UL

@@ -225,6 +225,11 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
     PURB urb = UrbOfWork(work);
     LunContext* context = CurrentLunContext(extension);
     NTSTATUS status = work->irp->IoStatus.Status;
+    if (context == nullptr)
+    {
+        FinishTakenOverTransfer(work, STATUS_INVALID_PARAMETER);
+        return;
+    }
     switch (extension->currentPhase)
     {
     case PhaseCommand:
@@ -232,8 +237,16 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
         break;
     case PhaseData:
         status = CopyFromCache(extension, context, urb);
+        context->cachedDataAnswered = NT_SUCCESS(status);
         break;
     case PhaseStatus:
+        // A command whose data never reached the function driver did not pass.
+        if (!context->cachedDataAnswered)
+        {
+            status = STATUS_IO_DEVICE_ERROR;
+            break;
+        }
+        context->cachedDataAnswered = 0;
         WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
         break;
     default:

@@ -156,7 +156,11 @@ void AdvanceTransport(UsbFilterExtension* extension, PURB urb)
 {
     const _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
     const UCHAR* bytes = nullptr;
-    if (transfer.TransferBufferLength == CBW_LENGTH)
+    // A command wrapper only ever travels OUT; an IN buffer of the same size holds whatever it held before
+    // the device's answer arrives.
+    BOOLEAN outbound = !(transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) &&
+                       (extension->bulkInPipe == nullptr || transfer.PipeHandle != extension->bulkInPipe);
+    if (outbound && transfer.TransferBufferLength == CBW_LENGTH)
     {
         bytes = static_cast<const UCHAR*>(MapTransferBuffer(urb));
     }
@@ -293,10 +297,13 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
         return PassDown(&extension->head, irp);
     }
     LunContext* context = CurrentLunContext(extension);
-    if (context != nullptr && extension->currentPhase == PhaseCommand &&
-        !KeepsCachedData(extension->currentCdb[0]))
+    if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
-        EmptyReadCache(context);
+        context->cachedDataAnswered = 0;
+        if (!KeepsCachedData(extension->currentCdb[0]))
+        {
+            EmptyReadCache(context);
+        }
     }
     BOOLEAN readAheadWanted = DecideReadAhead(extension, context);
     MatchLargeWrite(extension, context);

@@ -1,40 +1,33 @@
-#!/ usr / bin / env bash
-#Checks the facts Windows relies on to load Kavfiltr.sys as a kernel driver : a PE32 + image for the NT
-#native subsystem, entered at DriverEntry, importing from the kernel(and the HAL) and nothing else.
-set - euo pipefail image = $1 objdump =
-${2 : -x86_64 - w64 - mingw32 - objdump} nm = ${objdump % objdump} nm fail()
-{
-    echo "check_driver_image: $image: $*" > &2;
-    exit 1;
-}
+#!/usr/bin/env bash
+# Checks the facts Windows relies on to load Kavfiltr.sys as a kernel driver: a PE32+ image for the NT
+# native subsystem, entered at DriverEntry, importing from the kernel (and the HAL) and nothing else.
+set -euo pipefail
+image=$1
+objdump=${2:-x86_64-w64-mingw32-objdump}
+nm=${objdump%objdump}nm
+fail() { echo "check_driver_image: $image: $*" >&2; exit 1; }
 
-#ctest reports exit code 77 as skipped : a host - only build has no Windows image to check.
-if
-    [!-f "$image"];
-then echo "check_driver_image: skipped: $image is missing (build the win64 preset first)" exit 77 fi command -
-            v "$objdump" >
-        / dev / null ||
-{
-    echo "check_driver_image: skipped: no $objdump";
-    exit 77;
-}
-headers = $("$objdump" - p "$image") grep - Eq '^Magic[[:space:]]+020b' < < < "$headers" ||
-          fail "not PE32+" grep - Eq '^Subsystem[[:space:]]+00000001' < < < "$headers" ||
-          fail "subsystem is not NT native"
+# ctest reports exit code 77 as skipped: a host-only build has no Windows image to check.
+if [ ! -f "$image" ]; then
+    echo "check_driver_image: skipped: $image is missing (build the win64 preset first)"
+    exit 77
+fi
+command -v "$objdump" >/dev/null || { echo "check_driver_image: skipped: no $objdump"; exit 77; }
+headers=$("$objdump" -p "$image")
+grep -Eq '^Magic[[:space:]]+020b' <<<"$headers" || fail "not PE32+"
+grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "subsystem is not NT native"
 
-          entry = $(awk '/^AddressOfEntryPoint/ {print $2}' < < < "$headers") base =
-              $(awk '/^ImageBase/ {print $2}' < < < "$headers") driver_entry =
-                  $("$nm"
-                    "$image" |
-                    awk '$3 == "DriverEntry" {print $1}' | head - n 1)[-n "$driver_entry"] ||
-                  fail "no DriverEntry symbol" expected = $(printf '%x' $((0x $base + 0x $entry))) actual =
-                      $(printf '%x' $((0x $driver_entry)))["$expected" = "$actual"] || fail
-                      "entry point 0x$expected is not DriverEntry (0x$actual)"
+entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$headers")
+base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")
+driver_entry=$("$nm" "$image" | awk '$3 == "DriverEntry" {print $1}' | head -n 1)
+[ -n "$driver_entry" ] || fail "no DriverEntry symbol"
+expected=$(printf '%x' $((0x$base + 0x$entry)))
+actual=$(printf '%x' $((0x$driver_entry)))
+[ "$expected" = "$actual" ] || fail "entry point 0x$expected is not DriverEntry (0x$actual)"
 
-                      imports = $(grep - E 'DLL Name:' < < < "$headers" | awk '{print tolower($3)}' |
-                                  sort - u)[-n "$imports"] ||
-                                fail "imports nothing" while read - r dll;
-do
+imports=$(grep -E 'DLL Name:' <<<"$headers" | awk '{print tolower($3)}' | sort -u)
+[ -n "$imports" ] || fail "imports nothing"
+while read -r dll; do
     case "$dll" in
     ntoskrnl.exe | hal.dll) ;;
     *) fail "imports from $dll" ;;
