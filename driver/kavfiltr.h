@@ -277,6 +277,10 @@ struct UsbFilterExtension
 {
     FilterExtension head;
     WorkerThread* worker;
+    // The units' contexts. The dispatch path (a reset empties every cache) and the worker walk and extend
+    // the list at the same time when the function driver resets the device while a handler runs: every
+    // walk and every append holds this lock, so no walk shares the list's cursor with another.
+    KSPIN_LOCK lunContextsLock;
     PoolList* lunContexts;
     USBD_PIPE_HANDLE bulkInPipe;
     USBD_PIPE_HANDLE bulkOutPipe;

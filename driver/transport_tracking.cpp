@@ -104,11 +104,30 @@ NTSTATUS PipeCaptureCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
 // After a reset or an error the device may have changed what it holds; no cached read survives it.
 void EmptyAllReadCaches(UsbFilterExtension* extension)
 {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
     for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
          context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
     {
         EmptyReadCache(context);
     }
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
+}
+
+// The context of a unit already seen; the caller holds the list's lock.
+LunContext* FindLunContextLocked(UsbFilterExtension* extension, UCHAR lun)
+{
+    LunContext* found = nullptr;
+    for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
+         context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
+    {
+        if (context->lun == lun)
+        {
+            found = context;
+            break;
+        }
+    }
+    extension->lunContexts->cursor = nullptr;
+    return found;
 }
 
 // Requests after which the device may hold other data than before: port resets and cycles, and the pipe
@@ -335,6 +354,7 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     {
         return status;
     }
+    KeInitializeSpinLock(&extension->lunContextsLock);
     const PoolListTemplate contextsTemplate = {ReleaseLunContext, sizeof(LunContext)};
     return PoolListCreate(&contextsTemplate, &extension->lunContexts);
 }
@@ -410,26 +430,35 @@ LunContext* CurrentLunContext(UsbFilterExtension* extension)
 // is short: the unit's transfers then simply pass down.
 LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
 {
-    for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
-         context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+    LunContext* existing = FindLunContextLocked(extension, lun);
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    if (existing != nullptr)
     {
-        if (context->lun == lun)
-        {
-            extension->lunContexts->cursor = nullptr;
-            return context;
-        }
+        return existing;
     }
+    // The 1 MiB buffers are allocated outside the lock; whoever appends first wins, the other's buffers go.
     LunContext fresh;
     RtlZeroMemory(&fresh, sizeof(fresh));
     fresh.lun = lun;
     fresh.readAheadBuffer = CreateUnitBuffer(extension->readBufferCapacity);
     fresh.writeBuffer = CreateUnitBuffer(extension->writeBufferCapacity);
     PVOID copy = nullptr;
-    if (fresh.readAheadBuffer == nullptr || fresh.writeBuffer == nullptr ||
-        !NT_SUCCESS(PoolListAppend(extension->lunContexts, &fresh, sizeof(fresh), &copy)))
+    if (fresh.readAheadBuffer != nullptr && fresh.writeBuffer != nullptr)
+    {
+        irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+        existing = FindLunContextLocked(extension, lun);
+        if (existing == nullptr &&
+            !NT_SUCCESS(PoolListAppend(extension->lunContexts, &fresh, sizeof(fresh), &copy)))
+        {
+            copy = nullptr;
+        }
+        KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    }
+    if (copy == nullptr)
     {
         ReleaseLunContext(&fresh, sizeof(LunContext));
-        return nullptr;
+        return existing;
     }
     return static_cast<LunContext*>(copy);
 }
