@@ -65,6 +65,7 @@ NTSTATUS RemoveDevice(FilterExtension* extension, PIRP irp)
     }
     else
     {
+        UnregisterDiskFilter(reinterpret_cast<DiskFilterExtension*>(extension));
         DiskRoleRelease(reinterpret_cast<DiskFilterExtension*>(extension));
     }
     IoDeleteDevice(extension->selfDevice);
@@ -112,11 +113,6 @@ NTSTATUS BusRelationsCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
     if (NT_SUCCESS(irp->IoStatus.Status) && relations != nullptr)
     {
-        if (extension->busRelations != nullptr)
-        {
-            ExFreePoolWithTag(extension->busRelations, KAVFILTR_POOL_TAG);
-            extension->busRelations = nullptr;
-        }
         SIZE_T size = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + sizeof(PDEVICE_OBJECT) * relations->Count;
         if (size < sizeof(DEVICE_RELATIONS))
         {
@@ -131,8 +127,9 @@ NTSTATUS BusRelationsCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
             {
                 copy->Objects[index] = relations->Objects[index];
             }
-            extension->busRelations = copy;
         }
+        // Without pool the old copy goes too: a stale list could name a child that is no longer the unit.
+        ReplaceBusRelations(extension, copy);
     }
     IoReleaseRemoveLock(&extension->head.removeLock, irp);
     return STATUS_SUCCESS;

@@ -144,14 +144,20 @@ static_assert(sizeof(LargeWriteRecord) == 32, "a large-write record fills the 32
 // Writes up to this length are cut into at most one piece by the storage stack and are not recorded.
 #define LARGE_WRITE_THRESHOLD 0x10000UL
 
+struct UsbFilterExtension;
+
 struct DiskFilterExtension
 {
     FilterExtension head;
     volatile ULONG currentReadLength;
     KSPIN_LOCK largeWriteLock;
     KIRQL largeWriteIrql;
+    // Exists exactly while the USB side can find this disk: created before the disk is registered with its
+    // USB parent, and taken away under the lock before it is destroyed.
     PoolList* largeWrites;
     ULONG nextWriteSequence;
+    // The USB-side filter of the device whose unit this disk is; referenced while registered there.
+    UsbFilterExtension* usbParent;
 };
 
 NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension);
@@ -273,6 +279,9 @@ struct LunContext
 
 #define LUN_BUFFER_CAPACITY 0x100000UL
 
+// Bulk-Only devices have at most 16 logical units.
+#define MAX_LUNS 16
+
 struct UsbFilterExtension
 {
     FilterExtension head;
@@ -293,7 +302,12 @@ struct UsbFilterExtension
     // The mass-storage interface, for the class reset that brings the device back after an exchange of the
     // filter's own went wrong.
     UCHAR interfaceNumber;
+    // The function driver's children as last reported, and the disk filters attached above them. A new
+    // bus-relations query replaces the copy while the URB path and the worker read it, and a disk node
+    // can be restarted during I/O: both are touched only under this lock.
+    KSPIN_LOCK relationsLock;
     PDEVICE_RELATIONS busRelations;
+    DiskFilterExtension* disks[MAX_LUNS];
 };
 
 // A transfer taken over by the filter, on its way to a handler on the worker.
@@ -312,6 +326,10 @@ UrbWorkContext* WorkOf(WorkItem* item);
 UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work);
 PURB UrbOfWork(UrbWorkContext* work);
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun);
+void ReleaseDiskFilter(DiskFilterExtension* disk);
+NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk);
+void UnregisterDiskFilter(DiskFilterExtension* disk);
+void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
 
 //

@@ -54,6 +54,7 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
         ULONG requested = CommandDataLength(cbw);
         DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
         ULONG readInFlight = disk != nullptr ? disk->currentReadLength : 0;
+        ReleaseDiskFilter(disk);
         if (readInFlight >= kLargeRead)
         {
             // A read no longer than this command gains nothing from a detour through the cache.

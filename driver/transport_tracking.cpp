@@ -348,6 +348,7 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     extension->currentCdb = nullptr;
     extension->readBufferCapacity = LUN_BUFFER_CAPACITY;
     extension->writeBufferCapacity = LUN_BUFFER_CAPACITY;
+    KeInitializeSpinLock(&extension->relationsLock);
     extension->busRelations = nullptr;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
@@ -366,11 +367,7 @@ void UsbRoleRelease(UsbFilterExtension* extension)
     extension->worker = nullptr;
     PoolListDestroy(extension->lunContexts);
     extension->lunContexts = nullptr;
-    if (extension->busRelations != nullptr)
-    {
-        ExFreePoolWithTag(extension->busRelations, KAVFILTR_POOL_TAG);
-        extension->busRelations = nullptr;
-    }
+    ReplaceBusRelations(extension, nullptr);
 }
 
 // Every URB the function driver sends. Only bulk transfers can be taken over; pipe selection is watched on
@@ -463,25 +460,96 @@ LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
     return static_cast<LunContext*>(copy);
 }
 
-// The disk of unit n is the n-th child in the last bus relations of this USB device.
+// The disk of unit n is the disk filter registered above the n-th child in the last bus relations. Its
+// device is referenced for the caller, who lets go with ReleaseDiskFilter: the disk node may be removed
+// while the USB side still consults its records.
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun)
 {
+    DiskFilterExtension* found = nullptr;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->relationsLock);
     PDEVICE_RELATIONS relations = extension->busRelations;
-    if (relations == nullptr || lun >= relations->Count)
+    if (relations != nullptr && lun < relations->Count)
     {
-        return nullptr;
-    }
-    PDEVICE_OBJECT physicalDevice = relations->Objects[lun];
-    for (PDEVICE_OBJECT device = extension->head.selfDevice->DriverObject->DeviceObject; device != nullptr;
-         device = device->NextDevice)
-    {
-        auto* candidate = static_cast<FilterExtension*>(device->DeviceExtension);
-        if (candidate->role == RoleStorageDisk && candidate->physicalDevice == physicalDevice)
+        for (DiskFilterExtension* disk : extension->disks)
         {
-            return reinterpret_cast<DiskFilterExtension*>(candidate);
+            if (disk != nullptr && disk->head.physicalDevice == relations->Objects[lun])
+            {
+                ObReferenceObject(disk->head.selfDevice);
+                found = disk;
+                break;
+            }
         }
     }
-    return nullptr;
+    KeReleaseSpinLock(&extension->relationsLock, irql);
+    return found;
+}
+
+void ReleaseDiskFilter(DiskFilterExtension* disk)
+{
+    if (disk != nullptr)
+    {
+        ObDereferenceObject(disk->head.selfDevice);
+    }
+}
+
+// A disk joins its USB parent's table once its records exist, and only then can the USB side find it. The
+// parent's device is referenced, so that the table outlives the parent's removal until the disk has left.
+NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk)
+{
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->relationsLock);
+    for (DiskFilterExtension*& slot : usb->disks)
+    {
+        if (slot == nullptr)
+        {
+            slot = disk;
+            status = STATUS_SUCCESS;
+            break;
+        }
+    }
+    KeReleaseSpinLock(&usb->relationsLock, irql);
+    if (NT_SUCCESS(status))
+    {
+        ObReferenceObject(usb->head.selfDevice);
+        disk->usbParent = usb;
+    }
+    return status;
+}
+
+// A disk leaves its parent's table before its records go; a USB-side user that found it earlier holds a
+// reference on its device and sees the records gone, not freed memory.
+void UnregisterDiskFilter(DiskFilterExtension* disk)
+{
+    UsbFilterExtension* usb = disk->usbParent;
+    if (usb == nullptr)
+    {
+        return;
+    }
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->relationsLock);
+    for (DiskFilterExtension*& slot : usb->disks)
+    {
+        if (slot == disk)
+        {
+            slot = nullptr;
+        }
+    }
+    KeReleaseSpinLock(&usb->relationsLock, irql);
+    disk->usbParent = nullptr;
+    ObDereferenceObject(usb->head.selfDevice);
+}
+
+// A new copy of the children takes the old one's place under the lock; the old one is freed once no reader
+// can still hold it.
+void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->relationsLock);
+    PDEVICE_RELATIONS old = extension->busRelations;
+    extension->busRelations = copy;
+    KeReleaseSpinLock(&extension->relationsLock, irql);
+    if (old != nullptr)
+    {
+        ExFreePoolWithTag(old, KAVFILTR_POOL_TAG);
+    }
 }
 
 // The shared end of every handler: the lock is released and the IRP completed last, since its completion

@@ -46,11 +46,9 @@ BOOLEAN BelongsToFailedWrite(LunContext* context, DiskFilterExtension* disk, ULO
     const LargeWriteRecord& failed = context->failedWriteCopy;
     return offset >= failed.byteOffset && offset < failed.byteOffset + failed.length;
 }
-} // namespace
 
-// Decides at a WRITE(10) command wrapper whether the piece is gathered: it must continue the buffered data
-// of a large write in flight exactly and lie inside that write.
-void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
+// The match itself, with the unit's disk (or none) held for its length.
+void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, DiskFilterExtension* disk)
 {
     if (context == nullptr || extension->currentPhase != PhaseCommand)
     {
@@ -68,7 +66,6 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
     {
         return;
     }
-    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
     ULONGLONG offset = CommandOffset(cbw, context);
     ULONG requested = CommandDataLength(cbw);
     if (BelongsToFailedWrite(context, disk, offset))
@@ -118,6 +115,17 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
         // the pieces of this write are out of order, and gathering a later one could leave it unwritten.
         context->matchBroken = 1;
     }
+}
+
+} // namespace
+
+// Decides at a WRITE(10) command wrapper whether the piece is gathered: it must continue the buffered data
+// of a large write in flight exactly and lie inside that write.
+void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
+{
+    DiskFilterExtension* disk = context != nullptr ? FindDiskFilterForLun(extension, context->lun) : nullptr;
+    MatchLargeWriteOfDisk(extension, context, disk);
+    ReleaseDiskFilter(disk);
 }
 
 // Worker handler for every phase of a gathered piece. Each acknowledged piece looks to the function driver
