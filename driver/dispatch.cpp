@@ -118,8 +118,8 @@ NTSTATUS BusRelationsCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
         {
             size = sizeof(DEVICE_RELATIONS);
         }
-        auto* copy =
-            static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(NonPagedPool, size, KAVFILTR_POOL_TAG));
+        auto* copy = static_cast<PDEVICE_RELATIONS>(
+            ExAllocatePoolWithTag(KavfiltrNonPagedPool, size, KAVFILTR_POOL_TAG));
         if (copy != nullptr)
         {
             copy->Count = relations->Count;

@@ -3,6 +3,8 @@
 // role it plays, and filters a disk only when its own USB parent is filtered by this driver.
 #include "driver/kavfiltr.h"
 
+POOL_TYPE KavfiltrNonPagedPool = NonPagedPool;
+
 namespace
 {
 // The image leaves no state behind and creates no device of its own, so unloading needs no work.
@@ -109,7 +111,7 @@ FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice)
     {
         return RoleNone;
     }
-    auto* name = static_cast<WCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, KAVFILTR_POOL_TAG));
+    auto* name = static_cast<WCHAR*>(ExAllocatePoolWithTag(KavfiltrNonPagedPool, size, KAVFILTR_POOL_TAG));
     if (name == nullptr)
     {
         return RoleNone;
@@ -203,6 +205,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 // Every major function goes through the one dispatch entry, except power, whose failure path differs.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
+    KavfiltrNonPagedPool = IsSystemVersionAtLeast(0x06020000) ? NonPagedPoolNx : NonPagedPool;
     for (ULONG index = 0; index <= IRP_MJ_MAXIMUM_FUNCTION; ++index)
     {
         driver->MajorFunction[index] = DispatchIrp;

@@ -372,6 +372,9 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
 // entry.cpp
 //
 
+// Non-executable non-paged pool where the system has it (Windows 8 on), plain non-paged pool before: the
+// opt-in that drivers which also run on older systems make at entry.
+extern POOL_TYPE KavfiltrNonPagedPool;
 FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice);
 NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 BOOLEAN IsSystemVersionAtLeast(ULONG version);

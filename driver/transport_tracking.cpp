@@ -36,7 +36,7 @@ void ReleaseLunContext(PVOID item, ULONG maxItemSize)
 AlignedBuffer* CreateUnitBuffer(ULONG capacity)
 {
     auto* buffer = static_cast<AlignedBuffer*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(AlignedBuffer), KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(AlignedBuffer), KAVFILTR_POOL_TAG));
     if (buffer == nullptr)
     {
         return nullptr;
@@ -282,7 +282,7 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
 {
     IoMarkIrpPending(irp);
     auto* work = static_cast<UrbWorkContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (work != nullptr)
     {

@@ -245,9 +245,13 @@ struct PoolTagStats
     size_t outstandingBytes = 0;
     size_t allocations = 0; // successful allocations since the reset
     size_t frees = 0;
+    size_t executableAllocations = 0; // of non-paged pool that may hold code (not the Nx variant)
 };
 
 PoolTagStats PoolStats(ULONG tag);
+// Whether a handle was created with OBJ_KERNEL_HANDLE (only the kernel can use it), or in the table of the
+// process the caller happened to run in.
+bool IsKernelHandle(HANDLE handle);
 size_t PoolOutstandingBlocks(); // all tags
 // Blocks allocated while the driver's code ran (entry, AddDevice, unload, dispatch and completion
 // routines, its system threads; not work queued with QueueDpc) and not yet freed: what a removal or an unload
