@@ -202,7 +202,8 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     return STATUS_SUCCESS;
 }
 
-// Every major function goes through the one dispatch entry, except power, whose failure path differs.
+// The pool type is chosen before anything is allocated. Every major function goes through the one dispatch
+// entry, except power, whose failure path differs.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     KavfiltrNonPagedPool = IsSystemVersionAtLeast(0x06020000) ? NonPagedPoolNx : NonPagedPool;
