@@ -204,6 +204,13 @@ static_assert(sizeof(CommandStatusWrapper) == 13, "a command status wrapper is 1
 #define SCSIOP_READ10_CODE 0x28
 #define SCSIOP_WRITE10_CODE 0x2A
 
+#define SCSIOP_REQUEST_SENSE_CODE 0x03
+
+// The device failed one of the filter's own commands in step (status wrapper with status 1) and holds the
+// reason for the next REQUEST SENSE. Private to the filter: the function driver never sees this code, it
+// sees a status wrapper with status 1 for its own command instead.
+#define STATUS_KAVFILTR_COMMAND_FAILED ((NTSTATUS)0xE0000001L)
+
 #define CBW_LENGTH 31UL
 #define CSW_LENGTH 13UL
 #define CBW_FLAGS_DATA_IN 0x80
@@ -275,6 +282,15 @@ struct LunContext
     // Set once the current READ(10)'s data went to the function driver from the cache: only then is its
     // status reported as passed.
     UCHAR cachedDataAnswered;
+    // The device failed the filter's command that stood for the function driver's current one: that
+    // command's data and status phases are answered here, ending in a status wrapper with status 1, so
+    // that the function driver asks for the device's sense itself.
+    UCHAR answerFailure;
+    // A large write whose gathered data the device refused (status 1): the data stays in the buffer and is
+    // offered again before each of the unit's commands while the write is in flight, so that the write can
+    // only end in success once that data is on the medium.
+    LargeWriteRecord* heldWrite;
+    LargeWriteRecord heldWriteCopy;
 };
 
 #define LUN_BUFFER_CAPACITY 0x100000UL
@@ -331,6 +347,7 @@ NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk);
 void UnregisterDiskFilter(DiskFilterExtension* disk);
 void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
+void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
 
 //
 // own_exchange.cpp — what the filter sends to the device itself, from the worker
@@ -366,6 +383,7 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context);
 void HandleCoalescedWrite(WorkerThread* worker, WorkItem* item);
 void HandleRefusedWrite(WorkerThread* worker, WorkItem* item);
 void HandleFlushBeforeCommand(WorkerThread* worker, WorkItem* item);
+void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context);
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
 
 //

@@ -78,8 +78,10 @@ void ResetRecovery(UsbFilterExtension* extension)
 
 // Ends an exchange of the filter's own after its data phase: reads the status wrapper (once more after
 // clearing a stall of bulk IN, as the transport allows after a failed data phase) and checks it. Only a
-// complete exchange with a passed wrapper is success; whenever the device may be out of step, reset recovery
-// brings it back before the function driver's next command reaches it.
+// complete exchange with a passed wrapper is success; a failed command in step is
+// STATUS_KAVFILTR_COMMAND_FAILED, and nothing more is sent, so that the device's sense waits for the
+// function driver; whenever the device may be out of step, reset recovery brings it back before the
+// function driver's next command reaches it.
 NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
                            ULONG tag)
 {
@@ -102,6 +104,11 @@ NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, B
     {
         ResetRecovery(extension);
         return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
+    }
+    if (wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] == 1)
+    {
+        // In step, and the device keeps the reason for the function driver's REQUEST SENSE.
+        return STATUS_KAVFILTR_COMMAND_FAILED;
     }
     status = CheckStatusWrapper(wrapper, length, tag);
     if (NT_SUCCESS(status) && (!NT_SUCCESS(dataStatus) || !dataComplete))

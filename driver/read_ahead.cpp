@@ -125,6 +125,14 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
         {
             EmptyReadCache(context);
         }
+        if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // Sending the function driver's command now would bury the device's reason (a medium change,
+            // say) under that command's outcome: the command fails as the filter's did.
+            forward = FALSE;
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
     }
     if (forward)
     {
@@ -134,9 +142,9 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
 }
 
 // One exchange that fills the cache from the command's first block. Only a complete, passed exchange
-// clears `forward`; a failed command, a garbled or foreign status wrapper, a residue or short data leave
-// the cache to be emptied and the function driver's command to be sent as it is, to a device that is
-// back in step.
+// clears `forward`; a garbled or foreign status wrapper, a residue or short data leave the cache to be
+// emptied and the function driver's command to be sent as it is, to a device that is back in step. A
+// command the device failed in step is STATUS_KAVFILTR_COMMAND_FAILED.
 NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PURB urb, BOOLEAN* forward)
 {
     *forward = TRUE;

@@ -245,6 +245,10 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
 {
     UCHAR operation = extension->currentCdb[0];
     BOOLEAN command = extension->currentPhase == PhaseCommand;
+    if (context != nullptr && !command && context->answerFailure)
+    {
+        return HandleAnsweredFailure;
+    }
     if (context != nullptr && command && context->refuseWrite)
     {
         return HandleRefusedWrite;
@@ -253,8 +257,10 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     {
         return HandleCoalescedWrite;
     }
-    // Acknowledged write data reaches the device before any other command of its unit does.
-    if (command && context != nullptr && context->writeBuffer != nullptr && context->writeBuffer->length != 0)
+    // Acknowledged write data reaches the device before any other command of its unit does; REQUEST SENSE
+    // alone goes first, since it asks for the reason of the failure that came before it.
+    if (command && context != nullptr && context->writeBuffer != nullptr &&
+        context->writeBuffer->length != 0 && operation != SCSIOP_REQUEST_SENSE_CODE)
     {
         return HandleFlushBeforeCommand;
     }
@@ -319,6 +325,8 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
         context->cachedDataAnswered = 0;
+        context->answerFailure = 0;
+        ForgetHeldWriteData(extension, context);
         if (!KeepsCachedData(extension->currentCdb[0]))
         {
             EmptyReadCache(context);
@@ -550,6 +558,33 @@ void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy)
     {
         ExFreePoolWithTag(old, KAVFILTR_POOL_TAG);
     }
+}
+
+// Worker handler for the data and status phases of a command the device failed in the filter's own
+// exchange: no data (an IN transfer ends short, OUT data is taken and dropped, as a device that failed the
+// command may do), then a status wrapper with status 1 and the whole length as residue.
+void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
+{
+    UrbWorkContext* work = WorkOf(item);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    PURB urb = UrbOfWork(work);
+    LunContext* context = CurrentLunContext(extension);
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    if (context != nullptr && extension->currentPhase == PhaseData)
+    {
+        if (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)
+        {
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        }
+        status = STATUS_SUCCESS;
+    }
+    else if (context != nullptr && extension->currentPhase == PhaseStatus)
+    {
+        context->answerFailure = 0;
+        WriteStatusWrapper(urb, CommandTag(extension->currentCbw), CommandDataLength(extension->currentCbw),
+                           1, &status);
+    }
+    FinishTakenOverTransfer(work, status);
 }
 
 // The shared end of every handler: the lock is released and the IRP completed last, since its completion

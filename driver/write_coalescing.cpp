@@ -12,22 +12,34 @@ BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, con
     return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
 }
 
-// Writes the buffer; when that fails, the large write whose acknowledged pieces were in it must not end
-// in success, so it is remembered as failed and its remaining pieces and retries are refused.
+// Writes the buffer. When the device refuses the write in step, the data stays buffered for the write it
+// belongs to (see `heldWrite`); when the data is lost on the way, the large write whose acknowledged pieces
+// were in it must not end in success, so it is remembered as failed and its remaining pieces and retries
+// are refused. Either way nothing more is gathered for that write.
 NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
 {
     NTSTATUS status = FlushWriteBuffer(extension, context);
-    if (!NT_SUCCESS(status))
+    if (NT_SUCCESS(status))
+    {
+        context->heldWrite = nullptr;
+        return status;
+    }
+    if (status == STATUS_KAVFILTR_COMMAND_FAILED)
     {
         if (context->matchedWrite != nullptr)
         {
-            context->failedWrite = context->matchedWrite;
-            context->failedWriteCopy = context->matchedWriteCopy;
+            context->heldWrite = context->matchedWrite;
+            context->heldWriteCopy = context->matchedWriteCopy;
         }
-        context->matchedWrite = nullptr;
-        context->matchBroken = 0;
-        context->coalescing = 0;
     }
+    else if (context->matchedWrite != nullptr)
+    {
+        context->failedWrite = context->matchedWrite;
+        context->failedWriteCopy = context->matchedWriteCopy;
+    }
+    context->matchedWrite = nullptr;
+    context->matchBroken = 0;
+    context->coalescing = 0;
     return status;
 }
 
@@ -156,6 +168,12 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         {
             RtlCopyMemory(context->lastWriteCbw, extension->currentCbw, sizeof(context->lastWriteCbw));
         }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // This piece fails with the device's reason; the data before it stays buffered.
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
         context->pieceBuffered = 0;
         break;
     case PhaseData: {
@@ -185,6 +203,11 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
             buffer->length += length;
             context->pieceBuffered = 1;
         }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
         break;
     }
     case PhaseStatus: {
@@ -208,6 +231,12 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         if (NT_SUCCESS(status))
         {
             WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
+        }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // Not acknowledged: the piece's data stays buffered with the rest, and the function driver
+            // fetches the device's reason with REQUEST SENSE.
+            WriteStatusWrapper(urb, CommandTag(extension->currentCbw), requested, 1, &status);
         }
         break;
     }
@@ -242,12 +271,19 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
     {
         status = SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work));
     }
+    else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+    {
+        context->answerFailure = 1;
+        status = STATUS_SUCCESS;
+    }
     FinishTakenOverTransfer(work, status);
 }
 
 // Writes the buffered data as one WRITE(10) exchange at `writeStart`. Only a complete, passed exchange is
 // success: a failed transfer, short data, or a status wrapper that is garbled, foreign, failed or shows a
-// residue all fail the flush. Either way the buffer is empty afterwards and `writeStart` has advanced.
+// residue all fail the flush. The buffer is empty afterwards and `writeStart` has advanced, except when the
+// device failed the command in step (STATUS_KAVFILTR_COMMAND_FAILED): the data is then still there to be
+// offered again.
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
 {
     AlignedBuffer* buffer = context->writeBuffer;
@@ -281,7 +317,31 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
     {
         ResetRecovery(extension);
     }
-    context->writeStart += dataLength;
-    buffer->length = 0;
+    if (status != STATUS_KAVFILTR_COMMAND_FAILED)
+    {
+        context->writeStart += dataLength;
+        buffer->length = 0;
+    }
     return status;
+}
+
+// Data the device refused belongs to a write that is still in flight, or to nobody: once that write has
+// ended (in failure, since the piece that carried the refusal failed), its data is dropped, so that the
+// unit's other commands are not failed for it ever after.
+void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context)
+{
+    if (context->heldWrite == nullptr)
+    {
+        return;
+    }
+    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
+    if (!IsStillInFlight(disk, context->heldWrite, context->heldWriteCopy))
+    {
+        context->heldWrite = nullptr;
+        if (context->writeBuffer != nullptr)
+        {
+            context->writeBuffer->length = 0;
+        }
+    }
+    ReleaseDiskFilter(disk);
 }

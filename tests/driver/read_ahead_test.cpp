@@ -127,7 +127,6 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         bool claimFullLength;
     };
     const Case cases[] = {
-        {"failed command", wu::FaultKind::FailCommand, 0, false},
         {"bad signature", wu::FaultKind::BadCswSignature, 0, false},
         {"bad tag", wu::FaultKind::BadCswTag, 0, false},
         {"short data with residue", wu::FaultKind::ShortData, 4096, false},
@@ -153,6 +152,36 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         EXPECT_EQ(Unit()->readAheadBuffer->length, 0u);
         lba += 4096;
     }
+}
+
+// A read-ahead the device fails in step carries the device's reason (a card swapped in a reader, say): the
+// function driver's own command fails with status 1 in its status wrapper, nothing else reaches the device
+// first, and the function driver's REQUEST SENSE collects the reason, as it would without the filter.
+TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseForTheFunctionDriver)
+{
+    FillMedium(0, 4096, 7);
+    ReadAndCheck(0, 128);
+    wu::FaultRule changed;
+    changed.kind = wu::FaultKind::FailCommand;
+    changed.when.opcode = 0x28;
+    changed.sense = wu::SenseData{wu::scsi::kSenseUnitAttention, 0x28, 0x00};
+    device_->AddFault(changed);
+    NewCommands();
+    std::vector<uint8_t> data;
+    Exchange read = Read10(128, 128, data);
+    EXPECT_TRUE(NT_SUCCESS(read.command) && NT_SUCCESS(read.data) && NT_SUCCESS(read.status));
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.signature), wu::kCswSignature);
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.tag), tag_);
+    EXPECT_EQ(read.wrapper.status, 1) << "the function driver's command must fail as the device's did";
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.dataResidue), 0x10000u);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}}))
+        << "nothing may reach the device before the sense is read";
+
+    uint8_t sense[18] = {};
+    EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
+    EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseUnitAttention);
+    EXPECT_EQ(sense[12], 0x28);
+    ReadAndCheck(128, 128); // the retry is read as usual
 }
 
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
