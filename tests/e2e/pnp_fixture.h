@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/kavfiltr_public.h"
+#include "regtool/FilterList.h"
 #include "tests/support/pass_filter.h"
 #include "tests/support/patterns.h"
 
@@ -86,19 +87,27 @@ protected:
         return device;
     }
 
-    // Kavfiltr below the function driver of the USB node and above the disk class of every disk.
-    static void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
+    // A filter (Kavfiltr unless named) below the function driver of the USB node and above the disk class
+    // of every disk, put into the lists by the registration tool's own list editing.
+    void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
     {
-        device.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {service});
+        wm::ScopedMachine installed(machine_);
+        ASSERT_TRUE(Kavelor::AddDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
         for (const auto& lun : device.luns)
-            lun->disk->SetMultiString(CM_DRP_UPPERFILTERS, {service});
+        {
+            ASSERT_TRUE(Kavelor::AddDevNodeListEntry(lun->disk->handle, CM_DRP_UPPERFILTERS, service));
+        }
     }
 
-    static void DisableFilter(wm::UsbDevice& device)
+    // The filter out of both lists of the device (the disks' too, which Kavset itself leaves).
+    void DisableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
     {
-        device.devNode->RemoveProperty(CM_DRP_LOWERFILTERS);
+        wm::ScopedMachine installed(machine_);
+        ASSERT_TRUE(Kavelor::RemoveDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
         for (const auto& lun : device.luns)
-            lun->disk->RemoveProperty(CM_DRP_UPPERFILTERS);
+        {
+            ASSERT_TRUE(Kavelor::RemoveDevNodeListEntry(lun->disk->handle, CM_DRP_UPPERFILTERS, service));
+        }
     }
 
     // Status and problem as a user-mode program reads them.
