@@ -24,14 +24,6 @@ const CMDLINE_OPTION g_options[] = {
 
 namespace
 {
-// The supported USB mass-storage devices present now, each with the tree of its nodes.
-void EnumerateTargets(CUSBEnumerateExList& devices)
-{
-    CUSBEnumerateEx enumerator(&devices);
-    enumerator.m_bTargetOnly = TRUE;
-    enumerator.Enumerate();
-}
-
 // The property change on the USB device node; 0 when it took effect, else 3.
 int Restart(const CUSBEnumerateExData& record)
 {
@@ -93,20 +85,27 @@ void CCmdLineParam::Parse(int argc, const WCHAR* const* argv)
     }
 }
 
-int CCmdLineParam::DoReg()
+// Exactly one ID, and a device among the supported USB mass-storage devices present now that has a node
+// with that ID. The device list and the enumerator are gone again when this returns.
+bool CCmdLineParam::FindTarget(CUSBEnumerateExData& record) const
 {
     if (m_params.size() != 1)
     {
-        return EXIT_REG_FAILED;
+        return false;
     }
+    CUSBEnumerateExList devices;
+    CUSBEnumerateEx enumerator(&devices);
+    enumerator.m_bTargetOnly = TRUE;
+    enumerator.Enumerate();
+    return FindDeviceById(m_params[0], devices, record);
+}
+
+int CCmdLineParam::DoReg()
+{
     CUSBEnumerateExData record;
+    if (!FindTarget(record))
     {
-        CUSBEnumerateExList devices;
-        EnumerateTargets(devices);
-        if (!FindDeviceById(m_params[0], devices, record))
-        {
-            return EXIT_REG_FAILED;
-        }
+        return EXIT_REG_FAILED;
     }
     if (EnableDeviceFilter(record) == FILTER_OK)
     {
@@ -127,18 +126,10 @@ int CCmdLineParam::DoReg()
 
 int CCmdLineParam::DoUnreg()
 {
-    if (m_params.size() != 1)
+    CUSBEnumerateExData record;
+    if (!FindTarget(record))
     {
         return EXIT_UNREG_FAILED;
-    }
-    CUSBEnumerateExData record;
-    {
-        CUSBEnumerateExList devices;
-        EnumerateTargets(devices);
-        if (!FindDeviceById(m_params[0], devices, record))
-        {
-            return EXIT_UNREG_FAILED;
-        }
     }
     if (!IsSupportedDevice(record) || !IsMassStorageDevice(record))
     {

@@ -53,6 +53,9 @@ public:
 
     int m_mode;
     std::vector<WString> m_params;
+
+private:
+    bool FindTarget(CUSBEnumerateExData& record) const;
 };
 
 // The main sequence: the administrator test, the command line, the command; returns the exit code.

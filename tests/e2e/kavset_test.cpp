@@ -108,15 +108,7 @@ TEST_F(KavsetEndToEnd, RegRepairsADiskThatLostItsUpperFilter)
 
 TEST_F(KavsetEndToEnd, AVolumeInUseLeavesTheRegistryChangedAndTheStacksAsTheyWere)
 {
-    wm::UsbDeviceParams params;
-    params.vendorId = 0x3A7E;
-    params.productId = 0x1203;
-    params.serialNumber = u"INUSE";
-    wm::UsbDevice& stick = machine_.AttachDevice(*hub_, 3, params);
-    wm::LunParams lun;
-    lun.sizeBytes = 8ull << 20;
-    lun.letters = {u'E'};
-    machine_.AddLun(stick, lun);
+    wm::UsbDevice& stick = AddStickWithVolume(3, u"INUSE", u'E');
     pnp_->StartAll();
     stick.luns[0]->volume->inUse = true;
 

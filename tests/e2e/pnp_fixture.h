@@ -87,6 +87,21 @@ protected:
         return device;
     }
 
+    // A one-unit stick whose unit carries a volume with the drive letter.
+    wm::UsbDevice& AddStickWithVolume(ULONG port, const wm::WString& serial, WCHAR letter)
+    {
+        wm::UsbDeviceParams params;
+        params.vendorId = 0x3A7E;
+        params.productId = 0x1201;
+        params.serialNumber = serial;
+        wm::UsbDevice& stick = machine_.AttachDevice(*hub_, port, params);
+        wm::LunParams lun;
+        lun.sizeBytes = 8ull << 20;
+        lun.letters = {letter};
+        machine_.AddLun(stick, lun);
+        return stick;
+    }
+
     // A filter (Kavfiltr unless named) below the function driver of the USB node and above the disk class
     // of every disk, put into the lists by the registration tool's own list editing.
     void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
