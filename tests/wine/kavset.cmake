@@ -7,7 +7,7 @@ set(KAVSET_PREFIX ${CMAKE_CURRENT_BINARY_DIR}/prefix-kavset)
 add_test(NAME kavset_image COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/kavset_image.sh ${KAVSET_EXE})
 set_tests_properties(kavset_image PROPERTIES LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 60)
 
-add_test(NAME kavset_wine_prefix COMMAND ${KAVSET_WINE} setup ${KAVSET_PREFIX})
+add_test(NAME kavset_wine_prefix COMMAND ${KAVSET_WINE} setup ${KAVSET_PREFIX} ${KAVSET_EXE})
 set_tests_properties(kavset_wine_prefix PROPERTIES LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 300
                                                    FIXTURES_SETUP kavset_wine)
 add_test(NAME kavset_wine_cleanup COMMAND ${KAVSET_WINE} cleanup ${KAVSET_PREFIX})

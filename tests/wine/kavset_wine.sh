@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs Kavset.exe under Wine, an independent implementation of Windows, and checks its exit code.
-#   kavset_wine.sh setup PREFIX            a fresh Wine prefix for this test run (the old one is removed)
+#   kavset_wine.sh setup PREFIX EXE        a fresh Wine prefix for this test run (the old one is removed)
 #   kavset_wine.sh run PREFIX EXE CODE [ARGS...]  Kavset with ARGS must end with CODE
 #   kavset_wine.sh cleanup PREFIX          stops the prefix's wine server and removes the prefix
 # Every Wine call has a time limit, so a hanging Wine cannot hold up a test run. Exit code 77 (skipped)
@@ -28,6 +28,10 @@ fi
 
 case "$action" in
 setup)
+    if [ ! -f "${3:-}" ]; then
+        echo "kavset_wine: skipped: ${3:-the image} is missing (build the win64 preset first)"
+        exit 77
+    fi
     rm -rf "$prefix"
     mkdir -p "$(dirname "$prefix")"
     start=$(date +%s)
