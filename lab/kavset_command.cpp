@@ -194,8 +194,9 @@ int RunKavset(int argc, char** argv)
             if (asked != 0)
             {
                 std::printf("restart of %s: %s\n", wm::Narrow(node->instanceId).c_str(),
-                            done != 0 ? "done, stacks rebuilt from the filter lists"
-                                      : "refused (a volume is in use): DI_NEEDRESTART");
+                            done != 0
+                                ? "done, stacks rebuilt from the filter lists"
+                                : "stop refused (a volume in use or a driver vetoed it): DI_NEEDRESTART");
                 ++restarted;
             }
         }
