@@ -8,7 +8,16 @@ packages=(
     libgtest-dev libgmock-dev googletest
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     nlohmann-json3-dev
+    # The Windows deliverables are run under Wine by the tests labelled wine: the 64-bit loader for
+    # Kavset.exe and Kavfiltr.sys, the 32-bit one for Kavelor.exe.
+    wine wine64 wine32:i386
 )
+
+# wine32 is an i386 package: the architecture must be known to dpkg before apt can find it.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: adding the i386 architecture for wine32"
+    dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,5 +1,6 @@
 // winsim: the user-mode umbrella header. Like Windows' own it pulls the base types, the error codes, the
-// kernel32 calls and the I/O control layout; the UI parts are added by the headers that need them.
+// kernel32 calls, the I/O control layout and the security calls; the UI parts are added by the headers that
+// need them.
 #pragma once
 
 #include <basetsd.h>
@@ -7,3 +8,5 @@
 #include <winerror.h>
 #include <winbase.h>
 #include <winioctl.h>
+#include <winnt.h>
+#include <securitybaseapi.h>
