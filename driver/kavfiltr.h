@@ -324,6 +324,15 @@ struct UsbFilterExtension
     KSPIN_LOCK relationsLock;
     PDEVICE_RELATIONS busRelations;
     DiskFilterExtension* disks[MAX_LUNS];
+    // Cancelling the function driver's transfer that the worker handles: the cancel routine sets
+    // `cancelRequested` and wakes the worker's wait for its own transfer (`ownDone`, also set by that
+    // transfer's completion, which sets `ownCompleted`); the worker then cancels its own transfer and
+    // starts no other. `cancelRoutineRunning` lets the worker wait until the routine no longer touches the
+    // extension before the transfer (and with it the remove lock) is given back.
+    KEVENT ownDone;
+    volatile LONG ownCompleted;
+    volatile LONG cancelRequested;
+    volatile LONG cancelRoutineRunning;
 };
 
 // A transfer taken over by the filter, on its way to a handler on the worker.
@@ -353,7 +362,7 @@ void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
 // own_exchange.cpp — what the filter sends to the device itself, from the worker
 //
 
-NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb);
+NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb);
 NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
                             ULONG* length);
 NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);

@@ -4,26 +4,65 @@
 // forwards the function driver's transfer sends it the same way.
 #include "driver/kavfiltr.h"
 
-// Sends a URB straight to the device below and waits for it: one of the filter's own, or a taken-over
-// transfer that a handler forwards. The wait needs PASSIVE_LEVEL, so this runs on the worker only.
-NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb)
+namespace
 {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lowerDevice, nullptr, 0, nullptr,
-                                             0, TRUE, &done, &ioStatus);
+// The filter's own IRP stays the filter's after completion, so that the worker may still cancel it while
+// deciding whether it has finished, and frees it itself.
+NTSTATUS OwnIrpCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
+{
+    auto* extension = static_cast<UsbFilterExtension*>(context);
+    InterlockedExchange(&extension->ownCompleted, 1);
+    KeSetEvent(&extension->ownDone, IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+} // namespace
+
+// Sends a URB straight to the device below and waits for it: one of the filter's own, or a taken-over
+// transfer that a handler forwards. The wait needs PASSIVE_LEVEL, so this runs on the worker only. When the
+// function driver cancels the transfer the worker is handling (its time-out), the transfer in flight is
+// cancelled too and no further one is started: a device that never answers holds no thread.
+NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
+{
+    if (extension->cancelRequested)
+    {
+        return STATUS_CANCELLED;
+    }
+    PDEVICE_OBJECT lowerDevice = extension->head.lowerDevice;
+    PIRP irp = IoAllocateIrp(lowerDevice->StackSize, FALSE);
     if (irp == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(lowerDevice, irp);
-    if (status == STATUS_PENDING)
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    InterlockedExchange(&extension->ownCompleted, 0);
+    KeClearEvent(&extension->ownDone);
+    IoSetCompletionRoutine(irp, OwnIrpCompletion, extension, TRUE, TRUE, TRUE);
+    IoCallDriver(lowerDevice, irp);
+    for (;;)
     {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
+        KeWaitForSingleObject(&extension->ownDone, Executive, KernelMode, FALSE, nullptr);
+        if (extension->ownCompleted)
+        {
+            break;
+        }
+        // Woken by a cancel. The event is cleared before the completion is looked at again, so that a
+        // completion arriving in between is never missed.
+        KeClearEvent(&extension->ownDone);
+        if (extension->ownCompleted)
+        {
+            break;
+        }
+        if (extension->cancelRequested)
+        {
+            IoCancelIrp(irp);
+        }
     }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
     return status;
 }
 
@@ -44,7 +83,7 @@ NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe
     transfer.TransferFlags = flags;
     transfer.TransferBufferLength = *length;
     transfer.TransferBuffer = buffer;
-    NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    NTSTATUS status = SubmitUrbSynchronously(extension, &urb);
     *length = transfer.TransferBufferLength;
     return status;
 }
@@ -57,7 +96,7 @@ NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe)
     urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
     urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
     urb.UrbPipeRequest.PipeHandle = pipe;
-    return SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    return SubmitUrbSynchronously(extension, &urb);
 }
 
 // Bulk-Only reset recovery: the class reset, then clearing both bulk pipes. Afterwards the device waits for
@@ -71,7 +110,7 @@ void ResetRecovery(UsbFilterExtension* extension)
     request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
     request.Request = 0xFF; // Bulk-Only Mass Storage Reset
     request.Index = extension->interfaceNumber;
-    SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    SubmitUrbSynchronously(extension, &urb);
     SubmitPipeReset(extension, extension->bulkInPipe);
     SubmitPipeReset(extension, extension->bulkOutPipe);
 }

@@ -136,7 +136,7 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
     }
     if (forward)
     {
-        status = SubmitUrbSynchronously(extension->head.lowerDevice, urb);
+        status = SubmitUrbSynchronously(extension, urb);
     }
     FinishTakenOverTransfer(work, status);
 }

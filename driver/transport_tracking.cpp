@@ -222,7 +222,7 @@ void HandleReadCapacityData(WorkerThread*, WorkItem* item)
     auto* work = static_cast<UrbWorkContext*>(item->context);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     PURB urb = UrbOfWork(work);
-    NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, urb);
+    NTSTATUS status = SubmitUrbSynchronously(extension, urb);
     const UCHAR* data = nullptr;
     if (urb->UrbBulkOrInterruptTransfer.TransferBufferLength >= 8)
     {
@@ -282,8 +282,23 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     return nullptr;
 }
 
+// The function driver cancels a transfer the worker holds (its time-out): the worker is told, and cancels
+// its own transfer in flight; the worker alone completes the IRP, as cancelled. Called with the cancel spin
+// lock held; the last thing done to the extension is clearing `cancelRoutineRunning`, which the worker
+// waits for before it gives the transfer back.
+VOID CancelTakenOverTransfer(PDEVICE_OBJECT device, PIRP irp)
+{
+    UsbFilterExtension* extension = UsbExtensionOf(device);
+    InterlockedExchange(&extension->cancelRoutineRunning, 1);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    InterlockedExchange(&extension->cancelRequested, 1);
+    KeSetEvent(&extension->ownDone, IO_NO_INCREMENT, FALSE);
+    InterlockedExchange(&extension->cancelRoutineRunning, 0);
+}
+
 // Hands a transfer to the worker. The IRP is marked pending first, since the worker may complete it
-// before this routine returns; it then keeps the remove lock until its handler has completed it.
+// before this routine returns; it then keeps the remove lock until its handler has completed it, and can
+// be cancelled meanwhile.
 NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
 {
     IoMarkIrpPending(irp);
@@ -298,12 +313,22 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
         itemTemplate.handler = handler;
         itemTemplate.waitForCompletion = 0;
         itemTemplate.context = work;
-        status = EnqueueWork(extension->worker, &itemTemplate);
-        if (NT_SUCCESS(status))
+        IoSetCancelRoutine(irp, CancelTakenOverTransfer);
+        if (irp->Cancel)
         {
-            return STATUS_PENDING;
+            // Cancelled on its way in: the worker would only complete it as cancelled.
+            status = STATUS_CANCELLED;
         }
-        ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+        else
+        {
+            status = EnqueueWork(extension->worker, &itemTemplate);
+            if (NT_SUCCESS(status))
+            {
+                return STATUS_PENDING;
+            }
+        }
+        FinishTakenOverTransfer(work, status);
+        return STATUS_PENDING;
     }
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
@@ -358,6 +383,10 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     extension->writeBufferCapacity = LUN_BUFFER_CAPACITY;
     KeInitializeSpinLock(&extension->relationsLock);
     extension->busRelations = nullptr;
+    KeInitializeEvent(&extension->ownDone, NotificationEvent, FALSE);
+    extension->ownCompleted = 0;
+    extension->cancelRequested = 0;
+    extension->cancelRoutineRunning = 0;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
     {
@@ -594,6 +623,20 @@ void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
     UsbFilterExtension* extension = UsbExtensionOf(work->device);
     PIRP irp = work->irp;
     ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+    if (IoSetCancelRoutine(irp, nullptr) == nullptr)
+    {
+        // The cancel routine has been called (it holds the cancel spin lock until it has marked itself
+        // running): the transfer ends as cancelled, once the routine has let go of the extension. The
+        // routine does no more than flip flags, so waiting for it is a short spin at any IRQL.
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        IoReleaseCancelSpinLock(cancelIrql);
+        while (InterlockedCompareExchange(&extension->cancelRoutineRunning, 0, 0) != 0)
+        {
+        }
+        status = STATUS_CANCELLED;
+    }
+    InterlockedExchange(&extension->cancelRequested, 0);
     // The function driver reads the outcome from the URB as well as from the IRP; both must agree.
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (NT_SUCCESS(status))

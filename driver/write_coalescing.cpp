@@ -269,7 +269,7 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
     }
     if (NT_SUCCESS(status))
     {
-        status = SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work));
+        status = SubmitUrbSynchronously(extension, UrbOfWork(work));
     }
     else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
     {

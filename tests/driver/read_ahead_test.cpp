@@ -260,4 +260,36 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
     ReadAndCheck(640, 128);
 }
 
+// The device stops answering in the middle of the filter's own read-ahead. The function driver's time-out
+// cancels its command transfer: the filter's transfer is cancelled with it, the function driver's comes
+// back cancelled, its recovery (port reset, Bulk-Only reset) brings the device back as without the filter,
+// and no thread is left waiting.
+TEST_F(ReadAheadTest, CancellingATransferTheFilterHoldsCancelsItsOwnTransferOnAHungDevice)
+{
+    FillMedium(0, 4096, 8);
+    ReadAndCheck(0, 128);
+    wu::FaultRule hang;
+    hang.kind = wu::FaultKind::Hang;
+    hang.when.opcode = 0x28;
+    device_->AddFault(hang);
+
+    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 128, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    winsim::IrpRequest request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.setup = [&command](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        sp->Parameters.Others.Argument1 = &command;
+    };
+    auto flight = winsim::StartIrp(top_, request);
+    EXPECT_FALSE(flight->Completed()) << "the read-ahead waits for the hung device";
+    EXPECT_TRUE(flight->Cancel()) << "a transfer the filter holds has a cancel routine";
+    EXPECT_EQ(flight->Wait(std::chrono::seconds(5)).status, STATUS_CANCELLED);
+
+    EXPECT_EQ(winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr).status,
+              STATUS_SUCCESS);
+    Recover();
+    ReadAndCheck(128, 128);
+}
+
 } // namespace
