@@ -23,6 +23,9 @@ NTSTATUS OwnIrpCompletion(PDEVICE_OBJECT, PIRP, PVOID context)
 // cancelled too and no further one is started: a device that never answers holds no thread.
 NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
 {
+    // Cleared before the cancel flag is looked at: a cancel from here on leaves the event set.
+    InterlockedExchange(&extension->ownCompleted, 0);
+    KeClearEvent(&extension->ownDone);
     if (extension->cancelRequested)
     {
         return STATUS_CANCELLED;
@@ -38,8 +41,6 @@ NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
     next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
     next->Parameters.Others.Argument1 = urb;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    InterlockedExchange(&extension->ownCompleted, 0);
-    KeClearEvent(&extension->ownDone);
     IoSetCompletionRoutine(irp, OwnIrpCompletion, extension, TRUE, TRUE, TRUE);
     IoCallDriver(lowerDevice, irp);
     for (;;)

@@ -2,6 +2,8 @@
 // right data and status, and that it never answers with data older than the device's.
 #include "tests/driver/transport_fixture.h"
 
+#include <thread>
+
 namespace
 {
 
@@ -271,7 +273,8 @@ TEST_F(ReadAheadTest, CancellingATransferTheFilterHoldsCancelsItsOwnTransferOnAH
     wu::FaultRule hang;
     hang.kind = wu::FaultKind::Hang;
     hang.when.opcode = 0x28;
-    device_->AddFault(hang);
+    int rule = device_->AddFault(hang);
+    NewCommands();
 
     wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 128, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
@@ -282,9 +285,17 @@ TEST_F(ReadAheadTest, CancellingATransferTheFilterHoldsCancelsItsOwnTransferOnAH
         sp->Parameters.Others.Argument1 = &command;
     };
     auto flight = winsim::StartIrp(top_, request);
+    // The filter's read-ahead command has reached the device, which now leaves its data unanswered.
+    for (int wait = 0; wait < 500 && device_->CommandLog().empty(); ++wait)
+    {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(device_->CommandLog().size(), 1u);
+    EXPECT_EQ(device_->CommandLog().front().blocks, 2048u);
     EXPECT_FALSE(flight->Completed()) << "the read-ahead waits for the hung device";
     EXPECT_TRUE(flight->Cancel()) << "a transfer the filter holds has a cancel routine";
     EXPECT_EQ(flight->Wait(std::chrono::seconds(5)).status, STATUS_CANCELLED);
+    device_->RemoveFault(rule);
 
     EXPECT_EQ(winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr).status,
               STATUS_SUCCESS);
