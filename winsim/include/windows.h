@@ -1,5 +1,5 @@
 // winsim: the user-mode umbrella header. Like Windows' own it pulls the base types, the error codes, the
-// kernel32 calls and the I/O control layout; the UI parts are added by the headers that need them.
+// kernel32 calls, the I/O control layout, user32, the service control manager and the shell's tray call.
 #pragma once
 
 #include <basetsd.h>
@@ -7,3 +7,11 @@
 #include <winerror.h>
 #include <winbase.h>
 #include <winioctl.h>
+#include <synchapi.h>
+#include <processthreadsapi.h>
+#include <libloaderapi.h>
+#include <fileapi.h>
+#include <sysinfoapi.h>
+#include <winuser.h>
+#include <winsvc.h>
+#include <shellapi.h>

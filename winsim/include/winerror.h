@@ -1,6 +1,8 @@
 // winsim: the Win32 error codes that the simulated user-mode calls leave in GetLastError.
 #pragma once
 
+#include <basetsd.h>
+
 #define ERROR_SUCCESS 0L
 #define NO_ERROR 0L
 #define ERROR_INVALID_FUNCTION 1L
@@ -19,3 +21,22 @@
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_DEVICE_NOT_CONNECTED 1167L
+#define ERROR_INVALID_WINDOW_HANDLE 1400L
+#define ERROR_INVALID_THREAD_ID 1444L
+#define ERROR_NOT_ENOUGH_QUOTA 1816L
+#define ERROR_TIMEOUT 1460L
+#define ERROR_ALREADY_EXISTS 183L
+#define ERROR_MOD_NOT_FOUND 126L
+#define ERROR_PROC_NOT_FOUND 127L
+#define ERROR_SERVICE_DOES_NOT_EXIST 1060L
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814L
+#define ERROR_TOO_MANY_POSTS 298L
+#define ERROR_NOT_OWNER 288L
+#define ERROR_BAD_LENGTH 24L
+
+typedef LONG HRESULT;
+#define S_OK ((HRESULT)0L)
+#define E_FAIL ((HRESULT)0x80004005L)
+#define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
+#define FAILED(hr) (((HRESULT)(hr)) < 0)
+#define ERROR_NO_MORE_FILES 18L

@@ -304,14 +304,16 @@ public:
             Controller,
             Hub,
             Volume,
-            DeviceInfoSet
+            DeviceInfoSet,
+            KernelObject, // semaphores, mutexes, events, threads, processes, snapshots (winsim/user)
+            ServiceHandle // service control manager and service handles: CloseServiceHandle only
         } kind = Kind::Controller;
         HostController* controller = nullptr;
         Hub* hub = nullptr;
         Volume* volume = nullptr;
         DWORD access = 0;
         WString path;
-        std::shared_ptr<void> payload; // the device information set
+        std::shared_ptr<void> payload; // the device information set, or the object of winsim/user
     };
     HANDLE OpenHandle(OpenObject object);
     OpenObject* LookupHandle(HANDLE handle); // null when not open

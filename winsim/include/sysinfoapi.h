@@ -1,0 +1,20 @@
+// winsim: the system version as GetVersionExW reports it (the simulated PC's version is a knob).
+#pragma once
+
+#include <windef.h>
+
+#define VER_PLATFORM_WIN32s 0
+#define VER_PLATFORM_WIN32_WINDOWS 1
+#define VER_PLATFORM_WIN32_NT 2
+
+typedef struct _OSVERSIONINFOW
+{
+    DWORD dwOSVersionInfoSize;
+    DWORD dwMajorVersion;
+    DWORD dwMinorVersion;
+    DWORD dwBuildNumber;
+    DWORD dwPlatformId;
+    WCHAR szCSDVersion[128];
+} OSVERSIONINFOW, *POSVERSIONINFOW, *LPOSVERSIONINFOW;
+
+BOOL WINAPI GetVersionExW(LPOSVERSIONINFOW lpVersionInformation);
