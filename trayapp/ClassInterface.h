@@ -77,7 +77,8 @@ protected:
 };
 
 // The implementation comes from the factory singleton's current creator and goes back to it.
-template <class Factory> class CClassInterfaceFactoryTemplate : public CClassInterface<typename Factory::ImpType>
+template <class Factory>
+class CClassInterfaceFactoryTemplate : public CClassInterface<typename Factory::ImpType>
 {
 public:
     CClassInterfaceFactoryTemplate() { this->m_pImp = Factory::GetInstance()->Create(); }

@@ -30,8 +30,9 @@ WString LoadText(HINSTANCE hInstance, UINT nId)
 } // namespace
 
 CKavelorApp::CKavelorApp(HINSTANCE hInstance, IKavelorShell& shell)
-    : m_startupResult(StartupResult::NotStarted), m_pScanThread(nullptr), m_hInstance(hInstance), m_shell(shell),
-      m_hInstanceMutex(CreateMutexW(nullptr, TRUE, g_pszInstanceMutexName)), m_bInstanceLocked(FALSE)
+    : m_startupResult(StartupResult::NotStarted), m_pScanThread(nullptr), m_hInstance(hInstance),
+      m_shell(shell), m_hInstanceMutex(CreateMutexW(nullptr, TRUE, g_pszInstanceMutexName)),
+      m_bInstanceLocked(FALSE)
 {
     if (m_hInstanceMutex == nullptr)
     {

@@ -11,8 +11,8 @@ bool CPSAPI_psapiDllInterface::ResolveRoutines()
     m_pEnumProcessModules = Routine<PFN_EnumProcessModules>("EnumProcessModules");
     m_pGetModuleFileNameExA = Routine<PFN_GetModuleFileNameExA>("GetModuleFileNameExA");
     m_pGetModuleFileNameExW = Routine<PFN_GetModuleFileNameExW>("GetModuleFileNameExW");
-    return m_pEnumProcesses != nullptr && m_pEnumProcessModules != nullptr && m_pGetModuleFileNameExA != nullptr &&
-           m_pGetModuleFileNameExW != nullptr;
+    return m_pEnumProcesses != nullptr && m_pEnumProcessModules != nullptr &&
+           m_pGetModuleFileNameExA != nullptr && m_pGetModuleFileNameExW != nullptr;
 }
 
 void CPSAPI_psapiDllInterface::ClearRoutines()
@@ -54,8 +54,8 @@ bool CToolHelpDllInterface::ResolveRoutines()
     m_pModule32Next = Routine<PFN_Module32NextW>("Module32NextW");
     m_pProcess32First = Routine<PFN_Process32FirstW>("Process32FirstW");
     m_pProcess32Next = Routine<PFN_Process32NextW>("Process32NextW");
-    return m_pCreateToolhelp32Snapshot != nullptr && m_pModule32First != nullptr && m_pModule32Next != nullptr &&
-           m_pProcess32First != nullptr && m_pProcess32Next != nullptr;
+    return m_pCreateToolhelp32Snapshot != nullptr && m_pModule32First != nullptr &&
+           m_pModule32Next != nullptr && m_pProcess32First != nullptr && m_pProcess32Next != nullptr;
 }
 
 void CToolHelpDllInterface::ClearRoutines()

@@ -11,9 +11,12 @@
 namespace Kavelor
 {
 typedef BOOL(WINAPI* PFN_EnumProcesses)(DWORD* pProcessIds, DWORD cb, DWORD* pBytesReturned);
-typedef BOOL(WINAPI* PFN_EnumProcessModules)(HANDLE hProcess, HMODULE* lphModule, DWORD cb, LPDWORD lpcbNeeded);
-typedef DWORD(WINAPI* PFN_GetModuleFileNameExA)(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename, DWORD nSize);
-typedef DWORD(WINAPI* PFN_GetModuleFileNameExW)(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename, DWORD nSize);
+typedef BOOL(WINAPI* PFN_EnumProcessModules)(HANDLE hProcess, HMODULE* lphModule, DWORD cb,
+                                             LPDWORD lpcbNeeded);
+typedef DWORD(WINAPI* PFN_GetModuleFileNameExA)(HANDLE hProcess, HMODULE hModule, LPSTR lpFilename,
+                                                DWORD nSize);
+typedef DWORD(WINAPI* PFN_GetModuleFileNameExW)(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename,
+                                                DWORD nSize);
 typedef BOOL(WINAPI* PFN_QueryFullProcessImageName)(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
                                                     PDWORD lpdwSize);
 typedef HANDLE(WINAPI* PFN_CreateToolhelp32Snapshot)(DWORD dwFlags, DWORD th32ProcessID);

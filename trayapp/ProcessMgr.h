@@ -8,7 +8,8 @@
 
 namespace Kavelor
 {
-class CProcessMgrFactory : public CImpFactory<CImpCreator<CProcessMgrImp>>, public CSingleton<CProcessMgrFactory>
+class CProcessMgrFactory : public CImpFactory<CImpCreator<CProcessMgrImp>>,
+                           public CSingleton<CProcessMgrFactory>
 {
 public:
     typedef CProcessMgrImp ImpType;

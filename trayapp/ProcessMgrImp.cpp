@@ -50,7 +50,8 @@ bool CProcessMgrImp::FindProcessesByFileName(const WString& strFileName, CProces
 bool CProcessMgrImp::GetProcessWindows(DWORD dwProcessId, CWindowList& windows)
 {
     windows.clear();
-    for (HWND hWnd = GetWindow(GetDesktopWindow(), GW_CHILD); hWnd != nullptr; hWnd = GetWindow(hWnd, GW_HWNDNEXT))
+    for (HWND hWnd = GetWindow(GetDesktopWindow(), GW_CHILD); hWnd != nullptr;
+         hWnd = GetWindow(hWnd, GW_HWNDNEXT))
     {
         DWORD dwOwner = 0;
         GetWindowThreadProcessId(hWnd, &dwOwner);

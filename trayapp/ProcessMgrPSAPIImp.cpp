@@ -37,8 +37,8 @@ private:
 
 WString StripDosDevicesPrefix(const WString& strPath)
 {
-    if (strPath.size() >= 7 && EqualsNoCase(strPath.substr(0, 4), TEXT("\\??\\")) && strPath[5] == TEXT(':') &&
-        strPath[6] == TEXT('\\'))
+    if (strPath.size() >= 7 && EqualsNoCase(strPath.substr(0, 4), TEXT("\\??\\")) &&
+        strPath[5] == TEXT(':') && strPath[6] == TEXT('\\'))
     {
         return strPath.substr(4);
     }

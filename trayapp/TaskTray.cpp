@@ -195,7 +195,8 @@ UINT CTaskTray::ShowPopupMenu(UINT nMenuId, int nPopupIndex, UINT nDefaultItem, 
     POINT cursor = {};
     GetCursorPos(&cursor);
     SetForegroundWindow(m_nid.hWnd);
-    UINT nResult = static_cast<UINT>(TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, hOwner, nullptr));
+    UINT nResult =
+        static_cast<UINT>(TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, hOwner, nullptr));
     // Without this post the menu would not close when the user clicks elsewhere.
     PostMessageW(m_nid.hWnd, WM_NULL, 0, 0);
     DestroyMenu(hMenu);

@@ -48,6 +48,9 @@
 #define ID_COMMAND_HELP 32780
 
 // Controls.
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
 #define IDC_WORKING_TEXT 1004
 #define IDC_VOLUME_NAME 1008
 #define IDC_FILE_SYSTEM 1009

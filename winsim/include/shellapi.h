@@ -32,8 +32,7 @@ typedef struct _NOTIFYICONDATAW
     DWORD dwState;
     DWORD dwStateMask;
     WCHAR szInfo[256];
-    union
-    {
+    union {
         UINT uTimeout;
         UINT uVersion;
     };

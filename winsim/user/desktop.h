@@ -19,6 +19,8 @@
 //     thread still running.
 #pragma once
 
+#include "winsim/machine/machine.h"
+
 #include <windows.h>
 
 #include <functional>
@@ -29,7 +31,7 @@
 
 namespace winsim::user
 {
-using WString = std::u16string;
+using machine::WString;
 
 // A process of the simulated PC. imagePath is what PSAPI reports for its first module (it may be in the
 // "\??\C:\..." form); modules are what Tool Help lists, the executable first. Empty modules: the image
@@ -74,11 +76,12 @@ struct Desktop
     DWORD osMajor = 6;
     DWORD osMinor = 1;
     DWORD osPlatform = VER_PLATFORM_WIN32_NT;
-    unsigned shellTimeouts = 0;     // the next NIM_ADD calls fail with ERROR_TIMEOUT
+    unsigned shellTimeouts = 0; // the next NIM_ADD calls fail with ERROR_TIMEOUT
     bool shellAlwaysTimesOut = false;
     std::vector<SimProcess> processes;
     DWORD currentProcessId = 1000;
-    std::function<void()> afterEnumProcesses; // runs inside EnumProcesses, after the IDs were copied
+    // Runs when a process list was taken (EnumProcesses, a process snapshot), after the IDs were copied.
+    std::function<void()> afterProcessList;
     std::set<UINT> iconResources;
     std::map<UINT, int> menuResources; // menu id -> number of popups
     std::map<UINT, WString> strings;

@@ -273,8 +273,8 @@ void WINAPI Sleep(DWORD dwMilliseconds)
     std::this_thread::sleep_for(std::chrono::milliseconds(dwMilliseconds));
 }
 
-HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress, LPVOID lpParameter,
-                           DWORD dwCreationFlags, LPDWORD lpThreadId)
+HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE lpStartAddress,
+                           LPVOID lpParameter, DWORD dwCreationFlags, LPDWORD lpThreadId)
 {
     {
         auto lock = Lock();

@@ -231,7 +231,8 @@ BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
 
 BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg)
 {
-    return Take(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0, false) ? TRUE : FALSE;
+    return Take(lpMsg, hWnd, wMsgFilterMin, wMsgFilterMax, (wRemoveMsg & PM_REMOVE) != 0, false) ? TRUE
+                                                                                                 : FALSE;
 }
 
 BOOL WINAPI IsWindow(HWND hWnd)
@@ -330,8 +331,8 @@ BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent)
     }
     if (found->second.threadId != self)
     {
-        Violation("KillTimer of timer %zu from thread %u; it belongs to thread %u", static_cast<size_t>(uIDEvent),
-                  self, found->second.threadId);
+        Violation("KillTimer of timer %zu from thread %u; it belongs to thread %u",
+                  static_cast<size_t>(uIDEvent), self, found->second.threadId);
     }
     I().timers.erase(found);
     return TRUE;

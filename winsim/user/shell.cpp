@@ -57,8 +57,8 @@ BOOL WINAPI Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData)
     auto lock = Lock();
     SetLastError(ERROR_SUCCESS);
     DWORD size = lpData->cbSize;
-    if (size != NOTIFYICONDATAW_V1_SIZE && size != NOTIFYICONDATAW_V2_SIZE && size != NOTIFYICONDATAW_V3_SIZE &&
-        size != sizeof(NOTIFYICONDATAW))
+    if (size != NOTIFYICONDATAW_V1_SIZE && size != NOTIFYICONDATAW_V2_SIZE &&
+        size != NOTIFYICONDATAW_V3_SIZE && size != sizeof(NOTIFYICONDATAW))
     {
         Violation("Shell_NotifyIconW with cbSize %u, which is none of the shell's layouts", size);
     }
@@ -139,7 +139,8 @@ int WINAPI LoadStringW(HINSTANCE, UINT uID, LPWSTR lpBuffer, int cchBufferMax)
 {
     if (cchBufferMax <= 0)
     {
-        Violation("LoadStringW with a buffer of %d characters (the read-only form is not simulated)", cchBufferMax);
+        Violation("LoadStringW with a buffer of %d characters (the read-only form is not simulated)",
+                  cchBufferMax);
     }
     auto lock = Lock();
     auto found = D().strings.find(uID);

@@ -145,7 +145,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName)
     auto lock = Lock();
     if (module.empty() || I().moduleRefs[module] == 0)
     {
-        Violation("GetProcAddress(%s) on module %p, which is not loaded", lpProcName, static_cast<void*>(hModule));
+        Violation("GetProcAddress(%s) on module %p, which is not loaded", lpProcName,
+                  static_cast<void*>(hModule));
     }
     if (D().absentRoutines.count(lpProcName) == 0)
     {
@@ -257,7 +258,7 @@ BOOL WINAPI EnumProcesses(DWORD* lpidProcess, DWORD cb, LPDWORD lpcbNeeded)
             lpidProcess[at] = D().processes[at].id;
         }
         *lpcbNeeded = static_cast<DWORD>(fit * sizeof(DWORD));
-        after = D().afterEnumProcesses;
+        after = D().afterProcessList;
     }
     if (after)
     {
@@ -331,11 +332,13 @@ DWORD WINAPI GetModuleFileNameExA(HANDLE, HMODULE, LPSTR, DWORD)
 HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID)
 {
     auto snapshot = std::make_shared<Snapshot>();
+    std::function<void()> after;
     {
         auto lock = Lock();
         if (dwFlags == TH32CS_SNAPPROCESS)
         {
             snapshot->processes = D().processes;
+            after = D().afterProcessList;
         }
         else if (dwFlags == TH32CS_SNAPMODULE)
         {
@@ -353,6 +356,10 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID)
         {
             Violation("CreateToolhelp32Snapshot with flags %#x is not simulated", dwFlags);
         }
+    }
+    if (after)
+    {
+        after();
     }
     return OpenObject(snapshot);
 }
@@ -476,7 +483,8 @@ BOOL WINAPI CloseServiceHandle(SC_HANDLE hSCObject)
     auto* entry = machine.LookupHandle(reinterpret_cast<HANDLE>(hSCObject));
     if (entry == nullptr || entry->kind != winsim::machine::Machine::OpenObject::Kind::ServiceHandle)
     {
-        Violation("CloseServiceHandle of %p, which is not an open service handle", static_cast<void*>(hSCObject));
+        Violation("CloseServiceHandle of %p, which is not an open service handle",
+                  static_cast<void*>(hSCObject));
     }
     machine.CloseOpenHandle(reinterpret_cast<HANDLE>(hSCObject));
     return TRUE;

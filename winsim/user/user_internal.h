@@ -114,8 +114,8 @@ struct Internal
     unsigned runningThreads = 0;
 };
 
-Desktop& D();      // the installed desktop; call with the lock held
-Internal& I();     // its internals; likewise
+Desktop& D();  // the installed desktop; call with the lock held
+Internal& I(); // its internals; likewise
 std::unique_lock<std::mutex> Lock();
 std::condition_variable& Changed();
 uintptr_t NewHandleValue(); // for windows, icons and menus; never repeats
