@@ -7,7 +7,9 @@
 #define VER_PLATFORM_WIN32_WINDOWS 1
 #define VER_PLATFORM_WIN32_NT 2
 
-typedef struct _OSVERSIONINFOW
+// Its own tag: the kernel headers declare the same layout as RTL_OSVERSIONINFOW, and the simulation
+// compiles both into one program.
+typedef struct tagOSVERSIONINFOW
 {
     DWORD dwOSVersionInfoSize;
     DWORD dwMajorVersion;

@@ -154,9 +154,11 @@ void ElapseTimers(DWORD milliseconds)
 {
     DWORD self = GetCurrentThreadId();
     std::vector<Timer> due;
+    DWORD now = 0;
     {
         auto lock = Lock();
         I().clock += milliseconds;
+        now = static_cast<DWORD>(I().clock);
         for (auto& [id, timer] : I().timers)
         {
             if (timer.threadId == self && timer.due <= I().clock)
@@ -175,7 +177,7 @@ void ElapseTimers(DWORD milliseconds)
                 continue; // killed by an earlier procedure of this round
             }
         }
-        timer.proc(nullptr, WM_TIMER, timer.id, static_cast<DWORD>(I().clock));
+        timer.proc(nullptr, WM_TIMER, timer.id, now);
     }
 }
 
