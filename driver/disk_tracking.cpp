@@ -31,7 +31,10 @@ NTSTATUS LargeWriteCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID record)
         IoMarkIrpPending(irp);
     }
     extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
-    PoolListRemove(extension->largeWrites, record);
+    if (extension->largeWrites != nullptr)
+    {
+        PoolListRemove(extension->largeWrites, record);
+    }
     KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
     IoReleaseRemoveLock(&extension->head.removeLock, irp);
     return STATUS_SUCCESS;
@@ -48,20 +51,22 @@ NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension)
     return PoolListCreate(&writesTemplate, &extension->largeWrites);
 }
 
+// The records go under the lock: a USB-side user that found this disk before it left its parent's table
+// finds no list rather than a freed one.
 void DiskRoleRelease(DiskFilterExtension* extension)
 {
-    PoolListDestroy(extension->largeWrites);
+    extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+    PoolList* writes = extension->largeWrites;
     extension->largeWrites = nullptr;
+    KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
+    PoolListDestroy(writes);
 }
 
+// The read in flight is recorded for the USB side's read-ahead. The remove lock that the common entry took
+// is released by the completion routine, once the read is done.
 NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     extension->currentReadLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
     IoCopyCurrentIrpStackLocationToNext(irp);
     IoSetCompletionRoutine(irp, ReadCompletion, nullptr, TRUE, TRUE, TRUE);
@@ -69,14 +74,11 @@ NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // Writes longer than 64 KiB are recorded with their requester for exactly the time they are in flight.
+// The remove lock that the common entry took is released by the completion routine that forgets the
+// record, or by the pass-down tail.
 NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     LargeWriteRecord record;
     record.length = stack->Parameters.Write.Length;
@@ -93,7 +95,10 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
             ++extension->nextWriteSequence; // 0 stays free to mean "no write"
         }
         record.sequence = extension->nextWriteSequence;
-        PoolListAppend(extension->largeWrites, &record, sizeof(record), &copy);
+        if (extension->largeWrites != nullptr)
+        {
+            PoolListAppend(extension->largeWrites, &record, sizeof(record), &copy);
+        }
         KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
         if (copy != nullptr)
         {
@@ -113,6 +118,11 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
 {
     PVOID match = nullptr;
     disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
+    if (disk->largeWrites == nullptr)
+    {
+        KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
+        return nullptr;
+    }
     for (auto* record = static_cast<LargeWriteRecord*>(PoolListFirst(disk->largeWrites)); record != nullptr;
          record = static_cast<LargeWriteRecord*>(PoolListNext(disk->largeWrites)))
     {
@@ -136,12 +146,15 @@ BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG seque
 {
     BOOLEAN present = FALSE;
     disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
-    for (PVOID candidate = PoolListFirst(disk->largeWrites); candidate != nullptr && !present;
-         candidate = PoolListNext(disk->largeWrites))
+    for (PVOID candidate = disk->largeWrites != nullptr ? PoolListFirst(disk->largeWrites) : nullptr;
+         candidate != nullptr && !present; candidate = PoolListNext(disk->largeWrites))
     {
         present = candidate == record && static_cast<LargeWriteRecord*>(candidate)->sequence == sequence;
     }
-    disk->largeWrites->cursor = nullptr;
+    if (disk->largeWrites != nullptr)
+    {
+        disk->largeWrites->cursor = nullptr;
+    }
     KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
     return present;
 }

@@ -1,5 +1,6 @@
-// Pass-through, power and Plug and Play for both roles. Every request holds the remove lock while the
-// filter can still touch it, so that removal waits for it; what the filter does not take over goes down
+// The dispatch entry, pass-through, power and Plug and Play for both roles. Every request holds the remove
+// lock while the filter can still touch it, so that removal waits for it; the lock is taken in one place,
+// the common entry, and only power keeps an entry of its own. What the filter does not take over goes down
 // unchanged.
 #include "driver/kavfiltr.h"
 
@@ -64,6 +65,7 @@ NTSTATUS RemoveDevice(FilterExtension* extension, PIRP irp)
     }
     else
     {
+        UnregisterDiskFilter(reinterpret_cast<DiskFilterExtension*>(extension));
         DiskRoleRelease(reinterpret_cast<DiskFilterExtension*>(extension));
     }
     IoDeleteDevice(extension->selfDevice);
@@ -111,18 +113,13 @@ NTSTATUS BusRelationsCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
     auto* relations = reinterpret_cast<PDEVICE_RELATIONS>(irp->IoStatus.Information);
     if (NT_SUCCESS(irp->IoStatus.Status) && relations != nullptr)
     {
-        if (extension->busRelations != nullptr)
-        {
-            ExFreePoolWithTag(extension->busRelations, KAVFILTR_POOL_TAG);
-            extension->busRelations = nullptr;
-        }
         SIZE_T size = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + sizeof(PDEVICE_OBJECT) * relations->Count;
         if (size < sizeof(DEVICE_RELATIONS))
         {
             size = sizeof(DEVICE_RELATIONS);
         }
-        auto* copy =
-            static_cast<PDEVICE_RELATIONS>(ExAllocatePoolWithTag(NonPagedPool, size, KAVFILTR_POOL_TAG));
+        auto* copy = static_cast<PDEVICE_RELATIONS>(
+            ExAllocatePoolWithTag(KavfiltrNonPagedPool, size, KAVFILTR_POOL_TAG));
         if (copy != nullptr)
         {
             copy->Count = relations->Count;
@@ -130,20 +127,17 @@ NTSTATUS BusRelationsCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
             {
                 copy->Objects[index] = relations->Objects[index];
             }
-            extension->busRelations = copy;
         }
+        // Without pool the old copy goes too: a stale list could name a child that is no longer the unit.
+        ReplaceBusRelations(extension, copy);
     }
     IoReleaseRemoveLock(&extension->head.removeLock, irp);
     return STATUS_SUCCESS;
 }
 
+// Only bus relations are watched, on their way up; their completion routine releases the remove lock.
 NTSTATUS QueryDeviceRelations(FilterExtension* extension, PIRP irp)
 {
-    NTSTATUS status = IoAcquireRemoveLock(&extension->removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.QueryDeviceRelations.Type != BusRelations)
     {
         return PassDown(extension, irp);
@@ -186,31 +180,48 @@ NTSTATUS PassDown(FilterExtension* extension, PIRP irp)
     return status;
 }
 
-NTSTATUS DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp)
+// The entry of every major function but power. The remove lock is taken here, once, for each request of
+// either role, and goes with it: whoever finishes with the request releases it (the pass-down tail, a
+// completion routine, the worker), and removal releases its own and waits for all the others.
+NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* extension = ExtensionOf(device);
-    UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
-    if (extension->role == RoleUsbDevice && major == IRP_MJ_INTERNAL_DEVICE_CONTROL)
-    {
-        return DispatchUrb(device, irp);
-    }
-    if (extension->role == RoleStorageDisk && major == IRP_MJ_READ)
-    {
-        return DispatchDiskRead(device, irp);
-    }
-    if (extension->role == RoleStorageDisk && major == IRP_MJ_WRITE)
-    {
-        return DispatchDiskWrite(device, irp);
-    }
     NTSTATUS status = IoAcquireRemoveLock(&extension->removeLock, irp);
     if (!NT_SUCCESS(status))
     {
         return CompleteWithStatus(irp, status);
     }
+    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction)
+    {
+    case IRP_MJ_PNP:
+        return DispatchPnp(device, irp);
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+        if (extension->role == RoleUsbDevice)
+        {
+            return DispatchUrb(device, irp);
+        }
+        break;
+    case IRP_MJ_READ:
+        if (extension->role == RoleStorageDisk)
+        {
+            return DispatchDiskRead(device, irp);
+        }
+        break;
+    case IRP_MJ_WRITE:
+        if (extension->role == RoleStorageDisk)
+        {
+            return DispatchDiskWrite(device, irp);
+        }
+        break;
+    default:
+        break;
+    }
     return PassDown(extension, irp);
 }
 
 // Power IRPs must let the power manager start the next one before they go down, also when they fail here.
+// That failure path is why power keeps its own entry and takes the lock itself: in the common entry a
+// request that cannot take the lock is only completed.
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* extension = ExtensionOf(device);
@@ -227,21 +238,13 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // Plug and Play requests of one device arrive one at a time; the state only records the transitions,
-// every request is still passed down in every state.
+// every request is still passed down in every state. The common entry holds the remove lock for the
+// request: start releases it once the lower drivers have started, removal releases it and waits for every
+// other holder.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* extension = ExtensionOf(device);
-    UCHAR minor = IoGetCurrentIrpStackLocation(irp)->MinorFunction;
-    if (minor == IRP_MN_QUERY_DEVICE_RELATIONS && extension->role == RoleUsbDevice)
-    {
-        return QueryDeviceRelations(extension, irp);
-    }
-    NTSTATUS status = IoAcquireRemoveLock(&extension->removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
-    switch (minor)
+    switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction)
     {
     case IRP_MN_START_DEVICE:
         return StartDevice(extension, irp);
@@ -249,6 +252,12 @@ NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
         return RemoveDevice(extension, irp);
     case IRP_MN_DEVICE_USAGE_NOTIFICATION:
         return DeviceUsageNotification(extension, irp);
+    case IRP_MN_QUERY_DEVICE_RELATIONS:
+        if (extension->role == RoleUsbDevice)
+        {
+            return QueryDeviceRelations(extension, irp);
+        }
+        break;
     case IRP_MN_QUERY_REMOVE_DEVICE:
         EnterState(extension, RemovePending);
         irp->IoStatus.Status = STATUS_SUCCESS;

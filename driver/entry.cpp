@@ -3,6 +3,8 @@
 // role it plays, and filters a disk only when its own USB parent is filtered by this driver.
 #include "driver/kavfiltr.h"
 
+POOL_TYPE KavfiltrNonPagedPool = NonPagedPool;
+
 namespace
 {
 // The image leaves no state behind and creates no device of its own, so unloading needs no work.
@@ -26,9 +28,10 @@ BOOLEAN NameEquals(const WCHAR* name, ULONG bytes, PCWSTR expected)
     return RtlCompareUnicodeString(&actual, &wanted, TRUE) == 0;
 }
 
-// Whether the USB parent of this disk is one of ours: the disk's physical device object appears in the
-// bus relations that a USB-side filter of this driver captured.
-BOOLEAN IsChildOfFilteredUsbDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
+// The USB-side filter whose device this disk belongs to: the disk's physical device object appears in the
+// bus relations it captured. Null when the USB parent is not filtered. AddDevice runs on the PnP manager's
+// serialised path, so the driver's device list is not changing underneath.
+UsbFilterExtension* FindFilteredUsbParent(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 {
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice)
     {
@@ -37,20 +40,21 @@ BOOLEAN IsChildOfFilteredUsbDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physica
         {
             continue;
         }
-        PDEVICE_RELATIONS relations = reinterpret_cast<UsbFilterExtension*>(extension)->busRelations;
-        if (relations == nullptr)
+        auto* usb = reinterpret_cast<UsbFilterExtension*>(extension);
+        BOOLEAN child = FALSE;
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->relationsLock);
+        PDEVICE_RELATIONS relations = usb->busRelations;
+        for (ULONG index = 0; relations != nullptr && index < relations->Count && !child; ++index)
         {
-            continue;
+            child = relations->Objects[index] == physicalDevice;
         }
-        for (ULONG index = 0; index < relations->Count; ++index)
+        KeReleaseSpinLock(&usb->relationsLock, irql);
+        if (child)
         {
-            if (relations->Objects[index] == physicalDevice)
-            {
-                return TRUE;
-            }
+            return usb;
         }
     }
-    return FALSE;
+    return nullptr;
 }
 
 // From Windows XP on, the filter takes the type of the device it attaches above, so that the I/O
@@ -107,7 +111,7 @@ FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice)
     {
         return RoleNone;
     }
-    auto* name = static_cast<WCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, KAVFILTR_POOL_TAG));
+    auto* name = static_cast<WCHAR*>(ExAllocatePoolWithTag(KavfiltrNonPagedPool, size, KAVFILTR_POOL_TAG));
     if (name == nullptr)
     {
         return RoleNone;
@@ -139,9 +143,14 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     {
         return STATUS_SUCCESS;
     }
-    if (role == RoleStorageDisk && !IsChildOfFilteredUsbDevice(driver, physicalDevice))
+    UsbFilterExtension* usbParent = nullptr;
+    if (role == RoleStorageDisk)
     {
-        return STATUS_SUCCESS;
+        usbParent = FindFilteredUsbParent(driver, physicalDevice);
+        if (usbParent == nullptr)
+        {
+            return STATUS_SUCCESS;
+        }
     }
 
     ULONG extensionSize = role == RoleUsbDevice ? sizeof(UsbFilterExtension) : sizeof(DiskFilterExtension);
@@ -184,19 +193,25 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     IoInitializeRemoveLock(&extension->removeLock, KAVFILTR_POOL_TAG, 1, 100);
     extension->pnpState = NotStarted;
     extension->previousPnpState = NotStarted;
+    if (usbParent != nullptr)
+    {
+        // A full table leaves the disk unknown to the USB side: its pieces then simply pass through.
+        RegisterDiskFilter(usbParent, reinterpret_cast<DiskFilterExtension*>(extension));
+    }
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
 }
 
-// Every major function passes through, except power and Plug and Play, which need their own rules.
+// The pool type is chosen before anything is allocated. Every major function goes through the one dispatch
+// entry, except power, whose failure path differs.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
+    KavfiltrNonPagedPool = IsSystemVersionAtLeast(0x06020000) ? NonPagedPoolNx : NonPagedPool;
     for (ULONG index = 0; index <= IRP_MJ_MAXIMUM_FUNCTION; ++index)
     {
-        driver->MajorFunction[index] = DispatchPassThrough;
+        driver->MajorFunction[index] = DispatchIrp;
     }
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
-    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = FilterAddDevice;
     driver->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

@@ -144,14 +144,20 @@ static_assert(sizeof(LargeWriteRecord) == 32, "a large-write record fills the 32
 // Writes up to this length are cut into at most one piece by the storage stack and are not recorded.
 #define LARGE_WRITE_THRESHOLD 0x10000UL
 
+struct UsbFilterExtension;
+
 struct DiskFilterExtension
 {
     FilterExtension head;
     volatile ULONG currentReadLength;
     KSPIN_LOCK largeWriteLock;
     KIRQL largeWriteIrql;
+    // Exists exactly while the USB side can find this disk: created before the disk is registered with its
+    // USB parent, and taken away under the lock before it is destroyed.
     PoolList* largeWrites;
     ULONG nextWriteSequence;
+    // The USB-side filter of the device whose unit this disk is; referenced while registered there.
+    UsbFilterExtension* usbParent;
 };
 
 NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension);
@@ -163,16 +169,8 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
 BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
 
 //
-// usb_transport.cpp — Bulk-Only Transport tracking on the USB device node
+// bulk_only_wire.cpp — command and status wrappers, the command block inside, a transfer's data
 //
-
-enum BotPhase : ULONG
-{
-    PhaseNone = 0,
-    PhaseCommand = 1,
-    PhaseData = 2,
-    PhaseStatus = 3,
-};
 
 #define CBW_SIGNATURE 0x43425355UL
 #define CSW_SIGNATURE 0x53425355UL
@@ -200,6 +198,58 @@ struct CommandStatusWrapper
 static_assert(sizeof(CommandBlockWrapper) == 31, "a command block wrapper is 31 bytes on the wire");
 static_assert(sizeof(CommandStatusWrapper) == 13, "a command status wrapper is 13 bytes on the wire");
 
+// SCSI operation codes the filter acts on.
+#define SCSIOP_TEST_UNIT_READY_CODE 0x00
+#define SCSIOP_READ_CAPACITY_CODE 0x25
+#define SCSIOP_READ10_CODE 0x28
+#define SCSIOP_WRITE10_CODE 0x2A
+
+#define SCSIOP_REQUEST_SENSE_CODE 0x03
+
+// The device failed one of the filter's own commands in step (status wrapper with status 1) and holds the
+// reason for the next REQUEST SENSE. Private to the filter: the function driver never sees this code, it
+// sees a status wrapper with status 1 for its own command instead.
+#define STATUS_KAVFILTR_COMMAND_FAILED ((NTSTATUS)0xE0000001L)
+
+#define CBW_LENGTH 31UL
+#define CSW_LENGTH 13UL
+#define CBW_FLAGS_DATA_IN 0x80
+#define TRANSFER_FLAGS_OUT 0UL
+#define TRANSFER_FLAGS_SHORT_OK 2UL
+#define TRANSFER_FLAGS_IN_SHORT_OK 3UL
+
+struct LunContext;
+
+// Fields of the command in a 31-byte wrapper and of its command block.
+ULONG ReadLittleEndian32(const UCHAR* bytes);
+ULONG ReadBigEndian32(const UCHAR* bytes);
+USHORT ReadBigEndian16(const UCHAR* bytes);
+void WriteBigEndian32(UCHAR* bytes, ULONG value);
+void WriteBigEndian16(UCHAR* bytes, USHORT value);
+ULONG CommandTag(const UCHAR* cbw);
+ULONG CommandDataLength(const UCHAR* cbw);
+ULONG CommandLba(const UCHAR* cbw);
+USHORT CommandBlocks(const UCHAR* cbw);
+ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context);
+BOOLEAN IsUnitUsable(const LunContext* context);
+BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn);
+PVOID MapTransferBuffer(PURB urb);
+NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
+void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
+void WriteStatusWrapper(PURB urb, ULONG tag, ULONG residue, UCHAR cswStatus, NTSTATUS* status);
+
+//
+// transport_tracking.cpp — the function driver's Bulk-Only exchanges followed, units, transfers taken over
+//
+
+enum BotPhase : ULONG
+{
+    PhaseNone = 0,
+    PhaseCommand = 1,
+    PhaseData = 2,
+    PhaseStatus = 3,
+};
+
 struct LunContext
 {
     UCHAR lun;
@@ -223,16 +273,39 @@ struct LunContext
     LargeWriteRecord* failedWrite;
     LargeWriteRecord failedWriteCopy;
     UCHAR refuseWrite;
+    // The matched write stopped arriving in order (a piece of it went down outside the buffer, arrived
+    // out of turn, or failed to reach the buffer): none of its pieces is gathered any more, since a piece
+    // gathered out of order might never be followed by the flush that writes it.
+    UCHAR matchBroken;
     // Set once the current piece's data is in the buffer: only such a piece may be reported written.
     UCHAR pieceBuffered;
+    // Set once the current READ(10)'s data went to the function driver from the cache: only then is its
+    // status reported as passed.
+    UCHAR cachedDataAnswered;
+    // The device failed the filter's command that stood for the function driver's current one: that
+    // command's data and status phases are answered here, ending in a status wrapper with status 1, so
+    // that the function driver asks for the device's sense itself.
+    UCHAR answerFailure;
+    // A large write whose gathered data the device refused (status 1): the data stays in the buffer and is
+    // offered again before each of the unit's commands while the write is in flight, so that the write can
+    // only end in success once that data is on the medium.
+    LargeWriteRecord* heldWrite;
+    LargeWriteRecord heldWriteCopy;
 };
 
 #define LUN_BUFFER_CAPACITY 0x100000UL
+
+// Bulk-Only devices have at most 16 logical units.
+#define MAX_LUNS 16
 
 struct UsbFilterExtension
 {
     FilterExtension head;
     WorkerThread* worker;
+    // The units' contexts. The dispatch path (a reset empties every cache) and the worker walk and extend
+    // the list at the same time when the function driver resets the device while a handler runs: every
+    // walk and every append holds this lock, so no walk shares the list's cursor with another.
+    KSPIN_LOCK lunContextsLock;
     PoolList* lunContexts;
     USBD_PIPE_HANDLE bulkInPipe;
     USBD_PIPE_HANDLE bulkOutPipe;
@@ -245,7 +318,12 @@ struct UsbFilterExtension
     // The mass-storage interface, for the class reset that brings the device back after an exchange of the
     // filter's own went wrong.
     UCHAR interfaceNumber;
+    // The function driver's children as last reported, and the disk filters attached above them. A new
+    // bus-relations query replaces the copy while the URB path and the worker read it, and a disk node
+    // can be restarted during I/O: both are touched only under this lock.
+    KSPIN_LOCK relationsLock;
     PDEVICE_RELATIONS busRelations;
+    DiskFilterExtension* disks[MAX_LUNS];
 };
 
 // A transfer taken over by the filter, on its way to a handler on the worker.
@@ -254,19 +332,6 @@ struct UrbWorkContext
     PDEVICE_OBJECT device;
     PIRP irp;
 };
-
-// SCSI operation codes the filter acts on.
-#define SCSIOP_TEST_UNIT_READY_CODE 0x00
-#define SCSIOP_READ_CAPACITY_CODE 0x25
-#define SCSIOP_READ10_CODE 0x28
-#define SCSIOP_WRITE10_CODE 0x2A
-
-#define CBW_LENGTH 31UL
-#define CSW_LENGTH 13UL
-#define CBW_FLAGS_DATA_IN 0x80
-#define TRANSFER_FLAGS_OUT 0UL
-#define TRANSFER_FLAGS_SHORT_OK 2UL
-#define TRANSFER_FLAGS_IN_SHORT_OK 3UL
 
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);
 void UsbRoleRelease(UsbFilterExtension* extension);
@@ -277,31 +342,24 @@ UrbWorkContext* WorkOf(WorkItem* item);
 UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work);
 PURB UrbOfWork(UrbWorkContext* work);
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun);
-PVOID MapTransferBuffer(PURB urb);
+void ReleaseDiskFilter(DiskFilterExtension* disk);
+NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk);
+void UnregisterDiskFilter(DiskFilterExtension* disk);
+void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
+void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
+void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
+
+//
+// own_exchange.cpp — what the filter sends to the device itself, from the worker
+//
+
 NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb);
 NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
                             ULONG* length);
-void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
-NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag);
 NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);
 void ResetRecovery(UsbFilterExtension* extension);
 NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
                            ULONG tag);
-void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status);
-
-// Fields of the command in a 31-byte wrapper and of its command block.
-ULONG ReadLittleEndian32(const UCHAR* bytes);
-ULONG ReadBigEndian32(const UCHAR* bytes);
-USHORT ReadBigEndian16(const UCHAR* bytes);
-void WriteBigEndian32(UCHAR* bytes, ULONG value);
-void WriteBigEndian16(UCHAR* bytes, USHORT value);
-ULONG CommandTag(const UCHAR* cbw);
-ULONG CommandDataLength(const UCHAR* cbw);
-ULONG CommandLba(const UCHAR* cbw);
-USHORT CommandBlocks(const UCHAR* cbw);
-ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context);
-BOOLEAN IsUnitUsable(const LunContext* context);
-BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn);
 
 //
 // read_ahead.cpp — runs of READ(10) answered from a per-unit cache
@@ -325,12 +383,16 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context);
 void HandleCoalescedWrite(WorkerThread* worker, WorkItem* item);
 void HandleRefusedWrite(WorkerThread* worker, WorkItem* item);
 void HandleFlushBeforeCommand(WorkerThread* worker, WorkItem* item);
+void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context);
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
 
 //
 // entry.cpp
 //
 
+// Non-executable non-paged pool where the system has it (Windows 8 on), plain non-paged pool before: the
+// opt-in that drivers which also run on older systems make at entry.
+extern POOL_TYPE KavfiltrNonPagedPool;
 FilterRole ClassifyDevice(PDEVICE_OBJECT physicalDevice);
 NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice);
 BOOLEAN IsSystemVersionAtLeast(ULONG version);
@@ -339,7 +401,7 @@ BOOLEAN IsSystemVersionAtLeast(ULONG version);
 // dispatch.cpp
 //
 
-NTSTATUS DispatchPassThrough(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS PassDown(FilterExtension* extension, PIRP irp);

@@ -42,8 +42,8 @@ NTSTATUS PoolListCreate(const PoolListTemplate* listTemplate, PoolList** list)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    auto* created =
-        static_cast<PoolList*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(PoolList), KAVFILTR_POOL_TAG));
+    auto* created = static_cast<PoolList*>(
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(PoolList), KAVFILTR_POOL_TAG));
     if (created == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -66,7 +66,7 @@ NTSTATUS PoolListAppend(PoolList* list, const void* bytes, ULONG length, PVOID* 
         return STATUS_INVALID_PARAMETER;
     }
     auto* item = static_cast<PoolListLinks*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(PoolListItemHead) + length, KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(PoolListItemHead) + length, KAVFILTR_POOL_TAG));
     if (item == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -154,8 +154,8 @@ NTSTATUS AlignedBufferInitialize(AlignedBuffer* buffer, ULONG capacity)
         return STATUS_INVALID_PARAMETER;
     }
     AlignedBufferRelease(buffer);
-    auto* allocation = static_cast<PUCHAR>(
-        ExAllocatePoolWithTag(NonPagedPool, static_cast<SIZE_T>(capacity) + PAGE_SIZE, KAVFILTR_POOL_TAG));
+    auto* allocation = static_cast<PUCHAR>(ExAllocatePoolWithTag(
+        KavfiltrNonPagedPool, static_cast<SIZE_T>(capacity) + PAGE_SIZE, KAVFILTR_POOL_TAG));
     if (allocation == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;

@@ -54,6 +54,7 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
         ULONG requested = CommandDataLength(cbw);
         DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
         ULONG readInFlight = disk != nullptr ? disk->currentReadLength : 0;
+        ReleaseDiskFilter(disk);
         if (readInFlight >= kLargeRead)
         {
             // A read no longer than this command gains nothing from a detour through the cache.
@@ -124,6 +125,14 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
         {
             EmptyReadCache(context);
         }
+        if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // Sending the function driver's command now would bury the device's reason (a medium change,
+            // say) under that command's outcome: the command fails as the filter's did.
+            forward = FALSE;
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
     }
     if (forward)
     {
@@ -133,9 +142,9 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
 }
 
 // One exchange that fills the cache from the command's first block. Only a complete, passed exchange
-// clears `forward`; a failed command, a garbled or foreign status wrapper, a residue or short data leave
-// the cache to be emptied and the function driver's command to be sent as it is, to a device that is
-// back in step.
+// clears `forward`; a garbled or foreign status wrapper, a residue or short data leave the cache to be
+// emptied and the function driver's command to be sent as it is, to a device that is back in step. A
+// command the device failed in step is STATUS_KAVFILTR_COMMAND_FAILED.
 NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PURB urb, BOOLEAN* forward)
 {
     *forward = TRUE;
@@ -225,6 +234,11 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
     PURB urb = UrbOfWork(work);
     LunContext* context = CurrentLunContext(extension);
     NTSTATUS status = work->irp->IoStatus.Status;
+    if (context == nullptr)
+    {
+        FinishTakenOverTransfer(work, STATUS_INVALID_PARAMETER);
+        return;
+    }
     switch (extension->currentPhase)
     {
     case PhaseCommand:
@@ -232,8 +246,16 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
         break;
     case PhaseData:
         status = CopyFromCache(extension, context, urb);
+        context->cachedDataAnswered = NT_SUCCESS(status);
         break;
     case PhaseStatus:
+        // A command whose data never reached the function driver did not pass.
+        if (!context->cachedDataAnswered)
+        {
+            status = STATUS_IO_DEVICE_ERROR;
+            break;
+        }
+        context->cachedDataAnswered = 0;
         WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
         break;
     default:

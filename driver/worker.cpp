@@ -66,7 +66,7 @@ void WorkerThreadRoutine(PVOID context)
 NTSTATUS StartWorker(WorkerThread** result)
 {
     auto* worker = static_cast<WorkerThread*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkerThread), KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(WorkerThread), KAVFILTR_POOL_TAG));
     if (worker == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -84,7 +84,11 @@ NTSTATUS StartWorker(WorkerThread** result)
         return status;
     }
 
-    status = PsCreateSystemThread(&worker->threadHandle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr,
+    // A kernel handle: the thread is created in whatever process the caller runs in, and a handle in that
+    // process's table could be used or closed by its user-mode code.
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    status = PsCreateSystemThread(&worker->threadHandle, THREAD_ALL_ACCESS, &attributes, nullptr, nullptr,
                                   WorkerThreadRoutine, worker);
     if (!NT_SUCCESS(status))
     {
@@ -117,8 +121,8 @@ NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    auto* item =
-        static_cast<WorkItem*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(WorkItem), KAVFILTR_POOL_TAG));
+    auto* item = static_cast<WorkItem*>(
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(WorkItem), KAVFILTR_POOL_TAG));
     if (item == nullptr)
     {
         return STATUS_INSUFFICIENT_RESOURCES;

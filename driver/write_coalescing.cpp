@@ -12,21 +12,34 @@ BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, con
     return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
 }
 
-// Writes the buffer; when that fails, the large write whose acknowledged pieces were in it must not end
-// in success, so it is remembered as failed and its remaining pieces and retries are refused.
+// Writes the buffer. When the device refuses the write in step, the data stays buffered for the write it
+// belongs to (see `heldWrite`); when the data is lost on the way, the large write whose acknowledged pieces
+// were in it must not end in success, so it is remembered as failed and its remaining pieces and retries
+// are refused. Either way nothing more is gathered for that write.
 NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
 {
     NTSTATUS status = FlushWriteBuffer(extension, context);
-    if (!NT_SUCCESS(status))
+    if (NT_SUCCESS(status))
+    {
+        context->heldWrite = nullptr;
+        return status;
+    }
+    if (status == STATUS_KAVFILTR_COMMAND_FAILED)
     {
         if (context->matchedWrite != nullptr)
         {
-            context->failedWrite = context->matchedWrite;
-            context->failedWriteCopy = context->matchedWriteCopy;
+            context->heldWrite = context->matchedWrite;
+            context->heldWriteCopy = context->matchedWriteCopy;
         }
-        context->matchedWrite = nullptr;
-        context->coalescing = 0;
     }
+    else if (context->matchedWrite != nullptr)
+    {
+        context->failedWrite = context->matchedWrite;
+        context->failedWriteCopy = context->matchedWriteCopy;
+    }
+    context->matchedWrite = nullptr;
+    context->matchBroken = 0;
+    context->coalescing = 0;
     return status;
 }
 
@@ -45,11 +58,9 @@ BOOLEAN BelongsToFailedWrite(LunContext* context, DiskFilterExtension* disk, ULO
     const LargeWriteRecord& failed = context->failedWriteCopy;
     return offset >= failed.byteOffset && offset < failed.byteOffset + failed.length;
 }
-} // namespace
 
-// Decides at a WRITE(10) command wrapper whether the piece is gathered: it must continue the buffered data
-// of a large write in flight exactly and lie inside that write.
-void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
+// The match itself, with the unit's disk (or none) held for its length.
+void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, DiskFilterExtension* disk)
 {
     if (context == nullptr || extension->currentPhase != PhaseCommand)
     {
@@ -67,7 +78,6 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
     {
         return;
     }
-    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
     ULONGLONG offset = CommandOffset(cbw, context);
     ULONG requested = CommandDataLength(cbw);
     if (BelongsToFailedWrite(context, disk, offset))
@@ -79,6 +89,7 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
         !IsStillInFlight(disk, context->matchedWrite, context->matchedWriteCopy))
     {
         context->matchedWrite = nullptr;
+        context->matchBroken = 0;
     }
     if (context->matchedWrite == nullptr)
     {
@@ -102,9 +113,31 @@ void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
             return;
         }
     }
+    if (context->matchBroken)
+    {
+        return;
+    }
     const LargeWriteRecord& matched = context->matchedWriteCopy;
     context->coalescing = offset == context->writeStart + buffer->length && requested <= buffer->capacity &&
                           offset + requested <= matched.byteOffset + matched.length;
+    if (!context->coalescing && offset < matched.byteOffset + matched.length &&
+        offset + requested > matched.byteOffset)
+    {
+        // A piece of the matched write that does not continue the buffer goes down on its own: from now on
+        // the pieces of this write are out of order, and gathering a later one could leave it unwritten.
+        context->matchBroken = 1;
+    }
+}
+
+} // namespace
+
+// Decides at a WRITE(10) command wrapper whether the piece is gathered: it must continue the buffered data
+// of a large write in flight exactly and lie inside that write.
+void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
+{
+    DiskFilterExtension* disk = context != nullptr ? FindDiskFilterForLun(extension, context->lun) : nullptr;
+    MatchLargeWriteOfDisk(extension, context, disk);
+    ReleaseDiskFilter(disk);
 }
 
 // Worker handler for every phase of a gathered piece. Each acknowledged piece looks to the function driver
@@ -135,6 +168,12 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         {
             RtlCopyMemory(context->lastWriteCbw, extension->currentCbw, sizeof(context->lastWriteCbw));
         }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // This piece fails with the device's reason; the data before it stays buffered.
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
         context->pieceBuffered = 0;
         break;
     case PhaseData: {
@@ -142,11 +181,14 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         if (data == nullptr)
         {
+            // The storage stack retries this piece later, possibly after pieces that follow it.
+            context->matchBroken = 1;
             status = STATUS_INSUFFICIENT_RESOURCES;
             break;
         }
         if (length != requested)
         {
+            context->matchBroken = 1;
             status = STATUS_INVALID_PARAMETER;
             break;
         }
@@ -161,6 +203,11 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
             buffer->length += length;
             context->pieceBuffered = 1;
         }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            context->answerFailure = 1;
+            status = STATUS_SUCCESS;
+        }
         break;
     }
     case PhaseStatus: {
@@ -168,7 +215,8 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         if (!context->pieceBuffered)
         {
             // The function driver may read the status after a failed data transfer; that piece is not
-            // written.
+            // written, and its retry must not be gathered behind pieces that may already have gone down.
+            context->matchBroken = 1;
             status = STATUS_IO_DEVICE_ERROR;
             break;
         }
@@ -183,6 +231,12 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         if (NT_SUCCESS(status))
         {
             WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
+        }
+        else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            // Not acknowledged: the piece's data stays buffered with the rest, and the function driver
+            // fetches the device's reason with REQUEST SENSE.
+            WriteStatusWrapper(urb, CommandTag(extension->currentCbw), requested, 1, &status);
         }
         break;
     }
@@ -200,22 +254,36 @@ void HandleRefusedWrite(WorkerThread*, WorkItem* item)
 }
 
 // Worker handler for a command that arrives while acknowledged write data is still buffered: the data
-// goes to the device first, then the command goes down as it came.
+// goes to the device first, then the command goes down as it came. When the data cannot be written, the
+// command fails without reaching the device: it may read or overwrite the blocks that were lost, and the
+// unit's requester learns of the failure from it as well as from the write.
 void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
     UsbFilterExtension* extension = ExtensionOfWork(work);
     LunContext* context = CurrentLunContext(extension);
+    NTSTATUS status = STATUS_SUCCESS;
     if (context != nullptr)
     {
-        FlushOrFailWrite(extension, context);
+        status = FlushOrFailWrite(extension, context);
     }
-    FinishTakenOverTransfer(work, SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work)));
+    if (NT_SUCCESS(status))
+    {
+        status = SubmitUrbSynchronously(extension->head.lowerDevice, UrbOfWork(work));
+    }
+    else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+    {
+        context->answerFailure = 1;
+        status = STATUS_SUCCESS;
+    }
+    FinishTakenOverTransfer(work, status);
 }
 
 // Writes the buffered data as one WRITE(10) exchange at `writeStart`. Only a complete, passed exchange is
 // success: a failed transfer, short data, or a status wrapper that is garbled, foreign, failed or shows a
-// residue all fail the flush. Either way the buffer is empty afterwards and `writeStart` has advanced.
+// residue all fail the flush. The buffer is empty afterwards and `writeStart` has advanced, except when the
+// device failed the command in step (STATUS_KAVFILTR_COMMAND_FAILED): the data is then still there to be
+// offered again.
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
 {
     AlignedBuffer* buffer = context->writeBuffer;
@@ -249,7 +317,31 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
     {
         ResetRecovery(extension);
     }
-    context->writeStart += dataLength;
-    buffer->length = 0;
+    if (status != STATUS_KAVFILTR_COMMAND_FAILED)
+    {
+        context->writeStart += dataLength;
+        buffer->length = 0;
+    }
     return status;
+}
+
+// Data the device refused belongs to a write that is still in flight, or to nobody: once that write has
+// ended (in failure, since the piece that carried the refusal failed), its data is dropped, so that the
+// unit's other commands are not failed for it ever after.
+void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context)
+{
+    if (context->heldWrite == nullptr)
+    {
+        return;
+    }
+    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
+    if (!IsStillInFlight(disk, context->heldWrite, context->heldWriteCopy))
+    {
+        context->heldWrite = nullptr;
+        if (context->writeBuffer != nullptr)
+        {
+            context->writeBuffer->length = 0;
+        }
+    }
+    ReleaseDiskFilter(disk);
 }

@@ -28,6 +28,13 @@ public:
 
     bool IsOpen() const { return m_hSet != INVALID_HANDLE_VALUE && m_hSet != nullptr; }
     HDEVINFO Get() const { return m_hSet; }
+    // Hands the set to a caller that destroys it itself; this object no longer does.
+    HDEVINFO Detach()
+    {
+        HDEVINFO hSet = m_hSet;
+        m_hSet = INVALID_HANDLE_VALUE;
+        return hSet;
+    }
 
     // The device path of an interface of the set, and (when pDeviceData is given) the device it belongs
     // to. False when the interface has no detail or it cannot be read.

@@ -1,7 +1,9 @@
 // CTree: the generic value tree that holds the device nodes of one USB device. Nodes own their children by
 // value; every child's pParent points at the node that holds it. Because children live in a growing
 // sequence, any append or copy may move nodes, so every operation that moves them re-links the parents of
-// the whole subtree (RelinkParents) before anyone walks it again.
+// the whole subtree (RelinkParents) before anyone walks it again. Copies and assignments are self-contained
+// at every level: a copied node is a root, an assigned node stays where it is, and no pointer of either
+// leads into the source.
 #pragma once
 
 #include <cstddef>
@@ -20,19 +22,22 @@ public:
     CTree() = default;
     explicit CTree(const T& payload) : data(payload) {}
 
-    // A copy keeps the source's pParent (null for a record's root) and owns a fresh subtree.
-    CTree(const CTree& other) : data(other.data), pParent(other.pParent), children(other.children)
+    // A copy is a tree of its own: its root has no parent (whatever node it was taken from) until a node
+    // that holds it re-links it, and every node below points into the copy.
+    CTree(const CTree& other) : data(other.data), pParent(nullptr), children(other.children)
     {
         RelinkParents();
     }
 
     // Moving the children storage keeps the nodes but not this node's address: re-link them to it.
     CTree(CTree&& other) noexcept
-        : data(std::move(other.data)), pParent(other.pParent), children(std::move(other.children))
+        : data(std::move(other.data)), pParent(nullptr), children(std::move(other.children))
     {
         RelinkParents();
     }
 
+    // Assignment replaces the payload and the subtree; the node keeps its own place (pParent) in the tree
+    // that holds it, so an assigned inner node never points into the source's tree.
     CTree& operator=(const CTree& other)
     {
         if (this != &other)
@@ -48,7 +53,6 @@ public:
         if (this != &other)
         {
             data = std::move(other.data);
-            pParent = other.pParent;
             children = std::move(other.children);
             RelinkParents();
         }

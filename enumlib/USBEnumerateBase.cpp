@@ -126,9 +126,15 @@ void CUSBEnumerateBase::EnumerateDevNodeScan()
             GetDevNodeString(CM_DRP_DEVICEDESC, node, description);
             hostController = IsHostControllerDesc(description);
         }
+        // An unreadable driver key is an empty string, as every property here: the controller is still
+        // walked rather than dropped with every device behind it. Routes 1 and 2 register only keys they
+        // read, so the empty key marks no controller they walked.
         WString driverKey;
-        if (hostController && GetDevNodeString(CM_DRP_DRIVER, node, driverKey) &&
-            RegisterController(driverKey))
+        if (hostController)
+        {
+            GetDevNodeString(CM_DRP_DRIVER, node, driverKey);
+        }
+        if (hostController && RegisterController(driverKey))
         {
             EnumerateDevNodeChildren(node);
         }

@@ -7,4 +7,5 @@ int RunDemo(int argc, char** argv);
 int RunEnum(int argc, char** argv);
 int RunBenchCommand(int argc, char** argv);
 int RunTorture(int argc, char** argv);
+int RunKavset(int argc, char** argv);
 } // namespace kavlab

@@ -1,12 +1,14 @@
 // kavlab demo: the README's main job. A simulated PC with one supported USB stick: sequential reads and
-// writes without the filter, then Kavfiltr put into the stick's filter lists and the stick restarted, so
-// that the Plug and Play manager loads the filter into both stacks, then the same workloads again. Prints
+// writes without the filter, then Kavset's Reg on the stick (the filter into its filter lists and the stick
+// restarted through the class installer, so that the Plug and Play manager loads the filter into both
+// stacks), then the same workloads again. Prints
 // the device commands per MiB, the modelled speed and the gain, and draws them as an SVG chart beside
 // the kavlab program.
 #include "lab/bench.h"
 #include "lab/commands.h"
 
 #include "driver/kavfiltr_public.h"
+#include "regtool/CmdLineParam.h"
 
 #include "winsim/machine/machine_json.h"
 #include "winsim/machine/pnp_manager.h"
@@ -34,21 +36,6 @@ std::string ProgramDirectory()
     ssize_t length = readlink("/proc/self/exe", path, sizeof(path) - 1);
     std::string program = length > 0 ? std::string(path, size_t(length)) : std::string("./kavlab");
     return program.substr(0, program.find_last_of('/'));
-}
-
-// Adds the filter to a filter list the way the registration tool does: once, keeping what is there.
-void AddToFilterList(wm::DevNode& node, ULONG property)
-{
-    std::vector<wm::WString> filters = node.GetMultiString(property);
-    for (const wm::WString& filter : filters)
-    {
-        if (filter == kFilterService)
-        {
-            return;
-        }
-    }
-    filters.push_back(kFilterService);
-    node.SetMultiString(property, filters);
 }
 
 struct DemoRow
@@ -172,21 +159,26 @@ int RunDemo(int argc, char** argv)
             rows.push_back(row);
         }
 
-        // Switch the speed-up on: the filter below the function driver of the USB node and above the disk
-        // class of each disk, then a restart so that the stacks are built again from the lists.
-        AddToFilterList(*stick->devNode, CM_DRP_LOWERFILTERS);
-        for (const auto& lun : stick->luns)
+        // Switch the speed-up on as the tray application does: Kavset /Reg with the stick's instance ID puts
+        // the filter below the function driver of the USB node and above the disk class of each disk, and
+        // restarts the stick so that the stacks are built again from the lists.
+        const wm::WString commandLine = u"Kavset.exe /Reg " + stick->devNode->instanceId;
+        int exitCode = 0;
         {
-            AddToFilterList(*lun->disk, CM_DRP_UPPERFILTERS);
+            wm::ScopedMachine installed(*machine);
+            wm::ScopedCommandLine arguments(commandLine);
+            exitCode = Kavelor::KavsetMain();
         }
-        if (!pnp.Restart(*stick->devNode) || !pnp.InStack(*stick->devNode, kFilterService) ||
+        if (exitCode != Kavelor::EXIT_OK || !pnp.InStack(*stick->devNode, kFilterService) ||
             !pnp.InStack(*stick->luns.front()->disk, kFilterService))
         {
-            std::fprintf(stderr, "kavlab demo: the restarted stick does not carry Kavfiltr\n");
+            std::fprintf(stderr,
+                         "kavlab demo: Kavset ended with %d; the restarted stick does not carry Kavfiltr\n",
+                         exitCode);
             return 1;
         }
-        std::printf(
-            "Kavfiltr put into the stick's filter lists; stick restarted; filter in both stacks.\n\n");
+        std::printf("%s: exit code 0; stick restarted; Kavfiltr in both stacks.\n\n",
+                    wm::Narrow(commandLine).c_str());
         for (DemoRow& row : rows)
         {
             BenchOptions options;

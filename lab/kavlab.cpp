@@ -19,6 +19,7 @@ const Command kCommands[] = {
      "a workload with and without the filter: commands, modelled speed, CPU"},
     {"torture", kavlab::RunTorture, "seeded random I/O with faults against a reference copy"},
     {"enum", kavlab::RunEnum, "the device list and filter states of a machine description (JSON)"},
+    {"kavset", kavlab::RunKavset, "Kavset's flow on a machine description: exit code, changes, restart"},
 };
 
 void PrintUsage()

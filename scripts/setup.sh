@@ -8,11 +8,19 @@ packages=(
     libgtest-dev libgmock-dev googletest
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     nlohmann-json3-dev
-    python3
-    # Kavelor under Wine on a virtual display: the 64- and 32-bit Wine, Xvfb, a font with Japanese
-    # glyphs, and the X tools the tests find windows and take screenshots with.
-    wine wine64 wine32:i386 xvfb x11-utils imagemagick fonts-noto-cjk
+    # The Windows deliverables are run under Wine by the tests labelled wine: the 64-bit loader for
+    # Kavset.exe and Kavfiltr.sys, the 32-bit one for Kavelor.exe.
+    wine wine64 wine32:i386
+    # Kavelor's Wine tests: a virtual display, a font with Japanese glyphs, the X tools that find windows
+    # and take screenshots, and Python for the test itself.
+    xvfb x11-utils imagemagick fonts-noto-cjk python3
 )
+
+# wine32 is an i386 package: the architecture must be known to dpkg before apt can find it.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    echo "setup: adding the i386 architecture for wine32"
+    dpkg --add-architecture i386
+fi
 
 missing=()
 for p in "${packages[@]}"; do
@@ -21,10 +29,6 @@ done
 if [ ${#missing[@]} -gt 0 ]; then
     echo "setup: installing ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    # The 32-bit Wine comes from the i386 architecture, which apt must know before the update.
-    if printf '%s\n' "${missing[@]}" | grep -q ':i386$' && ! dpkg --print-foreign-architectures | grep -qx i386; then
-        dpkg --add-architecture i386
-    fi
     apt-get update -q
     apt-get install -y -q --no-install-recommends "${missing[@]}"
 fi

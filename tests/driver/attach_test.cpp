@@ -2,6 +2,9 @@
 // stack below, and that a failed AddDevice leaves nothing behind.
 #include "tests/driver/driver_fixture.h"
 
+#include <string>
+#include <tuple>
+
 namespace
 {
 
@@ -115,4 +118,31 @@ TEST_F(AttachTest, RemovalFreesEveryBlockOfBothRoles)
     EXPECT_EQ(winsim::RunningSystemThreads(), 0u);
     EXPECT_EQ(disk->AttachedDevice, nullptr);
 }
+
+// From Windows 8 on the driver's pool is non-executable, so no block it holds (device data among them) can
+// be run as code; earlier systems know no such pool and get the plain one. The worker's thread handle is a
+// kernel handle whatever process AddDevice runs in.
+TEST_F(AttachTest, PoolIsNonExecutableWhereTheSystemHasItAndTheWorkerHandleIsTheKernels)
+{
+    for (const auto& [major, minor, executable] : {std::tuple{6u, 1u, true}, std::tuple{10u, 0u, false}})
+    {
+        SCOPED_TRACE(std::to_string(major) + "." + std::to_string(minor));
+        winsim::UnloadDriver(driver_);
+        winsim::SetOsVersion(major, minor);
+        driver_ = winsim::LoadDriver(KAVFILTR_SERVICE_NAME, DriverEntry);
+        const size_t before = winsim::PoolStats(KAVFILTR_POOL_TAG).executableAllocations;
+        PDEVICE_OBJECT disk = bus_->CreatePdo(u"USBSTOR");
+        PDEVICE_OBJECT usb = AddUsbFilterWithChildren({disk});
+        ASSERT_NE(AddFilterTo(disk), nullptr);
+        EXPECT_TRUE(winsim::IsKernelHandle(
+            static_cast<UsbFilterExtension*>(usb->DeviceExtension)->worker->threadHandle));
+        EXPECT_EQ(winsim::PoolStats(KAVFILTR_POOL_TAG).executableAllocations > before, executable);
+        for (PDEVICE_OBJECT filter : {disk->AttachedDevice, usb})
+        {
+            winsim::SendPnp(filter, IRP_MN_REMOVE_DEVICE);
+        }
+        attached_.clear();
+    }
+}
+
 } // namespace

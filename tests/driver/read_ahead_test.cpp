@@ -127,7 +127,6 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         bool claimFullLength;
     };
     const Case cases[] = {
-        {"failed command", wu::FaultKind::FailCommand, 0, false},
         {"bad signature", wu::FaultKind::BadCswSignature, 0, false},
         {"bad tag", wu::FaultKind::BadCswTag, 0, false},
         {"short data with residue", wu::FaultKind::ShortData, 4096, false},
@@ -155,6 +154,36 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
     }
 }
 
+// A read-ahead the device fails in step carries the device's reason (a card swapped in a reader, say): the
+// function driver's own command fails with status 1 in its status wrapper, nothing else reaches the device
+// first, and the function driver's REQUEST SENSE collects the reason, as it would without the filter.
+TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseForTheFunctionDriver)
+{
+    FillMedium(0, 4096, 7);
+    ReadAndCheck(0, 128);
+    wu::FaultRule changed;
+    changed.kind = wu::FaultKind::FailCommand;
+    changed.when.opcode = 0x28;
+    changed.sense = wu::SenseData{wu::scsi::kSenseUnitAttention, 0x28, 0x00};
+    device_->AddFault(changed);
+    NewCommands();
+    std::vector<uint8_t> data;
+    Exchange read = Read10(128, 128, data);
+    EXPECT_TRUE(NT_SUCCESS(read.command) && NT_SUCCESS(read.data) && NT_SUCCESS(read.status));
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.signature), wu::kCswSignature);
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.tag), tag_);
+    EXPECT_EQ(read.wrapper.status, 1) << "the function driver's command must fail as the device's did";
+    EXPECT_EQ(wu::ReadLe32(read.wrapper.dataResidue), 0x10000u);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}}))
+        << "nothing may reach the device before the sense is read";
+
+    uint8_t sense[18] = {};
+    EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
+    EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseUnitAttention);
+    EXPECT_EQ(sense[12], 0x28);
+    ReadAndCheck(128, 128); // the retry is read as usual
+}
+
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
 {
     Unit()->blockLength = 0;
@@ -165,4 +194,70 @@ TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
     }
     EXPECT_EQ(NewCommands().size(), 4u);
 }
+// The buffers the function driver posts are written only within their length, and only with what is true:
+// a status wrapper needs all 13 bytes, a cached read whose data did not arrive has not passed, and a
+// 31-byte IN transfer is the device's data, never a command wrapper, whatever its stale bytes say.
+TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
+{
+    FillMedium(0, 4096, 3);
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 128); // the cache now holds blocks 128..2175
+    NewCommands();
+
+    {
+        SCOPED_TRACE("a status transfer too short for a wrapper");
+        std::vector<uint8_t> data(0x10000);
+        wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 256, 128).data(), 10);
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+        URB transfer = Bulk(in_, data.data(), 0x10000, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+        ASSERT_EQ(Submit(transfer), STATUS_SUCCESS);
+        uint8_t wrapper[16];
+        std::memset(wrapper, 0xEE, sizeof(wrapper));
+        URB status = Bulk(in_, wrapper, wu::kCswLength - 1, USBD_TRANSFER_DIRECTION_IN);
+        EXPECT_FALSE(NT_SUCCESS(Submit(status)));
+        EXPECT_EQ(wrapper[wu::kCswLength - 1], 0xEE) << "written past the posted length";
+        Recover();
+    }
+    {
+        SCOPED_TRACE("a cached read whose data transfer failed");
+        std::vector<uint8_t> data(0x10000);
+        wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 384, 128).data(), 10);
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+        PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+        URB transfer{};
+        UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), in_,
+                                               nullptr, mdl, ULONG(data.size()),
+                                               USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+        winsim::FailMdlMapping(true);
+        EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
+        winsim::FailMdlMapping(false);
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        wu::CommandStatusWrapper wrapper{};
+        URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+        NTSTATUS result = Submit(status);
+        EXPECT_FALSE(NT_SUCCESS(result) && wrapper.status == 0 &&
+                     wu::ReadLe32(wrapper.signature) == wu::kCswSignature)
+            << "a read whose data never arrived reported as passed";
+        Recover();
+    }
+    {
+        SCOPED_TRACE("31 bytes of INQUIRY data into a buffer that held a command wrapper");
+        ReadAndCheck(512, 128); // the cache covers the stale wrapper's command
+        NewCommands();
+        wu::CommandBlockWrapper stale =
+            wu::MakeCbw(0x5555, 0x10000, true, 0, Cdb10(0x28, 512, 128).data(), 10);
+        uint8_t answer[wu::kCbwLength];
+        std::memcpy(answer, &stale, sizeof(answer));
+        Exchange inquiry = Run({0x12, 0, 0, 0, uint8_t(sizeof(answer)), 0}, sizeof(answer), true, answer);
+        EXPECT_TRUE(inquiry.Passed(tag_));
+        EXPECT_NE(wu::ReadLe32(answer), wu::kCbwSignature) << "the device's answer never arrived";
+        EXPECT_EQ(NewCommands(), (Commands{{0x12, 0, 0}}));
+    }
+    ReadAndCheck(640, 128);
+}
+
 } // namespace

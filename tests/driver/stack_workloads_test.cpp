@@ -151,6 +151,7 @@ TEST(StackUnits, EachUnitFindsItsOwnDiskInBusRelationsOrder)
         ASSERT_NE(disk, nullptr);
         EXPECT_EQ(disk->head.physicalDevice, rig.DiskPdo(unit));
         EXPECT_EQ(disk->head.selfDevice, rig.DiskTop(unit));
+        ReleaseDiskFilter(disk);
     }
     EXPECT_EQ(FindDiskFilterForLun(usb, 2), nullptr);
 

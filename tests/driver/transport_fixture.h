@@ -248,6 +248,31 @@ protected:
         return Run(Cdb10(0x2A, lba, blocks), uint32_t(blocks) * 512, false, data.data());
     }
 
+    // A WRITE(10) whose data buffer cannot be mapped when the data phase is handled: the command goes out,
+    // the data transfer fails on the host side, and the status wrapper is read as the function driver does.
+    Exchange WriteUnmappable(uint32_t lba, uint16_t blocks, uint8_t salt)
+    {
+        Exchange result;
+        std::vector<uint8_t> data = BlockPattern(lba, blocks, salt);
+        wu::CommandBlockWrapper cbw =
+            wu::MakeCbw(++tag_, uint32_t(data.size()), false, 0, Cdb10(0x2A, lba, blocks).data(), 10);
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        result.command = Submit(command);
+        PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
+        MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
+        URB transfer{};
+        UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_,
+                                               nullptr, mdl, ULONG(data.size()), 0, nullptr);
+        winsim::FailMdlMapping(true);
+        result.data = Submit(transfer);
+        winsim::FailMdlMapping(false);
+        MmUnlockPages(mdl);
+        IoFreeMdl(mdl);
+        URB status = Bulk(in_, &result.wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+        result.status = Submit(status);
+        return result;
+    }
+
     Exchange ReadCapacity()
     {
         uint8_t answer[8] = {};

@@ -2,6 +2,9 @@
 // and garbage from the function driver or the device that must pass through untouched.
 #include "tests/driver/transport_fixture.h"
 
+#include <atomic>
+#include <thread>
+
 namespace
 {
 
@@ -94,4 +97,46 @@ TEST_F(TransportTrackingTest, TakeOverWithoutPoolFailsTheTransferAndKeepsNoLock)
     EXPECT_EQ(failed.command, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(winsim::SendPnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
+
+// The function driver's recovery (a port reset empties every cache) can run on its own thread while the
+// worker looks up a unit: the two walks of the unit list must not disturb each other, or a unit is
+// missed and a second context, with another 2 MiB of buffers, is appended for it.
+TEST_F(TransportTrackingTest, ResetsOnAnotherThreadNeverHideOrDuplicateAUnit)
+{
+    UsbFilterExtension* extension = UsbExtension(filter_);
+    std::vector<LunContext*> units;
+    for (UCHAR lun = 0; lun < 4; ++lun)
+    {
+        units.push_back(GetLunContext(extension, lun));
+        ASSERT_NE(units.back(), nullptr);
+    }
+    std::atomic<bool> done{false};
+    std::atomic<int> resetCount{0};
+    std::thread resets([&] {
+        while (!done)
+        {
+            winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+            ++resetCount;
+        }
+    });
+    for (int round = 0; resetCount < 2000; ++round)
+    {
+        UCHAR lun = UCHAR(round % 4);
+        if (GetLunContext(extension, lun) != units[lun])
+        {
+            ADD_FAILURE() << "unit " << int(lun) << " was not found in round " << round;
+            break;
+        }
+    }
+    done = true;
+    resets.join();
+    size_t contexts = 0;
+    for (PVOID item = PoolListFirst(extension->lunContexts); item != nullptr;
+         item = PoolListNext(extension->lunContexts))
+    {
+        ++contexts;
+    }
+    EXPECT_EQ(contexts, 4u);
+}
+
 } // namespace

@@ -119,22 +119,65 @@ TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredData
     request->Wait();
 }
 
-TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFlight)
+// The device refuses the gathered write in step (a write-protected stick, a medium error): the piece whose
+// status carried the flush fails with status 1, and the function driver's REQUEST SENSE gets the device's
+// reason, so the write request ends with the code it gets without the filter. The data stays buffered
+// while the write is in flight: every retry offers it again first, and gets the device's answer afresh.
+TEST_F(CoalescingTest, AWriteTheDeviceRefusesFailsWithTheDevicesReasonForEveryPieceAndRetry)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
-    wu::FaultRule fail;
-    fail.kind = wu::FaultKind::FailCommand;
-    fail.when.opcode = 0x2A;
-    fail.sense = wu::sense::kWriteError;
-    device_->AddFault(fail);
+    wu::FaultRule protect;
+    protect.kind = wu::FaultKind::FailCommand;
+    protect.when.opcode = 0x2A;
+    protect.persistent = true;
+    protect.sense = wu::sense::kWriteProtected;
+    int rule = device_->AddFault(protect);
     std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 8);
     for (size_t i = 0; i + 1 < results.size(); ++i)
     {
         EXPECT_TRUE(NT_SUCCESS(results[i].status)) << "piece " << i;
     }
-    EXPECT_FALSE(NT_SUCCESS(results.back().status)) << "the piece whose status carried the failed write";
+    auto expectRefusedWithReason = [&](const Exchange& piece) {
+        EXPECT_TRUE(NT_SUCCESS(piece.status));
+        EXPECT_EQ(wu::ReadLe32(piece.wrapper.tag), tag_);
+        EXPECT_EQ(piece.wrapper.status, 1);
+        uint8_t sense[18] = {};
+        EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
+        EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseDataProtect);
+        EXPECT_EQ(sense[12], 0x27);
+    };
+    expectRefusedWithReason(results.back());
+    std::vector<uint8_t> retry = BlockPattern(1920, 128, 8);
+    expectRefusedWithReason(Write10(1920, 128, retry));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}, {0x03, 0, 0}, {0x2A, 0, 2048}, {0x03, 0, 0}}));
 
-    // The storage stack retries the failed piece: refused, and so is any other piece of that write.
+    // The write protection is lifted before the next retry: the held data is written, then the retry.
+    device_->RemoveFault(rule);
+    EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}, {0x2A, 1920, 128}}));
+    ExpectOnMedium(0, 2048, 8);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// A flush whose outcome cannot be trusted (a foreign status wrapper: the device is out of step and is
+// reset) cannot be offered again: the write it belongs to is failed, piece and retries alike, until the
+// request has ended.
+TEST_F(CoalescingTest, AFlushWithAForeignStatusFailsThePieceAndEveryRetryWhileTheWriteIsInFlight)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    wu::FaultRule foreign;
+    foreign.kind = wu::FaultKind::BadCswTag;
+    foreign.when.opcode = 0x2A;
+    int rule = device_->AddFault(foreign);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 8);
+    for (size_t i = 0; i + 1 < results.size(); ++i)
+    {
+        EXPECT_TRUE(NT_SUCCESS(results[i].status)) << "piece " << i;
+    }
+    EXPECT_FALSE(results.back().Passed(tag_)) << "the piece whose status carried the failed write";
+    device_->RemoveFault(rule);
+
     std::vector<uint8_t> retry = BlockPattern(1920, 128, 8);
     EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command));
     EXPECT_FALSE(NT_SUCCESS(Write10(0, 128, retry).command));
@@ -150,25 +193,63 @@ TEST_F(CoalescingTest, AFailedFlushFailsThePieceAndEveryRetryWhileTheWriteIsInFl
 TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
-    std::vector<uint8_t> data = BlockPattern(0, 128, 9);
-    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, false, 0, Cdb10(0x2A, 0, 128).data(), 10);
-    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
-    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
-    PMDL mdl = IoAllocateMdl(data.data(), ULONG(data.size()), FALSE, FALSE, nullptr);
-    MmProbeAndLockPages(mdl, KernelMode, IoReadAccess);
-    URB transfer{};
-    UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), out_, nullptr,
-                                           mdl, ULONG(data.size()), 0, nullptr);
-    winsim::FailMdlMapping(true);
-    EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
-    winsim::FailMdlMapping(false);
-    MmUnlockPages(mdl);
-    IoFreeMdl(mdl);
+    Exchange piece = WriteUnmappable(0, 128, 9);
+    EXPECT_TRUE(NT_SUCCESS(piece.command));
+    EXPECT_FALSE(NT_SUCCESS(piece.data));
     EXPECT_EQ(Unit()->writeBuffer->length, 0u);
     // Its status is not reported as passed either.
-    wu::CommandStatusWrapper wrapper{};
-    URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
-    EXPECT_FALSE(NT_SUCCESS(Submit(status)));
+    EXPECT_FALSE(NT_SUCCESS(piece.status));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// The disk class keeps several pieces of one write in flight and retries a failed piece after the ones
+// that follow it; a piece that arrives out of turn must never be acknowledged from the buffer alone, or the
+// write could end in success with that piece on no medium.
+TEST_F(CoalescingTest, APieceArrivingAfterTheOnesThatFollowItIsWrittenBeforeTheWriteEnds)
+{
+    for (bool firstAttemptFails : {true, false})
+    {
+        SCOPED_TRACE(firstAttemptFails ? "piece 2 failed on the host side, retried last"
+                                       : "piece 2 sent last");
+        const uint32_t base = firstAttemptFails ? 0 : 4096;
+        const uint8_t salt = firstAttemptFails ? 11 : 12;
+        auto request = HoldOnDisk(IRP_MJ_WRITE, 0x80000, LONGLONG(base) * 512);
+        WritePieces(base, {128, 128}, salt);
+        if (firstAttemptFails)
+        {
+            EXPECT_FALSE(NT_SUCCESS(WriteUnmappable(base + 256, 128, salt).data));
+            Recover();
+        }
+        for (uint32_t piece = 3; piece < 8; ++piece)
+        {
+            EXPECT_TRUE(WritePieces(base + piece * 128, {128}, salt)[0].Passed(tag_)) << "piece " << piece;
+        }
+        EXPECT_TRUE(WritePieces(base + 256, {128}, salt)[0].Passed(tag_)) << "the late piece";
+        // Every acknowledged byte is on the medium by the time the write request can end.
+        ExpectOnMedium(base, 1024, salt);
+        bus_->ReleaseHeld();
+        request->Wait();
+    }
+}
+
+TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenFails)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128}, 13);
+    wu::FaultRule fail;
+    fail.kind = wu::FaultKind::FailCommand;
+    fail.when.opcode = 0x2A;
+    fail.sense = wu::sense::kWriteError;
+    device_->AddFault(fail);
+    NewCommands();
+    std::vector<uint8_t> read;
+    Exchange blocked = Read10(0, 128, read);
+    EXPECT_FALSE(blocked.Passed(tag_)) << "the read would return blocks that were never written";
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 256}}));
+    // The held data is written before the read's retry, and the read then sees it.
+    EXPECT_TRUE(Read10(0, 128, read).Passed(tag_));
+    EXPECT_EQ(read, BlockPattern(0, 128, 13));
     bus_->ReleaseHeld();
     request->Wait();
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "driver/kavfiltr_public.h"
+#include "regtool/FilterList.h"
 #include "tests/support/pass_filter.h"
 #include "tests/support/patterns.h"
 
@@ -86,19 +87,42 @@ protected:
         return device;
     }
 
-    // Kavfiltr below the function driver of the USB node and above the disk class of every disk.
-    static void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
+    // A one-unit stick whose unit carries a volume with the drive letter.
+    wm::UsbDevice& AddStickWithVolume(ULONG port, const wm::WString& serial, WCHAR letter)
     {
-        device.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {service});
-        for (const auto& lun : device.luns)
-            lun->disk->SetMultiString(CM_DRP_UPPERFILTERS, {service});
+        wm::UsbDeviceParams params;
+        params.vendorId = 0x3A7E;
+        params.productId = 0x1201;
+        params.serialNumber = serial;
+        wm::UsbDevice& stick = machine_.AttachDevice(*hub_, port, params);
+        wm::LunParams lun;
+        lun.sizeBytes = 8ull << 20;
+        lun.letters = {letter};
+        machine_.AddLun(stick, lun);
+        return stick;
     }
 
-    static void DisableFilter(wm::UsbDevice& device)
+    // A filter (Kavfiltr unless named) below the function driver of the USB node and above the disk class
+    // of every disk, put into the lists by the registration tool's own list editing.
+    void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
     {
-        device.devNode->RemoveProperty(CM_DRP_LOWERFILTERS);
+        wm::ScopedMachine installed(machine_);
+        ASSERT_TRUE(Kavelor::AddDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
         for (const auto& lun : device.luns)
-            lun->disk->RemoveProperty(CM_DRP_UPPERFILTERS);
+        {
+            ASSERT_TRUE(Kavelor::AddDevNodeListEntry(lun->disk->handle, CM_DRP_UPPERFILTERS, service));
+        }
+    }
+
+    // The filter out of both lists of the device (the disks' too, which Kavset itself leaves).
+    void DisableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
+    {
+        wm::ScopedMachine installed(machine_);
+        ASSERT_TRUE(Kavelor::RemoveDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
+        for (const auto& lun : device.luns)
+        {
+            ASSERT_TRUE(Kavelor::RemoveDevNodeListEntry(lun->disk->handle, CM_DRP_UPPERFILTERS, service));
+        }
     }
 
     // Status and problem as a user-mode program reads them.

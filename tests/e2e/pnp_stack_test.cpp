@@ -352,15 +352,7 @@ DWORD RestartThroughClassInstaller(wm::Machine& machine, const wm::DevNode& node
 
 TEST_F(PnpTest, OpenVolumeRefusesTheRestartUntilItIsClosed)
 {
-    wm::UsbDeviceParams params;
-    params.vendorId = 0x3A7E;
-    params.productId = 0x1201;
-    params.serialNumber = u"VOL1";
-    wm::UsbDevice& stick = machine_.AttachDevice(*hub_, 3, params);
-    wm::LunParams lun;
-    lun.sizeBytes = 8ull << 20;
-    lun.letters = {u'E'};
-    machine_.AddLun(stick, lun);
+    wm::UsbDevice& stick = AddStickWithVolume(3, u"VOL1", u'E');
     pnp_->StartAll();
 
     EnableFilter(stick);

@@ -140,4 +140,43 @@ TEST(Tree, AssignmentReplacesTheWholeSubtree)
     EXPECT_EQ(Walk(target), (std::vector<int>{1, 2, 3, 4, 5, 6, 7, 8}));
     EXPECT_TRUE(Consistent(target));
 }
+// An assigned inner node stays in its own tree: a walk of the target neither climbs into the source nor
+// skips the target's nodes after it.
+TEST(Tree, AssigningAnInnerNodeKeepsItInTheTargetTree)
+{
+    CTree<int> target = Sample();
+    CTree<int> source(100);
+    source.AppendChild(101)->AppendChild(102);
+    source.AppendChild(103);
+
+    target.children[0].children[1] = source.children[0]; // 5 ( 6 7 ) becomes 101 ( 102 )
+    EXPECT_EQ(target.children[0].children[1].pParent, &target.children[0]);
+    EXPECT_TRUE(Consistent(target));
+    EXPECT_EQ(Walk(target), (std::vector<int>{1, 2, 3, 4, 101, 102, 8}));
+
+    target.children[0] = std::move(source.children[1]); // 1 (...) becomes 103
+    EXPECT_EQ(target.children[0].pParent, &target);
+    EXPECT_EQ(Walk(target), (std::vector<int>{103, 8}));
+    EXPECT_EQ(Walk(source), (std::vector<int>{101, 102, 103}));
+}
+
+// A copy of an inner node is a tree of its own: its walk covers its subtree and ends there.
+TEST(Tree, ACopiedInnerNodeIsARootOfItsOwn)
+{
+    CTree<int> tree = Sample();
+    CTree<int> inner = tree.children[0].children[0]; // 2 ( 3 ( 4 ) )
+    EXPECT_EQ(inner.pParent, nullptr);
+    EXPECT_TRUE(Consistent(inner));
+    EXPECT_EQ(Walk(inner), (std::vector<int>{3, 4}));
+    EXPECT_EQ(inner.NextSibling(), nullptr);
+
+    Kavelor::CUSBEnumerateExData record;
+    record.treeDevice.AppendChild(Kavelor::CUSBEnumerateExTreeData())
+        ->AppendChild(Kavelor::CUSBEnumerateExTreeData());
+    Kavelor::CUSBEnumerateExData other;
+    other.treeDevice.AppendChild(Kavelor::CUSBEnumerateExTreeData());
+    other.treeDevice.children[0] = record.treeDevice.children[0];
+    EXPECT_EQ(other.treeDevice.children[0].pParent, &other.treeDevice);
+    EXPECT_EQ(other.treeDevice.children[0].children[0].pParent, &other.treeDevice.children[0]);
+}
 } // namespace

@@ -112,6 +112,22 @@ TEST(Walk, ControllerWhoseHandleHidesItsKeyIsWalkedThroughTheDeviceNodes)
                                                        "node USB\\VID_3333&PID_0001\\S13107"}));
 }
 
+// A driver key that cannot be read is an empty string: the controller is walked, not dropped with every
+// device behind it.
+TEST(Walk, ScanOnlyControllerWithAnUnreadableDriverKeyIsStillWalked)
+{
+    Machine machine;
+    ScopedMachine scope(machine);
+    HostController& controller = AddScanOnlyController(machine, u"PCI\\VEN_8086&DEV_7112\\3&5&0&10");
+    controller.devNode->SetString(CM_DRP_SERVICE, u"UHCD");
+    controller.devNode->unreadableProperties.insert(CM_DRP_DRIVER);
+    AddPlain(machine, *controller.rootHub, 2, 0x5555);
+
+    size_t controllers = 0;
+    EXPECT_EQ(Walk(machine, &controllers), (std::vector<std::string>{"node USB\\VID_5555&PID_0001\\S21845"}));
+    EXPECT_EQ(controllers, 1u);
+}
+
 TEST(Walk, ScanOnlyClassifiesNodesWithChildren)
 {
     Machine machine;

@@ -38,5 +38,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped);
+// The runtime's argument vector, split from the command line by the Windows rules (stdlib.h on Windows;
+// here set by the simulated process, winsim::machine::ScopedCommandLine).
+extern int __argc;
+extern WCHAR** __wargv;
+
 BOOL WINAPI GetVolumeNameForVolumeMountPointW(LPCWSTR lpszVolumeMountPoint, LPWSTR lpszVolumeName,
                                               DWORD cchBufferLength);

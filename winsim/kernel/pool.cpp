@@ -97,7 +97,7 @@ ULONG NextOffset(PoolState& pool)
     return ((pool.placement >> 3) & 0xFF) * 16;
 }
 
-PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero)
+PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
 {
     auto& thread = detail::CurrentThreadState();
     if (thread.irql > DISPATCH_LEVEL)
@@ -134,6 +134,7 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero)
     ++stats.outstandingBlocks;
     stats.outstandingBytes += size;
     ++stats.allocations;
+    stats.executableAllocations += executable ? 1 : 0;
     return block;
 }
 
@@ -268,7 +269,9 @@ extern "C"
     PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes, ULONG Tag)
     {
         const bool paged = (PoolType & 1) != 0 && PoolType != NonPagedPoolNx;
-        return winsim::Allocate(paged, NumberOfBytes, Tag, false);
+        // Non-paged pool is executable unless the Nx variant is asked for.
+        const bool executable = !paged && (PoolType & NonPagedPoolNx) == 0;
+        return winsim::Allocate(paged, NumberOfBytes, Tag, false, executable);
     }
 
     PVOID ExAllocatePool2(POOL_FLAGS Flags, SIZE_T NumberOfBytes, ULONG Tag)
@@ -278,7 +281,8 @@ extern "C"
             Tag == 0)
             winsim::detail::BugCheck(BAD_POOL_CALLER, "ExAllocatePool2 without a pool type or with tag 0",
                                      0x9B, Flags, Tag);
-        return winsim::Allocate(paged, NumberOfBytes, Tag, (Flags & POOL_FLAG_UNINITIALIZED) == 0);
+        return winsim::Allocate(paged, NumberOfBytes, Tag, (Flags & POOL_FLAG_UNINITIALIZED) == 0,
+                                (Flags & POOL_FLAG_NON_PAGED_EXECUTE) != 0);
     }
 
     VOID ExFreePoolWithTag(PVOID P, ULONG Tag)

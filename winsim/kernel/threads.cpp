@@ -209,6 +209,11 @@ size_t RunningThreadsOfDriver(PDRIVER_OBJECT driver)
 
 } // namespace detail
 
+bool IsKernelHandle(HANDLE handle)
+{
+    return (ULONG_PTR(handle) & detail::kKernelHandleBit) != 0;
+}
+
 size_t OpenHandleCount()
 {
     std::lock_guard<std::mutex> lock(detail::g_objectLock);
@@ -328,8 +333,11 @@ extern "C"
                                   PCLIENT_ID ClientId, PKSTART_ROUTINE StartRoutine, PVOID StartContext)
     {
         UNREFERENCED_PARAMETER(DesiredAccess);
-        UNREFERENCED_PARAMETER(ObjectAttributes);
         UNREFERENCED_PARAMETER(ProcessHandle);
+        // Without OBJ_KERNEL_HANDLE the handle lands in the table of whatever process the caller runs in,
+        // where that process's user-mode code can use or close it.
+        const bool kernelHandle =
+            ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
         if (CurrentThreadState().irql > PASSIVE_LEVEL)
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PsCreateSystemThread above PASSIVE_LEVEL",
                      CurrentThreadState().irql);
@@ -347,7 +355,7 @@ extern "C"
             std::lock_guard<std::mutex> lock(g_objectLock);
             // One reference for the running thread, one for the handle.
             g_objects[thread] = ObjectRecord{ObjectKind::Thread, 2, [thread] { DestroyThread(thread); }};
-            handle = HANDLE(kKernelHandleBit | ((++g_nextHandle) << 2));
+            handle = HANDLE((kernelHandle ? kKernelHandleBit : 0) | ((++g_nextHandle) << 2));
             g_handles[handle] = thread;
             ++g_running;
             ++g_runningByDriver[thread->driver];

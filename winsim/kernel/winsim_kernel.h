@@ -208,6 +208,8 @@ public:
     virtual ~IrpInFlight() = default;
     virtual bool Completed() const = 0;
     virtual IrpResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) = 0;
+    // IoCancelIrp on the IRP if it has not come back yet, as its sender may do. True: a cancel routine ran.
+    virtual bool Cancel() = 0;
 };
 
 // Allocates an IRP for the stack of `device`, sets up its first location, sends it with IofCallDriver
@@ -245,9 +247,13 @@ struct PoolTagStats
     size_t outstandingBytes = 0;
     size_t allocations = 0; // successful allocations since the reset
     size_t frees = 0;
+    size_t executableAllocations = 0; // of non-paged pool that may hold code (not the Nx variant)
 };
 
 PoolTagStats PoolStats(ULONG tag);
+// Whether a handle was created with OBJ_KERNEL_HANDLE (only the kernel can use it), or in the table of the
+// process the caller happened to run in.
+bool IsKernelHandle(HANDLE handle);
 size_t PoolOutstandingBlocks(); // all tags
 // Blocks allocated while the driver's code ran (entry, AddDevice, unload, dispatch and completion
 // routines, its system threads; not work queued with QueueDpc) and not yet freed: what a removal or an unload

@@ -2,7 +2,10 @@
 // present nodes are in the tree, as on Windows; a phantom is found only with CM_LOCATE_DEVNODE_PHANTOM.
 // Answers are Windows' CONFIGRET codes, including CR_BUFFER_SMALL with the needed length and
 // CR_NO_SUCH_VALUE for a property that does not exist. Checked as misuse: nonzero reserved flags, null
-// out pointers, a buffer length without a buffer, and a property number out of range.
+// out pointers, a buffer length without a buffer, and a property number out of range. Writes follow the
+// registry's byte-length rules: a length in bytes, even, covering a string's terminator or a
+// multi-string's two closing 0 characters; a null buffer with length 0 deletes. Every write is logged on
+// the machine (Machine::propertyWrites) so tests see what the product wrote and what it did not.
 #include "winsim/machine/machine.h"
 
 #include <cstring>
@@ -305,6 +308,11 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulPr
     return CR_SUCCESS;
 }
 
+namespace
+{
+CONFIGRET SetProperty(Machine& machine, DEVINST dnDevInst, ULONG ulProperty, LPCVOID Buffer, ULONG ulLength);
+} // namespace
+
 CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulProperty, LPCVOID Buffer,
                                                    ULONG ulLength, ULONG ulFlags)
 {
@@ -319,6 +327,28 @@ CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulPr
     {
         Violation("CM_Set_DevNode_Registry_PropertyW: buffer %p with length %u", Buffer, ulLength);
     }
+    PropertyWrite write;
+    write.node = dnDevInst;
+    write.property = ulProperty;
+    write.deleted = Buffer == nullptr;
+    if (Buffer != nullptr)
+    {
+        const BYTE* bytes = static_cast<const BYTE*>(Buffer);
+        write.data.assign(bytes, bytes + ulLength);
+    }
+    write.result = SetProperty(machine, dnDevInst, ulProperty, Buffer, ulLength);
+    machine.propertyWrites.push_back(write);
+    if (machine.onPropertyWrite)
+    {
+        machine.onPropertyWrite(write);
+    }
+    return write.result;
+}
+
+namespace
+{
+CONFIGRET SetProperty(Machine& machine, DEVINST dnDevInst, ULONG ulProperty, LPCVOID Buffer, ULONG ulLength)
+{
     DevNode* node = machine.FindDevNode(dnDevInst);
     if (node == nullptr)
     {
@@ -362,3 +392,4 @@ CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulPr
     node->SetRaw(ulProperty, type, std::vector<BYTE>(bytes, bytes + ulLength));
     return CR_SUCCESS;
 }
+} // namespace

@@ -33,6 +33,11 @@ ScopedMachine::~ScopedMachine()
     {
         Violation("%zu handle(s) still open when the machine was taken down", machine_.OpenHandleCount());
     }
+    if (!machine_.localBlocks.empty() || !machine_.sids.empty())
+    {
+        Violation("%zu local block(s) and %zu SID(s) not freed when the machine was taken down",
+                  machine_.localBlocks.size(), machine_.sids.size());
+    }
 }
 
 HANDLE Machine::OpenHandle(OpenObject object)

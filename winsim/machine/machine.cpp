@@ -548,6 +548,25 @@ UsbDevice* Machine::UsbDeviceOf(const DevNode& node) const
     return nullptr;
 }
 
+bool Machine::VolumeInUseBelow(const DevNode& node) const
+{
+    for (const auto& volume : volumes_)
+    {
+        if (!volume->inUse || volume->lun == nullptr || volume->lun->disk == nullptr)
+        {
+            continue;
+        }
+        for (const DevNode* at = volume->lun->disk; at != nullptr; at = at->parent)
+        {
+            if (at == &node)
+            {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 Volume& Machine::AddVolume(DevNode* disk, const std::vector<WCHAR>& letters, uint64_t sizeBytes)
 {
     std::lock_guard<std::recursive_mutex> lock(lock_);

@@ -7,7 +7,7 @@
 // machine description format on top of the same builder. The stand-ins act on the machine installed with
 // ScopedMachine. Rules checked here: instance IDs are unique, non-empty and fit MAX_DEVICE_ID_LEN; every
 // handle and device information set is counted, closing one twice is a violation, and a machine that goes
-// out of scope with open handles is a violation (a leak).
+// out of scope with open handles, local blocks or SIDs is a violation (a leak).
 #pragma once
 
 #include <windows.h>
@@ -88,7 +88,8 @@ public:
     // Kernel side: the PnP manager keeps the device stack it built for this node here, and counts the
     // restarts the class installer asked for.
     std::shared_ptr<void> kernelStack;
-    unsigned restartCount = 0;
+    unsigned restartCount = 0;      // property-change restarts the class installer was asked for
+    unsigned restartsCompleted = 0; // of those, the ones whose stop was not refused
 
     void SetString(ULONG property, const WString& text);
     void SetMultiString(ULONG property, const std::vector<WString>& items);
@@ -191,6 +192,29 @@ struct Volume
     // What a query through the volume interface path answers, when the volume manager spells the GUID
     // path differently there (case); unset: guidPath.
     std::optional<WString> guidPathViaInterface;
+    // Knob: files are open on the volume, so the file system refuses the query-remove of its disk and a
+    // restart of the disk or its USB device is refused (the class installer reports DI_NEEDRESTART).
+    bool inUse = false;
+};
+
+// One call of CM_Set_DevNode_Registry_PropertyW as the machine saw it: a write, or a delete (null buffer),
+// with the answer it got.
+struct PropertyWrite
+{
+    DEVINST node = 0;
+    ULONG property = 0;
+    bool deleted = false;
+    std::vector<BYTE> data;
+    CONFIGRET result = CR_SUCCESS;
+};
+
+// The user the simulated process runs as. The process token is always there; the thread has a token of
+// its own only while it impersonates.
+struct SecurityContext
+{
+    bool administrators = true;               // the process token holds BUILTIN\Administrators, enabled
+    std::optional<bool> threadAdministrators; // set: the thread impersonates a token with or without it
+    bool failTokenOpen = false;               // knob: opening either token fails (ERROR_ACCESS_DENIED)
 };
 
 struct Service
@@ -293,8 +317,24 @@ public:
 
     // Kernel side: the PnP manager installs this to restart a device after a property change. It returns
     // false when the stop was refused (the class installer then reports DI_NEEDRESTART). Unset: the restart
-    // is only counted.
+    // is counted, and refused when a volume of the device is in use (VolumeInUseBelow).
     std::function<bool(DevNode&)> onRestart;
+    // Knob: install flags the class installer adds after every property change (DI_NEEDREBOOT: the system
+    // wants a reboot before the change takes effect).
+    DWORD classInstallerFlags = 0;
+    // Whether a volume in use (Volume::inUse) sits on a disk of the node's subtree.
+    bool VolumeInUseBelow(const DevNode& node) const;
+
+    // Every CM_Set_DevNode_Registry_PropertyW call, in order, and a hook called after each (with the
+    // machine's lock held): tests see exactly what was written and can act between two writes.
+    std::vector<PropertyWrite> propertyWrites;
+    std::function<void(const PropertyWrite&)> onPropertyWrite;
+
+    // The token the administrator test inspects, and what the product allocated through the security
+    // calls and has not freed yet (LocalAlloc blocks, SIDs).
+    SecurityContext security;
+    std::set<const void*> localBlocks;
+    std::set<const void*> sids;
 
     // Handle accounting of CreateFileW handles and device information sets.
     struct OpenObject
@@ -305,15 +345,18 @@ public:
             Hub,
             Volume,
             DeviceInfoSet,
-            KernelObject, // semaphores, mutexes, events, threads, processes, snapshots (winsim/user)
-            ServiceHandle // service control manager and service handles: CloseServiceHandle only
+            KernelObject,  // semaphores, mutexes, events, threads, processes, snapshots (winsim/user)
+            ServiceHandle, // service control manager and service handles: CloseServiceHandle only
+            Token
         } kind = Kind::Controller;
         HostController* controller = nullptr;
         Hub* hub = nullptr;
         Volume* volume = nullptr;
         DWORD access = 0;
         WString path;
-        std::shared_ptr<void> payload; // the device information set, or the object of winsim/user
+        std::shared_ptr<void> payload;    // the device information set, or the object of winsim/user
+        bool impersonationToken = false;  // a token from DuplicateToken (AccessCheck needs one)
+        bool tokenAdministrators = false; // the token holds BUILTIN\Administrators
     };
     HANDLE OpenHandle(OpenObject object);
     OpenObject* LookupHandle(HANDLE handle); // null when not open
@@ -363,4 +406,28 @@ private:
 
 // The installed machine; a violation when none is installed.
 Machine& Current();
+
+// The runtime's split of a command line into its argument vector, by the Windows rules: blanks and tabs
+// separate; the program name (the first argument) ends at the first blank, or at the closing quote when
+// it starts with one, and takes no escapes; elsewhere quotes group and are dropped, 2n backslashes before
+// a quote give n backslashes, 2n+1 give n and a literal quote, other backslashes are literal, and "" inside
+// quotes is a literal quote.
+std::vector<WString> SplitCommandLine(const WString& commandLine);
+
+// The simulated process's command line for the life of this object: __argc and __wargv hold its split.
+class ScopedCommandLine
+{
+public:
+    explicit ScopedCommandLine(const WString& commandLine);
+    ~ScopedCommandLine();
+    ScopedCommandLine(const ScopedCommandLine&) = delete;
+    ScopedCommandLine& operator=(const ScopedCommandLine&) = delete;
+    const std::vector<WString>& Arguments() const { return arguments_; }
+
+private:
+    std::vector<WString> arguments_;
+    std::vector<WCHAR*> pointers_;
+    int previousArgc_;
+    WCHAR** previousArgv_;
+};
 } // namespace winsim::machine

@@ -351,6 +351,14 @@ public:
                 lunParams.revision = Text(lunObject, "revision", lunParams.revision);
                 UsbLun& lun = machine_.AddLun(device, lunParams);
                 NodeFields(lunObject, *lun.disk);
+                if (lunObject.value("inUse", false))
+                {
+                    if (lun.volume == nullptr)
+                    {
+                        Bad("'inUse' needs a volume: give the unit its 'letters'");
+                    }
+                    lun.volume->inUse = true;
+                }
             }
         }
         NodeFields(object, *device.devNode);
@@ -448,6 +456,20 @@ public:
             {
                 Controller(entry);
             }
+        }
+        if (root.contains("token"))
+        {
+            const Json& token = root["token"];
+            machine_.security.administrators = token.value("administrators", true);
+            if (token.contains("threadAdministrators"))
+            {
+                machine_.security.threadAdministrators = token["threadAdministrators"].get<bool>();
+            }
+        }
+        if (root.contains("classInstallerFlags"))
+        {
+            machine_.classInstallerFlags =
+                static_cast<DWORD>(Number(root["classInstallerFlags"], "classInstallerFlags"));
         }
         if (root.contains("failSets"))
         {

@@ -6,6 +6,8 @@
 //   "services": ["Kavfiltr", {"name": "USBSTOR", "type": 1, "start": 3, "imagePath": "..."}],
 //   "volumes": [{"letters": ["C"], "size": "120GiB"}],               volumes not on a USB disk
 //   "failSets": {"allDevices": false, "interfaces": ["{guid}"]},     setup-API sets that fail to open
+//   "token": {"administrators": true, "threadAdministrators": false}, the user; thread: impersonating
+//   "classInstallerFlags": "0x100",                                   added after a property change
 //   "controllers": [{
 //     "instanceId": "PCI\\VEN_8086&DEV_1C26\\3&11583659&0&E8", "description": "...", "service": "usbehci",
 //     "legacyName": 0, "interface": true, "reportedDriverKey": "...",
@@ -19,7 +21,7 @@
 //          "reportedHubName": "...",
 //          "hub": HUB, "luns": [LUN], NODE fields}
 // LUN:    {"size": "64MiB", "letters": ["E"], "vendor": "...", "product": "...", "revision": "1.00",
-//          NODE fields for the USBSTOR disk node}
+//          "inUse": false (files open on its volume), NODE fields for the USBSTOR disk node}
 // NODE:   {"instanceId": "...", "description": "...", "service": "...", "class": "...", "classGuid": "...",
 //          "friendlyName": "...", "lowerFilters": [...], "upperFilters": [...], "problem": 0,
 //          "properties": {"LocationInformation": "text" or ["multi", "string"]},

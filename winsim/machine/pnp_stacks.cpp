@@ -245,9 +245,10 @@ void PnpManager::RemoveStack(DevNode& node)
 // refuses.
 bool PnpManager::VolumeOpenOn(const DevNode& disk) const
 {
-    for (const Volume* volume : openVolumes_)
+    for (const auto& volume : machine_.Volumes())
     {
-        if (volume->lun != nullptr && volume->lun->disk == &disk)
+        if ((volume->inUse || openVolumes_.count(volume.get()) != 0) && volume->lun != nullptr &&
+            volume->lun->disk == &disk)
         {
             return true;
         }

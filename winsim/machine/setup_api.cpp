@@ -3,7 +3,9 @@
 // setup class, or the device interfaces of one interface class on present devices. Checked as misuse: a
 // set handle that is not open, a cbSize that is not the platform's size, a detail buffer shorter than the
 // size claimed for it, an element that does not belong to the set. The class installer's
-// DIF_PROPERTYCHANGE restarts the device through the machine's onRestart hook.
+// DIF_PROPERTYCHANGE restarts the device through the machine's onRestart hook (the PnP manager, which
+// rebuilds its stacks from the filter lists); a refused stop, or a volume of the device in use when no
+// manager is installed, is reported as DI_NEEDRESTART in the install parameters, as Windows does.
 #include "winsim/machine/machine.h"
 
 #include <setupapi.h>
@@ -323,11 +325,16 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
     if (params->second.StateChange == DICS_PROPCHANGE)
     {
         ++node->restartCount;
-        bool restarted = machine.onRestart ? machine.onRestart(*node) : true;
-        if (!restarted)
+        bool restarted = machine.onRestart ? machine.onRestart(*node) : !machine.VolumeInUseBelow(*node);
+        if (restarted)
+        {
+            ++node->restartsCompleted;
+        }
+        else
         {
             set.installFlags[node] |= DI_NEEDRESTART;
         }
+        set.installFlags[node] |= machine.classInstallerFlags;
     }
     return TRUE;
 }

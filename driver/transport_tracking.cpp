@@ -31,10 +31,12 @@ void ReleaseLunContext(PVOID item, ULONG maxItemSize)
     }
 }
 
+// One of a unit's two buffers in non-paged pool. Null when memory is short, so that the caller falls back
+// to passing the unit's transfers down.
 AlignedBuffer* CreateUnitBuffer(ULONG capacity)
 {
     auto* buffer = static_cast<AlignedBuffer*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(AlignedBuffer), KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(AlignedBuffer), KAVFILTR_POOL_TAG));
     if (buffer == nullptr)
     {
         return nullptr;
@@ -102,13 +104,35 @@ NTSTATUS PipeCaptureCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
 // After a reset or an error the device may have changed what it holds; no cached read survives it.
 void EmptyAllReadCaches(UsbFilterExtension* extension)
 {
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
     for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
          context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
     {
         EmptyReadCache(context);
     }
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
 }
 
+// The context of a unit already seen; the caller holds the list's lock.
+LunContext* FindLunContextLocked(UsbFilterExtension* extension, UCHAR lun)
+{
+    LunContext* found = nullptr;
+    for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
+         context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
+    {
+        if (context->lun == lun)
+        {
+            found = context;
+            break;
+        }
+    }
+    extension->lunContexts->cursor = nullptr;
+    return found;
+}
+
+// Requests after which the device may hold other data than before: port resets and cycles, and the pipe
+// aborts, stall clears and class requests (the Bulk-Only reset among them) of the function driver's
+// recovery.
 BOOLEAN IsResetRequest(PIO_STACK_LOCATION stack, PURB urb)
 {
     ULONG code = stack->Parameters.DeviceIoControl.IoControlCode;
@@ -151,7 +175,11 @@ void AdvanceTransport(UsbFilterExtension* extension, PURB urb)
 {
     const _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
     const UCHAR* bytes = nullptr;
-    if (transfer.TransferBufferLength == CBW_LENGTH)
+    // A command wrapper only ever travels OUT; an IN buffer of the same size holds whatever it held before
+    // the device's answer arrives.
+    BOOLEAN outbound = !(transfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN) &&
+                       (extension->bulkInPipe == nullptr || transfer.PipeHandle != extension->bulkInPipe);
+    if (outbound && transfer.TransferBufferLength == CBW_LENGTH)
     {
         bytes = static_cast<const UCHAR*>(MapTransferBuffer(urb));
     }
@@ -210,10 +238,17 @@ void HandleReadCapacityData(WorkerThread*, WorkItem* item)
     FinishTakenOverTransfer(work, status);
 }
 
+// The worker handler that answers the current transfer, or none. The order keeps acknowledged data safe: a
+// refused write and a gathered piece come first, then buffered data goes out before any other command of
+// its unit, and only then are capacity answers and reads handled.
 WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BOOLEAN readAheadWanted)
 {
     UCHAR operation = extension->currentCdb[0];
     BOOLEAN command = extension->currentPhase == PhaseCommand;
+    if (context != nullptr && !command && context->answerFailure)
+    {
+        return HandleAnsweredFailure;
+    }
     if (context != nullptr && command && context->refuseWrite)
     {
         return HandleRefusedWrite;
@@ -222,8 +257,10 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     {
         return HandleCoalescedWrite;
     }
-    // Acknowledged write data reaches the device before any other command of its unit does.
-    if (command && context != nullptr && context->writeBuffer != nullptr && context->writeBuffer->length != 0)
+    // Acknowledged write data reaches the device before any other command of its unit does; REQUEST SENSE
+    // alone goes first, since it asks for the reason of the failure that came before it.
+    if (command && context != nullptr && context->writeBuffer != nullptr &&
+        context->writeBuffer->length != 0 && operation != SCSIOP_REQUEST_SENSE_CODE)
     {
         return HandleFlushBeforeCommand;
     }
@@ -251,7 +288,7 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
 {
     IoMarkIrpPending(irp);
     auto* work = static_cast<UrbWorkContext*>(
-        ExAllocatePoolWithTag(NonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
+        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (work != nullptr)
     {
@@ -275,6 +312,8 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
     return STATUS_PENDING;
 }
 
+// A bulk transfer: the transport state advances first, the read-ahead and the write coalescing decide at a
+// command wrapper, and only a transfer that one of them answers leaves the pass-through path.
 NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
 {
     AdvanceTransport(extension, urb);
@@ -283,10 +322,15 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
         return PassDown(&extension->head, irp);
     }
     LunContext* context = CurrentLunContext(extension);
-    if (context != nullptr && extension->currentPhase == PhaseCommand &&
-        !KeepsCachedData(extension->currentCdb[0]))
+    if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
-        EmptyReadCache(context);
+        context->cachedDataAnswered = 0;
+        context->answerFailure = 0;
+        ForgetHeldWriteData(extension, context);
+        if (!KeepsCachedData(extension->currentCdb[0]))
+        {
+            EmptyReadCache(context);
+        }
     }
     BOOLEAN readAheadWanted = DecideReadAhead(extension, context);
     MatchLargeWrite(extension, context);
@@ -299,84 +343,8 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
 }
 } // namespace
 
-ULONG ReadLittleEndian32(const UCHAR* bytes)
-{
-    return static_cast<ULONG>(bytes[0]) | static_cast<ULONG>(bytes[1]) << 8 |
-           static_cast<ULONG>(bytes[2]) << 16 | static_cast<ULONG>(bytes[3]) << 24;
-}
-
-ULONG ReadBigEndian32(const UCHAR* bytes)
-{
-    return static_cast<ULONG>(bytes[0]) << 24 | static_cast<ULONG>(bytes[1]) << 16 |
-           static_cast<ULONG>(bytes[2]) << 8 | static_cast<ULONG>(bytes[3]);
-}
-
-USHORT ReadBigEndian16(const UCHAR* bytes)
-{
-    return static_cast<USHORT>(bytes[0] << 8 | bytes[1]);
-}
-
-void WriteBigEndian32(UCHAR* bytes, ULONG value)
-{
-    bytes[0] = static_cast<UCHAR>(value >> 24);
-    bytes[1] = static_cast<UCHAR>(value >> 16);
-    bytes[2] = static_cast<UCHAR>(value >> 8);
-    bytes[3] = static_cast<UCHAR>(value);
-}
-
-void WriteBigEndian16(UCHAR* bytes, USHORT value)
-{
-    bytes[0] = static_cast<UCHAR>(value >> 8);
-    bytes[1] = static_cast<UCHAR>(value);
-}
-
-ULONG CommandTag(const UCHAR* cbw)
-{
-    return ReadLittleEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, dCBWTag));
-}
-
-ULONG CommandDataLength(const UCHAR* cbw)
-{
-    return ReadLittleEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, dCBWDataTransferLength));
-}
-
-ULONG CommandLba(const UCHAR* cbw)
-{
-    return ReadBigEndian32(cbw + FIELD_OFFSET(CommandBlockWrapper, CBWCB) + 2);
-}
-
-USHORT CommandBlocks(const UCHAR* cbw)
-{
-    return ReadBigEndian16(cbw + FIELD_OFFSET(CommandBlockWrapper, CBWCB) + 7);
-}
-
-ULONGLONG CommandOffset(const UCHAR* cbw, const LunContext* context)
-{
-    return static_cast<ULONGLONG>(CommandLba(cbw)) * context->blockLength;
-}
-
-// A block length the filter can compute with: a power of two that a real medium uses. Until a capacity
-// answer with such a length has been seen (or after a garbled one), the unit is left alone.
-BOOLEAN IsUnitUsable(const LunContext* context)
-{
-    ULONG length = context->blockLength;
-    return length >= 512 && length <= 65536 && (length & (length - 1)) == 0;
-}
-
-// Only commands whose wrapper and command block agree, in direction and in length, are answered by the
-// filter; anything odd is the device's and the function driver's business.
-BOOLEAN IsServableBlockCommand(const UCHAR* cbw, const LunContext* context, BOOLEAN dataIn)
-{
-    if (!IsUnitUsable(context))
-    {
-        return FALSE;
-    }
-    BOOLEAN wrapperIn = (cbw[FIELD_OFFSET(CommandBlockWrapper, bmCBWFlags)] & CBW_FLAGS_DATA_IN) != 0;
-    ULONG length = CommandDataLength(cbw);
-    return wrapperIn == dataIn && length != 0 &&
-           static_cast<ULONGLONG>(CommandBlocks(cbw)) * context->blockLength == length;
-}
-
+// The USB role before its first URB: the device expects a command wrapper, the pipes are still to be
+// learned from the configuration, and the worker exists before any transfer can be taken over.
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
 {
     extension->head.role = RoleUsbDevice;
@@ -388,12 +356,14 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     extension->currentCdb = nullptr;
     extension->readBufferCapacity = LUN_BUFFER_CAPACITY;
     extension->writeBufferCapacity = LUN_BUFFER_CAPACITY;
+    KeInitializeSpinLock(&extension->relationsLock);
     extension->busRelations = nullptr;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
     {
         return status;
     }
+    KeInitializeSpinLock(&extension->lunContextsLock);
     const PoolListTemplate contextsTemplate = {ReleaseLunContext, sizeof(LunContext)};
     return PoolListCreate(&contextsTemplate, &extension->lunContexts);
 }
@@ -405,23 +375,16 @@ void UsbRoleRelease(UsbFilterExtension* extension)
     extension->worker = nullptr;
     PoolListDestroy(extension->lunContexts);
     extension->lunContexts = nullptr;
-    if (extension->busRelations != nullptr)
-    {
-        ExFreePoolWithTag(extension->busRelations, KAVFILTR_POOL_TAG);
-        extension->busRelations = nullptr;
-    }
+    ReplaceBusRelations(extension, nullptr);
 }
 
 // Every URB the function driver sends. Only bulk transfers can be taken over; pipe selection is watched on
-// its way back, resets empty the caches, and everything else passes down unchanged.
+// its way back, resets empty the caches, and everything else passes down unchanged. The remove lock that
+// the common entry took stays with the transfer until the pass-down tail, the pipe-capture completion or
+// the worker releases it.
 NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp)
 {
     UsbFilterExtension* extension = UsbExtensionOf(device);
-    NTSTATUS status = IoAcquireRemoveLock(&extension->head.removeLock, irp);
-    if (!NT_SUCCESS(status))
-    {
-        return CompleteWithStatus(irp, status);
-    }
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     auto* urb = static_cast<PURB>(stack->Parameters.Others.Argument1);
     if (IsResetRequest(stack, urb))
@@ -472,202 +435,156 @@ LunContext* CurrentLunContext(UsbFilterExtension* extension)
 // is short: the unit's transfers then simply pass down.
 LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
 {
-    for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts)); context != nullptr;
-         context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+    LunContext* existing = FindLunContextLocked(extension, lun);
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    if (existing != nullptr)
     {
-        if (context->lun == lun)
-        {
-            extension->lunContexts->cursor = nullptr;
-            return context;
-        }
+        return existing;
     }
+    // The 1 MiB buffers are allocated outside the lock; whoever appends first wins, the other's buffers go.
     LunContext fresh;
     RtlZeroMemory(&fresh, sizeof(fresh));
     fresh.lun = lun;
     fresh.readAheadBuffer = CreateUnitBuffer(extension->readBufferCapacity);
     fresh.writeBuffer = CreateUnitBuffer(extension->writeBufferCapacity);
     PVOID copy = nullptr;
-    if (fresh.readAheadBuffer == nullptr || fresh.writeBuffer == nullptr ||
-        !NT_SUCCESS(PoolListAppend(extension->lunContexts, &fresh, sizeof(fresh), &copy)))
+    if (fresh.readAheadBuffer != nullptr && fresh.writeBuffer != nullptr)
+    {
+        irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+        existing = FindLunContextLocked(extension, lun);
+        if (existing == nullptr &&
+            !NT_SUCCESS(PoolListAppend(extension->lunContexts, &fresh, sizeof(fresh), &copy)))
+        {
+            copy = nullptr;
+        }
+        KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    }
+    if (copy == nullptr)
     {
         ReleaseLunContext(&fresh, sizeof(LunContext));
-        return nullptr;
+        return existing;
     }
     return static_cast<LunContext*>(copy);
 }
 
-// The disk of unit n is the n-th child in the last bus relations of this USB device.
+// The disk of unit n is the disk filter registered above the n-th child in the last bus relations. Its
+// device is referenced for the caller, who lets go with ReleaseDiskFilter: the disk node may be removed
+// while the USB side still consults its records.
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun)
 {
+    DiskFilterExtension* found = nullptr;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->relationsLock);
     PDEVICE_RELATIONS relations = extension->busRelations;
-    if (relations == nullptr || lun >= relations->Count)
+    if (relations != nullptr && lun < relations->Count)
     {
-        return nullptr;
-    }
-    PDEVICE_OBJECT physicalDevice = relations->Objects[lun];
-    for (PDEVICE_OBJECT device = extension->head.selfDevice->DriverObject->DeviceObject; device != nullptr;
-         device = device->NextDevice)
-    {
-        auto* candidate = static_cast<FilterExtension*>(device->DeviceExtension);
-        if (candidate->role == RoleStorageDisk && candidate->physicalDevice == physicalDevice)
+        for (DiskFilterExtension* disk : extension->disks)
         {
-            return reinterpret_cast<DiskFilterExtension*>(candidate);
+            if (disk != nullptr && disk->head.physicalDevice == relations->Objects[lun])
+            {
+                ObReferenceObject(disk->head.selfDevice);
+                found = disk;
+                break;
+            }
         }
     }
-    return nullptr;
+    KeReleaseSpinLock(&extension->relationsLock, irql);
+    return found;
 }
 
-// The system address of a transfer's data, whether the function driver gave a buffer or an MDL.
-PVOID MapTransferBuffer(PURB urb)
+void ReleaseDiskFilter(DiskFilterExtension* disk)
 {
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    if (transfer.TransferBuffer != nullptr)
+    if (disk != nullptr)
     {
-        return transfer.TransferBuffer;
+        ObDereferenceObject(disk->head.selfDevice);
     }
-    if (transfer.TransferBufferMDL == nullptr)
-    {
-        return nullptr;
-    }
-    return MmGetSystemAddressForMdlSafe(transfer.TransferBufferMDL, HighPagePriority);
 }
 
-// Sends a URB of the filter's own straight to the device below and waits for it; worker thread only.
-NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb)
+// A disk joins its USB parent's table once its records exist, and only then can the USB side find it. The
+// parent's device is referenced, so that the table outlives the parent's removal until the disk has left.
+NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk)
 {
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IO_STATUS_BLOCK ioStatus = {};
-    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lowerDevice, nullptr, 0, nullptr,
-                                             0, TRUE, &done, &ioStatus);
-    if (irp == nullptr)
+    NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->relationsLock);
+    for (DiskFilterExtension*& slot : usb->disks)
     {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        if (slot == nullptr)
+        {
+            slot = disk;
+            status = STATUS_SUCCESS;
+            break;
+        }
     }
-    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
-    NTSTATUS status = IoCallDriver(lowerDevice, irp);
-    if (status == STATUS_PENDING)
+    KeReleaseSpinLock(&usb->relationsLock, irql);
+    if (NT_SUCCESS(status))
     {
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
-        status = ioStatus.Status;
+        ObReferenceObject(usb->head.selfDevice);
+        disk->usbParent = usb;
     }
     return status;
 }
 
-// One bulk transfer of the filter's own on a learned pipe; `length` returns what the device moved.
-NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
-                            ULONG* length)
+// A disk leaves its parent's table before its records go; a USB-side user that found it earlier holds a
+// reference on its device and sees the records gone, not freed memory.
+void UnregisterDiskFilter(DiskFilterExtension* disk)
 {
-    if (pipe == nullptr)
+    UsbFilterExtension* usb = disk->usbParent;
+    if (usb == nullptr)
     {
-        return STATUS_INVALID_DEVICE_STATE;
-    }
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb.UrbBulkOrInterruptTransfer;
-    transfer.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
-    transfer.PipeHandle = pipe;
-    transfer.TransferFlags = flags;
-    transfer.TransferBufferLength = *length;
-    transfer.TransferBuffer = buffer;
-    NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-    *length = transfer.TransferBufferLength;
-    return status;
-}
-
-// A request without data to the device below, sent and waited for on the worker.
-NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe)
-{
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
-    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
-    urb.UrbPipeRequest.PipeHandle = pipe;
-    return SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-}
-
-// Bulk-Only reset recovery: the class reset, then clearing both bulk pipes. Afterwards the device waits for
-// a command wrapper whatever state the failed exchange left it in.
-void ResetRecovery(UsbFilterExtension* extension)
-{
-    URB urb;
-    RtlZeroMemory(&urb, sizeof(urb));
-    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb.UrbControlVendorClassRequest;
-    request.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-    request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
-    request.Request = 0xFF; // Bulk-Only Mass Storage Reset
-    request.Index = extension->interfaceNumber;
-    SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
-    SubmitPipeReset(extension, extension->bulkInPipe);
-    SubmitPipeReset(extension, extension->bulkOutPipe);
-}
-
-// Ends an exchange of the filter's own after its data phase: reads the status wrapper (once more after
-// clearing a stall of bulk IN, as the transport allows after a failed data phase) and checks it. Only a
-// complete exchange with a passed wrapper is success; whenever the device may be out of step, reset recovery
-// brings it back before the function driver's next command reaches it.
-NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
-                           ULONG tag)
-{
-    UCHAR wrapper[CSW_LENGTH];
-    ULONG length = CSW_LENGTH;
-    NTSTATUS status =
-        SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
-    if (!NT_SUCCESS(status))
-    {
-        SubmitPipeReset(extension, extension->bulkInPipe);
-        length = CSW_LENGTH;
-        status =
-            SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
-    }
-    BOOLEAN inStep = NT_SUCCESS(status) && length == CSW_LENGTH &&
-                     ReadLittleEndian32(wrapper) == CSW_SIGNATURE &&
-                     ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) == tag &&
-                     wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] <= 1;
-    if (!inStep)
-    {
-        ResetRecovery(extension);
-        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
-    }
-    status = CheckStatusWrapper(wrapper, length, tag);
-    if (NT_SUCCESS(status) && (!NT_SUCCESS(dataStatus) || !dataComplete))
-    {
-        status = STATUS_IO_DEVICE_ERROR;
-    }
-    return status;
-}
-
-// A status wrapper the filter received for its own command: anything but a passed command with nothing
-// left over means the device does not hold what the filter asked for.
-NTSTATUS CheckStatusWrapper(const UCHAR* wrapper, ULONG length, ULONG tag)
-{
-    if (length != CSW_LENGTH || ReadLittleEndian32(wrapper) != CSW_SIGNATURE ||
-        ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) != tag ||
-        ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWDataResidue)) != 0 ||
-        wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] != 0)
-    {
-        return STATUS_IO_DEVICE_ERROR;
-    }
-    return STATUS_SUCCESS;
-}
-
-// Answers the function driver's status transfer for a command the filter served: a passed command with
-// its own tag. A buffer that cannot be mapped fails the transfer instead of reporting success blindly.
-void WritePassedStatusWrapper(PURB urb, ULONG tag, NTSTATUS* status)
-{
-    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
-    transfer.TransferBufferLength = CSW_LENGTH;
-    transfer.TransferFlags = TRANSFER_FLAGS_IN_SHORT_OK;
-    auto* wrapper = static_cast<CommandStatusWrapper*>(MapTransferBuffer(urb));
-    if (wrapper == nullptr)
-    {
-        *status = STATUS_INVALID_PARAMETER;
         return;
     }
-    CommandStatusWrapper passed = {CSW_SIGNATURE, tag, 0, 0};
-    RtlCopyMemory(wrapper, &passed, sizeof(passed));
-    *status = STATUS_SUCCESS;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&usb->relationsLock);
+    for (DiskFilterExtension*& slot : usb->disks)
+    {
+        if (slot == disk)
+        {
+            slot = nullptr;
+        }
+    }
+    KeReleaseSpinLock(&usb->relationsLock, irql);
+    disk->usbParent = nullptr;
+    ObDereferenceObject(usb->head.selfDevice);
+}
+
+// A new copy of the children takes the old one's place under the lock; the old one is freed once no reader
+// can still hold it.
+void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->relationsLock);
+    PDEVICE_RELATIONS old = extension->busRelations;
+    extension->busRelations = copy;
+    KeReleaseSpinLock(&extension->relationsLock, irql);
+    if (old != nullptr)
+    {
+        ExFreePoolWithTag(old, KAVFILTR_POOL_TAG);
+    }
+}
+
+// Worker handler for the data and status phases of a command the device failed in the filter's own
+// exchange: no data (an IN transfer ends short, OUT data is taken and dropped, as a device that failed the
+// command may do), then a status wrapper with status 1 and the whole length as residue.
+void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
+{
+    UrbWorkContext* work = WorkOf(item);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    PURB urb = UrbOfWork(work);
+    LunContext* context = CurrentLunContext(extension);
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    if (context != nullptr && extension->currentPhase == PhaseData)
+    {
+        if (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)
+        {
+            urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        }
+        status = STATUS_SUCCESS;
+    }
+    else if (context != nullptr && extension->currentPhase == PhaseStatus)
+    {
+        context->answerFailure = 0;
+        WriteStatusWrapper(urb, CommandTag(extension->currentCbw), CommandDataLength(extension->currentCbw),
+                           1, &status);
+    }
+    FinishTakenOverTransfer(work, status);
 }
 
 // The shared end of every handler: the lock is released and the IRP completed last, since its completion

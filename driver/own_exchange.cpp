@@ -1,0 +1,119 @@
+// The filter's own traffic to the device, always sent from the worker and waited for there: the bulk
+// transfers of a read-ahead fill or a coalesced write, the status phase that ends such an exchange, and the
+// reset recovery that brings the device back in step when the exchange went wrong. A handler that
+// forwards the function driver's transfer sends it the same way.
+#include "driver/kavfiltr.h"
+
+// Sends a URB straight to the device below and waits for it: one of the filter's own, or a taken-over
+// transfer that a handler forwards. The wait needs PASSIVE_LEVEL, so this runs on the worker only.
+NTSTATUS SubmitUrbSynchronously(PDEVICE_OBJECT lowerDevice, PURB urb)
+{
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IO_STATUS_BLOCK ioStatus = {};
+    PIRP irp = IoBuildDeviceIoControlRequest(IOCTL_INTERNAL_USB_SUBMIT_URB, lowerDevice, nullptr, 0, nullptr,
+                                             0, TRUE, &done, &ioStatus);
+    if (irp == nullptr)
+    {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = urb;
+    NTSTATUS status = IoCallDriver(lowerDevice, irp);
+    if (status == STATUS_PENDING)
+    {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+        status = ioStatus.Status;
+    }
+    return status;
+}
+
+// One bulk transfer of the filter's own on a learned pipe; `length` returns what the device moved.
+NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
+                            ULONG* length)
+{
+    if (pipe == nullptr)
+    {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb.UrbBulkOrInterruptTransfer;
+    transfer.Hdr.Length = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
+    transfer.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    transfer.PipeHandle = pipe;
+    transfer.TransferFlags = flags;
+    transfer.TransferBufferLength = *length;
+    transfer.TransferBuffer = buffer;
+    NTSTATUS status = SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    *length = transfer.TransferBufferLength;
+    return status;
+}
+
+// A request without data to the device below, sent and waited for on the worker.
+NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe)
+{
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    urb.UrbPipeRequest.Hdr.Length = sizeof(_URB_PIPE_REQUEST);
+    urb.UrbPipeRequest.Hdr.Function = URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL;
+    urb.UrbPipeRequest.PipeHandle = pipe;
+    return SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+}
+
+// Bulk-Only reset recovery: the class reset, then clearing both bulk pipes. Afterwards the device waits for
+// a command wrapper whatever state the failed exchange left it in.
+void ResetRecovery(UsbFilterExtension* extension)
+{
+    URB urb;
+    RtlZeroMemory(&urb, sizeof(urb));
+    _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& request = urb.UrbControlVendorClassRequest;
+    request.Hdr.Length = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+    request.Hdr.Function = URB_FUNCTION_CLASS_INTERFACE;
+    request.Request = 0xFF; // Bulk-Only Mass Storage Reset
+    request.Index = extension->interfaceNumber;
+    SubmitUrbSynchronously(extension->head.lowerDevice, &urb);
+    SubmitPipeReset(extension, extension->bulkInPipe);
+    SubmitPipeReset(extension, extension->bulkOutPipe);
+}
+
+// Ends an exchange of the filter's own after its data phase: reads the status wrapper (once more after
+// clearing a stall of bulk IN, as the transport allows after a failed data phase) and checks it. Only a
+// complete exchange with a passed wrapper is success; a failed command in step is
+// STATUS_KAVFILTR_COMMAND_FAILED, and nothing more is sent, so that the device's sense waits for the
+// function driver; whenever the device may be out of step, reset recovery brings it back before the
+// function driver's next command reaches it.
+NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
+                           ULONG tag)
+{
+    UCHAR wrapper[CSW_LENGTH];
+    ULONG length = CSW_LENGTH;
+    NTSTATUS status =
+        SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
+    if (!NT_SUCCESS(status))
+    {
+        SubmitPipeReset(extension, extension->bulkInPipe);
+        length = CSW_LENGTH;
+        status =
+            SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_SHORT_OK, wrapper, &length);
+    }
+    BOOLEAN inStep = NT_SUCCESS(status) && length == CSW_LENGTH &&
+                     ReadLittleEndian32(wrapper) == CSW_SIGNATURE &&
+                     ReadLittleEndian32(wrapper + FIELD_OFFSET(CommandStatusWrapper, dCSWTag)) == tag &&
+                     wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] <= 1;
+    if (!inStep)
+    {
+        ResetRecovery(extension);
+        return NT_SUCCESS(status) ? STATUS_IO_DEVICE_ERROR : status;
+    }
+    if (wrapper[FIELD_OFFSET(CommandStatusWrapper, bCSWStatus)] == 1)
+    {
+        // In step, and the device keeps the reason for the function driver's REQUEST SENSE.
+        return STATUS_KAVFILTR_COMMAND_FAILED;
+    }
+    status = CheckStatusWrapper(wrapper, length, tag);
+    if (NT_SUCCESS(status) && (!NT_SUCCESS(dataStatus) || !dataComplete))
+    {
+        status = STATUS_IO_DEVICE_ERROR;
+    }
+    return status;
+}

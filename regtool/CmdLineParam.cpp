@@ -1,0 +1,174 @@
+// Kavset's command line and commands (see CmdLineParam.h). Like devcon: walk, then act.
+#include "regtool/CmdLineParam.h"
+
+#include "regtool/AdminCheck.h"
+#include "regtool/DeviceFilter.h"
+#include "regtool/DeviceRestart.h"
+
+#include "enumlib/FilterState.h"
+#include "enumlib/USBEnumerateEx.h"
+
+#include <windows.h>
+#include <setupapi.h>
+#include <stdlib.h>
+
+#include <new>
+
+namespace Kavelor
+{
+const CMDLINE_OPTION g_options[] = {
+    {CMD_REG, TEXT("Reg")},
+    {CMD_UNREG, TEXT("Unreg")},
+    {CMD_NONE, nullptr},
+};
+
+namespace
+{
+// The property change on the USB device node; 0 when it took effect, else 3.
+int Restart(const CUSBEnumerateExData& record)
+{
+    int needRestart = 0;
+    bool restarted =
+        RestartDevice(record.treeDevice.data.dnDevInst, DICS_FLAG_GLOBAL, DICS_PROPCHANGE, needRestart);
+    return restarted && needRestart == 0 ? EXIT_OK : EXIT_RESTART_PENDING;
+}
+} // namespace
+
+bool FindDeviceById(const WString& strId, const CUSBEnumerateExList& devices, CUSBEnumerateExData& record)
+{
+    for (const CUSBEnumerateExData& device : devices)
+    {
+        for (const CUSBEnumerateExTree* node = &device.treeDevice; node != nullptr;
+             node = node->NextPreOrder())
+        {
+            if (EqualsNoCase(node->data.strDeviceInstanceId, strId))
+            {
+                record = device;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+CCmdLineParam::CCmdLineParam() : m_mode(CMD_NONE) {}
+
+CCmdLineParam::~CCmdLineParam() = default;
+
+void CCmdLineParam::Parse()
+{
+    Parse(__argc, __wargv);
+}
+
+void CCmdLineParam::Parse(int argc, const WCHAR* const* argv)
+{
+    for (int at = 0; at < argc && argv != nullptr && argv[at] != nullptr; ++at)
+    {
+        WString argument = argv[at];
+        if (!argument.empty() && (argument[0] == '-' || argument[0] == '/'))
+        {
+            WString word = argument.substr(1);
+            m_mode = CMD_NONE;
+            for (const CMDLINE_OPTION* option = g_options; option->nMode != CMD_NONE; ++option)
+            {
+                if (EqualsNoCase(word, option->pszWord))
+                {
+                    m_mode = option->nMode;
+                    break;
+                }
+            }
+        }
+        else if (m_mode != CMD_NONE)
+        {
+            m_params.push_back(argument);
+        }
+    }
+}
+
+// Exactly one ID, and a device among the supported USB mass-storage devices present now that has a node
+// with that ID. The device list and the enumerator are gone again when this returns.
+bool CCmdLineParam::FindTarget(CUSBEnumerateExData& record) const
+{
+    if (m_params.size() != 1)
+    {
+        return false;
+    }
+    CUSBEnumerateExList devices;
+    CUSBEnumerateEx enumerator(&devices);
+    enumerator.m_bTargetOnly = TRUE;
+    enumerator.Enumerate();
+    return FindDeviceById(m_params[0], devices, record);
+}
+
+int CCmdLineParam::DoReg()
+{
+    CUSBEnumerateExData record;
+    if (!FindTarget(record))
+    {
+        return EXIT_REG_FAILED;
+    }
+    if (EnableDeviceFilter(record) == FILTER_OK)
+    {
+        return Restart(record);
+    }
+    // A storage node refused its entry while the USB device node already holds the filter: take the
+    // USB device node back, so the device is not left half enabled. Entries already on storage nodes stay.
+    if (!IsSupportedDevice(record))
+    {
+        return EXIT_REG_FAILED;
+    }
+    if (IsMassStorageDevice(record) && GetFilterState(record) != FILTER_STATE_DEVICE_OFF)
+    {
+        DisableLowerFilter(record.treeDevice.data.dnDevInst);
+    }
+    return EXIT_REG_FAILED;
+}
+
+int CCmdLineParam::DoUnreg()
+{
+    CUSBEnumerateExData record;
+    if (!FindTarget(record))
+    {
+        return EXIT_UNREG_FAILED;
+    }
+    if (!IsSupportedDevice(record) || !IsMassStorageDevice(record))
+    {
+        return EXIT_UNREG_FAILED;
+    }
+    if (GetFilterState(record) != FILTER_STATE_DEVICE_OFF &&
+        DisableLowerFilter(record.treeDevice.data.dnDevInst) != FILTER_OK)
+    {
+        return EXIT_UNREG_FAILED;
+    }
+    return Restart(record);
+}
+
+int KavsetMain()
+{
+    if (!IsAdmin())
+    {
+        return EXIT_NOT_ADMIN;
+    }
+    CCmdLineParam param;
+    // Out of memory must not end the process by abort, whose code 3 would read as "restart pending":
+    // the command simply failed.
+    try
+    {
+        param.Parse();
+        switch (param.m_mode)
+        {
+        case CMD_REG:
+            return param.DoReg();
+        case CMD_UNREG:
+            return param.DoUnreg();
+        default:
+            return EXIT_NO_COMMAND;
+        }
+    }
+    catch (const std::bad_alloc&)
+    {
+        return param.m_mode == CMD_REG ? EXIT_REG_FAILED
+                                       : (param.m_mode == CMD_UNREG ? EXIT_UNREG_FAILED : EXIT_NO_COMMAND);
+    }
+}
+} // namespace Kavelor
