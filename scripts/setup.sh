@@ -11,6 +11,9 @@ packages=(
     # The Windows deliverables are run under Wine by the tests labelled wine: the 64-bit loader for
     # Kavset.exe and Kavfiltr.sys, the 32-bit one for Kavelor.exe.
     wine wine64 wine32:i386
+    # Kavelor's Wine tests: a virtual display, a font with Japanese glyphs, the X tools that find windows
+    # and take screenshots, and Python for the test itself.
+    xvfb x11-utils imagemagick fonts-noto-cjk python3
 )
 
 # wine32 is an i386 package: the architecture must be known to dpkg before apt can find it.

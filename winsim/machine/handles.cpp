@@ -81,6 +81,8 @@ void WINAPI SetLastError(DWORD dwErrCode)
 BOOL WINAPI CloseHandle(HANDLE hObject)
 {
     Machine& machine = Current();
+    // The object itself may outlive its handle (a thread still running); it is released after the lock.
+    std::shared_ptr<void> payload;
     std::lock_guard<std::recursive_mutex> lock(machine.Lock());
     if (hObject == INVALID_HANDLE_VALUE || hObject == nullptr)
     {
@@ -91,6 +93,14 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     {
         winsim::machine::Violation(
             "CloseHandle of a device information set (use SetupDiDestroyDeviceInfoList)");
+    }
+    if (object != nullptr && object->kind == Machine::OpenObject::Kind::ServiceHandle)
+    {
+        winsim::machine::Violation("CloseHandle of a service handle (use CloseServiceHandle)");
+    }
+    if (object != nullptr)
+    {
+        payload = object->payload;
     }
     machine.CloseOpenHandle(hObject);
     return TRUE;

@@ -345,6 +345,8 @@ public:
             Hub,
             Volume,
             DeviceInfoSet,
+            KernelObject,  // semaphores, mutexes, events, threads, processes, snapshots (winsim/user)
+            ServiceHandle, // service control manager and service handles: CloseServiceHandle only
             Token
         } kind = Kind::Controller;
         HostController* controller = nullptr;
@@ -352,7 +354,7 @@ public:
         Volume* volume = nullptr;
         DWORD access = 0;
         WString path;
-        std::shared_ptr<void> payload;    // the device information set
+        std::shared_ptr<void> payload;    // the device information set, or the object of winsim/user
         bool impersonationToken = false;  // a token from DuplicateToken (AccessCheck needs one)
         bool tokenAdministrators = false; // the token holds BUILTIN\Administrators
     };

@@ -1,0 +1,61 @@
+// Kavelor's resource identifiers, shared by Kavelor.rc and the code. The numbers are fixed: other parts
+// of the system and its documentation refer to them.
+#pragma once
+
+// Strings.
+#define IDS_CAPTION 1000
+#define IDS_TITLE 1001
+#define IDS_BUTTON_ENABLE 1010
+#define IDS_BUTTON_DISABLE 1011
+#define IDS_BUTTON_PROPERTIES 1012
+#define IDS_BUTTON_VERSION 1013
+#define IDS_BUTTON_HELP 1014
+#define IDS_STATE_ENABLED 1020
+#define IDS_STATE_DISABLED 1021
+#define IDS_UNKNOWN_FILE_SYSTEM 1022
+#define IDS_PROPERTIES_CAPTION 1023
+#define IDS_STORAGE_IN_USE 1110
+#define IDS_ADMIN_REQUIRED 1111
+#define IDS_SETTING_FAILED 1112
+#define IDS_SERVICE_MISSING 1115
+#define IDS_KAVSET_MISSING 1116
+#define IDS_ENABLING 1210
+#define IDS_DISABLING 1211
+#define IDS_CONFIRM_ENABLE 1212
+#define IDS_CONFIRM_DISABLE 1213
+#define IDS_ENABLE_FAILED 1216
+#define IDS_DISABLE_FAILED 1217
+#define IDS_REENABLE_NEEDED 1220
+
+// Main window (icon, title and the command menu), tray menu, dialogs, bitmaps.
+#define IDR_MAINFRAME 1001
+#define IDR_TASKTRAY 137
+#define IDD_ABOUTBOX 100
+#define IDD_WORKING 103
+#define IDD_PROPERTIES 140
+#define IDB_TOOLBAR 139
+#define IDB_ABOUT 131
+#define IDI_OVERLAY_DEVICE_OFF 2001
+#define IDI_OVERLAY_STORAGE_OFF 2002
+
+// Commands.
+#define ID_TASKTRAY_OPEN 32773
+#define ID_TASKTRAY_EXIT 32774
+#define ID_COMMAND_ENABLE 32776
+#define ID_COMMAND_DISABLE 32777
+#define ID_COMMAND_PROPERTIES 32778
+#define ID_COMMAND_VERSION 32779
+#define ID_COMMAND_HELP 32780
+
+// Controls.
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif
+#define IDC_WORKING_TEXT 1004
+#define IDC_VOLUME_NAME 1008
+#define IDC_FILE_SYSTEM 1009
+#define IDC_CAPACITY 1010
+#define IDC_KAVELOR_STATE 1011
+#define IDC_VENDOR_ID 1012
+#define IDC_PRODUCT_ID 1013
+#define IDC_ABOUT_PICTURE 1014

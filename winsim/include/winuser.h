@@ -1,0 +1,105 @@
+// winsim: the user32 calls of the tray application's logic: thread message queues (a thread has one from
+// its first message call on), posted messages to windows and threads, window identity and the top-level
+// window list, thread timers, message boxes, strings, icons and popup menus from the program's resources.
+// winsim/user answers them; its rules are listed there.
+#pragma once
+
+#include <windef.h>
+
+typedef struct HICON__* HICON;
+typedef HICON HCURSOR;
+typedef struct HMENU__* HMENU;
+typedef UINT_PTR WPARAM;
+typedef LONG_PTR LPARAM;
+typedef LONG_PTR LRESULT;
+
+typedef struct tagPOINT
+{
+    LONG x;
+    LONG y;
+} POINT, *PPOINT, *LPPOINT;
+
+typedef struct tagRECT
+{
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *PRECT, *LPRECT;
+
+typedef struct tagMSG
+{
+    HWND hwnd;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    DWORD time;
+    POINT pt;
+} MSG, *PMSG, *LPMSG;
+
+typedef VOID(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
+
+#define MAKEINTRESOURCEW(i) ((LPWSTR)((ULONG_PTR)((WORD)(i))))
+#define IS_INTRESOURCE(r) ((((ULONG_PTR)(r)) >> 16) == 0)
+
+#define WM_NULL 0x0000
+#define WM_QUIT 0x0012
+#define WM_TIMER 0x0113
+#define WM_LBUTTONUP 0x0202
+#define WM_RBUTTONUP 0x0205
+#define WM_USER 0x0400
+#define WM_APP 0x8000
+
+#define PM_NOREMOVE 0x0000u
+#define PM_REMOVE 0x0001u
+
+#define GW_HWNDFIRST 0
+#define GW_HWNDNEXT 2
+#define GW_CHILD 5
+
+#define MB_OK 0x00000000u
+#define MB_YESNO 0x00000004u
+#define MB_ICONERROR 0x00000010u
+#define MB_ICONEXCLAMATION 0x00000030u
+#define IDOK 1
+#define IDCANCEL 2
+#define IDYES 6
+#define IDNO 7
+
+#define IMAGE_ICON 1
+#define LR_DEFAULTCOLOR 0x00000000u
+#define SM_CXSMICON 49
+#define SM_CYSMICON 50
+
+#define TPM_RIGHTBUTTON 0x0002u
+#define TPM_RETURNCMD 0x0100u
+
+BOOL WINAPI PostMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI PostThreadMessageW(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM lParam);
+BOOL WINAPI GetMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax);
+BOOL WINAPI PeekMessageW(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFilterMax, UINT wRemoveMsg);
+DWORD WINAPI MsgWaitForMultipleObjects(DWORD nCount, const HANDLE* pHandles, BOOL fWaitAll,
+                                       DWORD dwMilliseconds, DWORD dwWakeMask);
+
+BOOL WINAPI IsWindow(HWND hWnd);
+HWND WINAPI GetDesktopWindow();
+HWND WINAPI GetWindow(HWND hWnd, UINT uCmd);
+DWORD WINAPI GetWindowThreadProcessId(HWND hWnd, LPDWORD lpdwProcessId);
+BOOL WINAPI SetForegroundWindow(HWND hWnd);
+
+UINT_PTR WINAPI SetTimer(HWND hWnd, UINT_PTR nIDEvent, UINT uElapse, TIMERPROC lpTimerFunc);
+BOOL WINAPI KillTimer(HWND hWnd, UINT_PTR uIDEvent);
+
+int WINAPI MessageBoxW(HWND hWnd, LPCWSTR lpText, LPCWSTR lpCaption, UINT uType);
+int WINAPI LoadStringW(HINSTANCE hInstance, UINT uID, LPWSTR lpBuffer, int cchBufferMax);
+HANDLE WINAPI LoadImageW(HINSTANCE hInst, LPCWSTR name, UINT type, int cx, int cy, UINT fuLoad);
+BOOL WINAPI DestroyIcon(HICON hIcon);
+int WINAPI GetSystemMetrics(int nIndex);
+
+HMENU WINAPI LoadMenuW(HINSTANCE hInstance, LPCWSTR lpMenuName);
+HMENU WINAPI GetSubMenu(HMENU hMenu, int nPos);
+BOOL WINAPI DestroyMenu(HMENU hMenu);
+BOOL WINAPI SetMenuDefaultItem(HMENU hMenu, UINT uItem, UINT fByPos);
+BOOL WINAPI GetCursorPos(LPPOINT lpPoint);
+BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd,
+                           const RECT* prcRect);

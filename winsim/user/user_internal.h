@@ -1,0 +1,135 @@
+// winsim/user internals: the state behind the desktop's knobs (queues, windows, timers, live resources,
+// loaded modules, named objects) and the kernel objects that live in the machine's handle table. One lock
+// guards all of it and one condition variable wakes every waiter on any change.
+#pragma once
+
+#include "winsim/machine/machine.h"
+#include "winsim/user/desktop.h"
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace winsim::user
+{
+using winsim::machine::Violation;
+
+struct KernelObject
+{
+    virtual ~KernelObject() = default;
+    virtual const char* TypeName() const = 0;
+};
+
+struct Semaphore : KernelObject
+{
+    LONG count = 0;
+    LONG maximum = 0;
+    const char* TypeName() const override { return "semaphore"; }
+};
+
+struct Mutex : KernelObject
+{
+    DWORD owner = 0; // thread ID, 0 when free
+    unsigned recursion = 0;
+    const char* TypeName() const override { return "mutex"; }
+};
+
+struct Event : KernelObject
+{
+    bool manualReset = false;
+    bool signaled = false;
+    const char* TypeName() const override { return "event"; }
+};
+
+struct Thread : KernelObject
+{
+    DWORD id = 0;
+    bool resumed = false;
+    bool finished = false;
+    DWORD exitCode = STILL_ACTIVE;
+    std::thread worker;
+    ~Thread() override;
+    const char* TypeName() const override { return "thread"; }
+};
+
+struct ProcessObject : KernelObject
+{
+    DWORD id = 0;
+    DWORD access = 0;
+    const char* TypeName() const override { return "process"; }
+};
+
+struct Snapshot : KernelObject
+{
+    std::vector<SimProcess> processes; // TH32CS_SNAPPROCESS
+    std::vector<WString> modules;      // TH32CS_SNAPMODULE
+    DWORD processId = 0;
+    size_t next = 0;
+    const char* TypeName() const override { return "snapshot"; }
+};
+
+struct ServiceObject
+{
+    bool manager = false;
+    WString name;
+};
+
+struct Queue
+{
+    std::deque<MSG> messages;
+};
+
+struct SimWindow
+{
+    HWND hwnd = nullptr;
+    DWORD threadId = 0;
+    DWORD processId = 0;
+    bool alive = true;
+};
+
+struct Timer
+{
+    UINT_PTR id = 0;
+    DWORD threadId = 0;
+    UINT elapse = 0;
+    uint64_t due = 0;
+    TIMERPROC proc = nullptr;
+};
+
+struct Internal
+{
+    std::map<DWORD, Queue> queues; // thread ID -> its message queue, once it has one
+    std::vector<SimWindow> windows;
+    std::map<UINT_PTR, Timer> timers;
+    uint64_t clock = 0;
+    UINT_PTR nextTimer = 1;
+    uintptr_t nextHandle = 0x20000;
+    std::set<HICON> icons;
+    std::map<HMENU, std::vector<HMENU>> menus; // loaded menu -> its popups
+    std::set<std::pair<HWND, UINT>> trayIcons;
+    std::map<std::string, unsigned> moduleRefs; // upper-case DLL name -> load count
+    std::map<WString, std::weak_ptr<Mutex>> namedMutexes;
+    unsigned runningThreads = 0;
+};
+
+Desktop& D();  // the installed desktop; call with the lock held
+Internal& I(); // its internals; likewise
+std::unique_lock<std::mutex> Lock();
+std::condition_variable& Changed();
+uintptr_t NewHandleValue(); // for windows, icons and menus; never repeats
+
+// Kernel objects as handles of the machine.
+HANDLE OpenObject(std::shared_ptr<KernelObject> object);
+std::shared_ptr<KernelObject> ObjectOf(HANDLE handle); // null when not a live kernel-object handle
+template <class T> std::shared_ptr<T> ObjectAs(HANDLE handle)
+{
+    return std::dynamic_pointer_cast<T>(ObjectOf(handle));
+}
+
+WString Upper(const WString& text);
+std::string NarrowUpper(const WString& text);
+WString FileNameOf(const WString& path);
+SimWindow* FindWindowLocked(HWND hwnd); // live or destroyed; null when never a window
+} // namespace winsim::user
