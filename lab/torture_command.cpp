@@ -92,6 +92,16 @@ const char* FaultName(wu::FaultKind kind)
         return "vanish";
     case wu::FaultKind::Choke:
         return "choke";
+    case wu::FaultKind::GarbledCsw:
+        return "garbled-status";
+    case wu::FaultKind::ForeignCsw:
+        return "foreign-status";
+    case wu::FaultKind::PaddedDataIn:
+        return "padded-data-in";
+    case wu::FaultKind::PartialWrite:
+        return "partial-write";
+    case wu::FaultKind::Hang:
+        return "hang";
     }
     return "?";
 }

@@ -1,5 +1,6 @@
 // Misbehaviour of the simulated device on demand: which commands a rule hits, one-shot against
-// persistent rules, and what each fault looks like to a Bulk-Only host.
+// persistent rules, and what each fault looks like to a Bulk-Only host, including a device that falls
+// out of step, reports a residue after moving everything, or hangs.
 #include "tests/support/usb_test_host.h"
 
 #include "winsim/usb/usb_misuse.h"
@@ -199,6 +200,115 @@ TEST(FaultRules, ChokeOnLargeTransfers)
     EXPECT_EQ(write.cswStatus, 1);
     EXPECT_EQ(device.FaultsFired(), 3u);
     EXPECT_EQ(device.FaultsPending(), 1u);
+}
+
+std::vector<uint8_t> Medium(BulkOnlyDevice& device, uint64_t offset, size_t length)
+{
+    std::vector<uint8_t> bytes(length);
+    device.ReadMedium(0, offset, bytes.data(), length);
+    return bytes;
+}
+
+class OutOfStep : public ::testing::TestWithParam<FaultKind>
+{
+};
+
+// A device out of step answers with a status wrapper a host must not believe, loses the command (no
+// write reaches the medium, data in is filler) and takes nothing more until reset recovery.
+TEST_P(OutOfStep, StatusWrapperIsUnbelievableAndTheDeviceWaitsForResetRecovery)
+{
+    BulkOnlyDevice device(OneLun());
+    TestHost host(device);
+    ASSERT_TRUE(host.Run(0, kTur, 0, false).Passed());
+    device.AddFault(Rule(GetParam()));
+    const std::vector<uint8_t> data(1024, 0x6B);
+    const Exchange write = host.Run(0, Cdb10(scsi::kWrite10, 8, 2), 1024, false, data);
+    EXPECT_EQ(write.status.status, TransferStatus::Ok);
+    EXPECT_FALSE(write.Passed());
+    if (GetParam() == FaultKind::ForeignCsw)
+    {
+        // Well formed and passed: only the tag gives it away.
+        EXPECT_EQ(write.cswSignature, kCswSignature);
+        EXPECT_EQ(write.cswStatus, 0);
+        EXPECT_EQ(write.residue, 0u);
+        EXPECT_NE(write.cswTag, write.tag);
+    }
+    else
+    {
+        EXPECT_NE(write.cswSignature, kCswSignature);
+    }
+    EXPECT_EQ(Medium(device, 8 * 512, 1024), std::vector<uint8_t>(1024, 0));
+    EXPECT_TRUE(device.Halted(Pipe::BulkIn));
+    EXPECT_TRUE(device.Halted(Pipe::BulkOut));
+    EXPECT_EQ(device.ClearHalt(Pipe::BulkOut), TransferStatus::Ok);
+    EXPECT_TRUE(device.Halted(Pipe::BulkOut)); // a clear halt alone does not bring it back
+    host.ResetRecovery();
+    EXPECT_TRUE(host.Run(0, Cdb10(scsi::kWrite10, 8, 2), 1024, false, data).Passed());
+    EXPECT_EQ(Medium(device, 8 * 512, 1024), data);
+
+    device.AddFault(Rule(GetParam()));
+    const Exchange read = host.Run(0, Cdb10(scsi::kRead10, 8, 2), 1024, true);
+    EXPECT_FALSE(read.Passed());
+    EXPECT_EQ(read.dataIn, std::vector<uint8_t>(1024, 0xA5));
+    host.ResetRecovery();
+}
+
+INSTANTIATE_TEST_SUITE_P(Faults, OutOfStep, ::testing::Values(FaultKind::GarbledCsw, FaultKind::ForeignCsw));
+
+// All the data moves and the status wrapper passes, yet it reports a residue: the host must not take the
+// last bytes of a read, and a write reached the medium only up to the residue, in whole blocks.
+TEST(FaultRules, ResidueReportedAfterAllTheDataMoved)
+{
+    BulkOnlyDevice device(OneLun());
+    TestHost host(device);
+    std::vector<uint8_t> data(4096);
+    for (size_t i = 0; i < data.size(); ++i)
+    {
+        data[i] = uint8_t(i * 7 + 3);
+    }
+    ASSERT_TRUE(host.Run(0, Cdb10(scsi::kWrite10, 0, 8), 4096, false, data).Passed());
+
+    device.AddFault(Rule(FaultKind::PaddedDataIn, 1000));
+    const Exchange read = host.Run(0, Cdb10(scsi::kRead10, 0, 8), 4096, true);
+    EXPECT_EQ(read.cswStatus, 0);
+    EXPECT_EQ(read.residue, 1000u);
+    ASSERT_EQ(read.dataIn.size(), 4096u);
+    EXPECT_TRUE(std::equal(data.begin(), data.end() - 1000, read.dataIn.begin()));
+    EXPECT_EQ(std::vector<uint8_t>(read.dataIn.end() - 1000, read.dataIn.end()), std::vector<uint8_t>(1000, 0xA5));
+
+    device.AddFault(Rule(FaultKind::PartialWrite, 1000)); // two blocks are left unwritten
+    const std::vector<uint8_t> fresh(4096, 0x42);
+    const Exchange write = host.Run(0, Cdb10(scsi::kWrite10, 0, 8), 4096, false, fresh);
+    EXPECT_EQ(write.data.bytes, 4096u);
+    EXPECT_EQ(write.cswStatus, 0);
+    EXPECT_EQ(write.residue, 1024u);
+    EXPECT_EQ(Medium(device, 0, 3072), std::vector<uint8_t>(3072, 0x42));
+    EXPECT_EQ(Medium(device, 3072, 1024), std::vector<uint8_t>(data.begin() + 3072, data.end()));
+
+    // Neither fires on a command it cannot act on, and neither may claim no residue at all.
+    device.AddFault(Rule(FaultKind::PartialWrite, 512));
+    EXPECT_EQ(host.Run(0, Cdb10(scsi::kRead10, 0, 1), 512, true).residue, 0u);
+    EXPECT_EQ(device.FaultsPending(), 1u);
+    device.ClearFaults();
+    EXPECT_THROW(device.AddFault(Rule(FaultKind::PaddedDataIn, 0)), MisuseError);
+}
+
+// A hung device NAKs its data and status phases until a reset; the command is lost.
+TEST(FaultRules, HangLastsUntilAReset)
+{
+    BulkOnlyDevice device(OneLun());
+    TestHost host(device);
+    device.AddFault(Rule(FaultKind::Hang));
+    const std::vector<uint8_t> data(512, 0x11);
+    CommandBlockWrapper cbw = MakeCbw(7, 512, false, 0, Cdb10(scsi::kWrite10, 1, 1).data(), 10);
+    EXPECT_EQ(device.Transfer(Pipe::BulkOut, &cbw, kCbwLength).status, TransferStatus::Ok);
+    std::vector<uint8_t> out = data;
+    EXPECT_EQ(device.Transfer(Pipe::BulkOut, out.data(), 512).status, TransferStatus::Nak);
+    EXPECT_EQ(device.Transfer(Pipe::BulkOut, out.data(), 512).status, TransferStatus::Nak);
+    EXPECT_EQ(device.HostProtocolErrors(), 0u); // not the host's fault
+    EXPECT_EQ(device.PortReset(), TransferStatus::Ok);
+    EXPECT_EQ(Medium(device, 512, 512), std::vector<uint8_t>(512, 0));
+    EXPECT_TRUE(host.Run(0, Cdb10(scsi::kWrite10, 1, 1), 512, false, data).Passed());
 }
 
 } // namespace

@@ -15,6 +15,13 @@ using namespace kavtest;
 using namespace winsim;
 using namespace winsim::usb;
 
+std::vector<uint8_t> Medium(BulkOnlyDevice& device, uint64_t offset, size_t length)
+{
+    std::vector<uint8_t> bytes(length);
+    device.ReadMedium(0, offset, bytes.data(), length);
+    return bytes;
+}
+
 SenseData RequestSense(TestHost& host, uint8_t lun)
 {
     const Exchange x = host.Run(lun, Cdb6(scsi::kRequestSense, 18), 18, true);
@@ -161,6 +168,8 @@ TEST(ScsiCommands, MissingMediumAndWriteProtection)
     EXPECT_EQ(RequestSense(host, 0), sense::kMediumNotPresent);
     EXPECT_EQ(host.Run(0, Cdb10(scsi::kReadCapacity10, 0, 0), 8, true).cswStatus, 1);
     device.SetMediumPresent(0, true);
+    EXPECT_EQ(host.Run(0, Cdb6(scsi::kTestUnitReady), 0, false).cswStatus, 1); // medium changed
+    EXPECT_EQ(RequestSense(host, 0), sense::kMediumChanged);
     EXPECT_TRUE(host.Run(0, Cdb6(scsi::kTestUnitReady), 0, false).Passed());
 
     device.SetWriteProtected(0, true);
@@ -179,6 +188,53 @@ TEST(ScsiCommands, SenseLastsUntilTheNextCommand)
     EXPECT_EQ(device.PendingSense(0), sense::kLbaOutOfRange);
     EXPECT_TRUE(host.Run(0, Cdb6(scsi::kTestUnitReady), 0, false).Passed());
     EXPECT_EQ(RequestSense(host, 0), sense::kNone);
+}
+
+// A UNIT ATTENTION waits through INQUIRY, fails the next other command before it acts, and is reported
+// once; REQUEST SENSE reports it itself when nothing else waits.
+TEST(ScsiCommands, UnitAttentionIsReportedOnceBeforeAnyCommandActs)
+{
+    BulkOnlyDevice device(OneLun());
+    TestHost host(device);
+    device.ChangeMedium(0);
+    EXPECT_TRUE(device.UnitAttentionPending(0));
+    EXPECT_TRUE(host.Run(0, Cdb6(scsi::kInquiry, 36), 36, true).Passed());
+    const std::vector<uint8_t> data(512, 0x3C);
+    const Exchange write = host.Run(0, Cdb10(scsi::kWrite10, 4, 1), 512, false, data);
+    EXPECT_EQ(write.cswStatus, 1);
+    EXPECT_EQ(write.residue, 512u);
+    EXPECT_FALSE(device.UnitAttentionPending(0));
+    EXPECT_EQ(RequestSense(host, 0), sense::kMediumChanged);
+    EXPECT_EQ(Medium(device, 4 * 512, 512), std::vector<uint8_t>(512, 0)); // the write did not act
+    EXPECT_TRUE(host.Run(0, Cdb10(scsi::kWrite10, 4, 1), 512, false, data).Passed());
+
+    device.ChangeMedium(0);
+    EXPECT_EQ(RequestSense(host, 0), sense::kMediumChanged);
+    EXPECT_FALSE(device.UnitAttentionPending(0));
+    EXPECT_TRUE(host.Run(0, Cdb6(scsi::kTestUnitReady), 0, false).Passed());
+
+    device.SetMediumPresent(0, false);
+    EXPECT_THROW(device.ChangeMedium(0), MisuseError);
+}
+
+// Power-on and a port reset raise the reset attention on every unit, when the device is set up so.
+TEST(ScsiCommands, PowerOnAndPortResetAttention)
+{
+    DeviceConfig config = OneLun();
+    config.luns.push_back(config.luns[0]);
+    config.luns[1].image = std::make_shared<MemoryDiskImage>(1 << 20);
+    config.luns[0].unitAttentionAtPowerOn = true;
+    config.unitAttentionOnPortReset = true;
+    BulkOnlyDevice device(config);
+    TestHost host(device);
+    EXPECT_TRUE(device.UnitAttentionPending(0));
+    EXPECT_FALSE(device.UnitAttentionPending(1));
+    EXPECT_EQ(RequestSense(host, 0), sense::kPowerOnReset);
+    EXPECT_EQ(device.PortReset(), TransferStatus::Ok);
+    EXPECT_EQ(host.Run(1, Cdb6(scsi::kTestUnitReady), 0, false).cswStatus, 1);
+    EXPECT_EQ(RequestSense(host, 1), sense::kPowerOnReset);
+    EXPECT_EQ(host.Run(0, Cdb10(scsi::kRead10, 0, 1), 512, true).cswStatus, 1);
+    EXPECT_EQ(RequestSense(host, 0), sense::kPowerOnReset);
 }
 
 TEST(ScsiCommands, PreventRemovalAndSynchronizeCache)

@@ -81,6 +81,10 @@ TransferResult BulkOnlyDevice::Transfer(Pipe pipe, void* buffer, uint32_t length
     }
     if (pipe == Pipe::InterruptIn) // a Bulk-Only device has nothing to report on it
         return TransferResult{TransferStatus::Nak, 0};
+    if (current_.faults.hang && phase_ != DevicePhase::Command)
+    {
+        return TransferResult{TransferStatus::Nak, 0}; // hung: only a reset brings it back
+    }
 
     auto* bytes = static_cast<uint8_t*>(buffer);
     uint32_t payload = 0;
@@ -145,6 +149,7 @@ TransferResult BulkOnlyDevice::CommandOut(const uint8_t* buffer, uint32_t length
     }
 
     timing_.ChargeCommand();
+    previousTag_ = current_.tag;
     current_ = Exchange{};
     current_.cbw = cbw;
     current_.tag = ReadLe32(cbw.tag);
@@ -164,6 +169,7 @@ TransferResult BulkOnlyDevice::CommandOut(const uint8_t* buffer, uint32_t length
     }
     info.hostData = current_.hostLength != 0;
     info.dataIn = info.hostData && current_.hostIn;
+    info.hostLength = current_.hostLength;
     current_.faults = faults_.TakeCommandFaults(info);
 
     CommandRecord record;
@@ -265,6 +271,36 @@ void BulkOnlyDevice::PlanExchange()
         x.status = CswStatus::Failed;
         target_.Fail(x.lun, x.hostIn ? sense::kUnrecoveredReadError : sense::kWriteError);
     }
+    PlanFaultsAfterIntent();
+}
+
+// The faults that change what the device does with a command it has understood.
+void BulkOnlyDevice::PlanFaultsAfterIntent()
+{
+    Exchange& x = current_;
+    constexpr uint8_t kFiller = 0xA5;
+    if (x.faults.outOfStep)
+    {
+        // The device lost the command: what it sends is not the medium's, what it takes is dropped.
+        x.executeOut = false;
+        std::fill(x.data.begin(), x.data.end(), kFiller);
+    }
+    if (x.faults.residue && x.status == CswStatus::Passed)
+    {
+        const uint32_t block = target_.BlockLength(x.lun);
+        if (x.faults.residue->kind == FaultKind::PaddedDataIn && x.deliverable == x.hostLength)
+        {
+            const uint32_t pad = std::min(x.faults.residue->bytes, x.deliverable);
+            std::fill(x.data.end() - long(pad), x.data.end(), kFiller);
+            x.reportResidue = pad;
+        }
+        else if (x.faults.residue->kind == FaultKind::PartialWrite && x.executeOut)
+        {
+            // The medium takes whole blocks: the residue covers every block not written.
+            const uint32_t unwritten = (x.faults.residue->bytes + block - 1) / block * block;
+            x.reportResidue = std::min(unwritten, uint32_t(x.data.size()));
+        }
+    }
 }
 
 // The data phase is cut short by a stall of its pipe; the command is reported failed unless it already
@@ -318,6 +354,10 @@ TransferResult BulkOnlyDevice::DataIn(uint8_t* buffer, uint32_t length, uint32_t
         // The host's length is reached. Room left after a full last packet means the host asked for more
         // than its own wrapper announced: the status wrapper follows in the same transfer, as on a bus.
         x.residue = x.hostLength - std::min(x.moved, x.deliverable);
+        if (x.reportResidue != 0)
+        {
+            x.residue = x.reportResidue;
+        }
         phase_ = DevicePhase::Status;
         if (length > n && n % config_.maxPacketSize == 0)
         {
@@ -375,6 +415,20 @@ TransferResult BulkOnlyDevice::DataOut(const uint8_t* buffer, uint32_t length, u
     phase_ = DevicePhase::Status;
     if (x.status != CswStatus::PhaseError)
         x.residue = x.hostLength - uint32_t(x.data.size());
+    if (x.executeOut && x.reportResidue != 0)
+    {
+        // Only the blocks before the residue reach the medium.
+        uint8_t cdb[16];
+        std::memcpy(cdb, x.cbw.cdb, sizeof cdb);
+        const uint32_t written = (uint32_t(x.data.size()) - x.reportResidue) / target_.BlockLength(x.lun);
+        WriteBe16(cdb + 7, uint16_t(written));
+        if (written != 0)
+        {
+            target_.FinishOut(x.lun, cdb, x.data.data());
+        }
+        x.residue = x.reportResidue;
+        x.executeOut = false;
+    }
     if (x.executeOut)
     {
         target_.FinishOut(x.lun, x.cbw.cdb, x.data.data());
@@ -413,6 +467,19 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
     WriteLe32(csw.tag, x.faults.badTag ? ~x.tag : x.tag);
     WriteLe32(csw.dataResidue, x.residue);
     csw.status = static_cast<uint8_t>(x.status);
+    const bool outOfStep = x.faults.outOfStep.has_value();
+    if (outOfStep && x.faults.outOfStep->kind == FaultKind::GarbledCsw)
+    {
+        std::memset(&csw, 0x5A, kCswLength);
+    }
+    else if (outOfStep)
+    {
+        // A wrapper left over from the command before: well formed, passed, the wrong tag.
+        WriteLe32(csw.signature, kCswSignature);
+        WriteLe32(csw.tag, previousTag_ != x.tag ? previousTag_ : x.tag + 1);
+        WriteLe32(csw.dataResidue, 0);
+        csw.status = static_cast<uint8_t>(CswStatus::Passed);
+    }
     std::memcpy(buffer, &csw, kCswLength);
 
     if (x.status == CswStatus::PhaseError)
@@ -424,6 +491,13 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
     phase_ = DevicePhase::Command;
     current_.data.clear();
     current_.data.shrink_to_fit();
+    if (outOfStep)
+    {
+        // Out of step with the host, the device takes nothing more until reset recovery.
+        awaitingReset_ = true;
+        HaltFlag(Pipe::BulkIn) = true;
+        HaltFlag(Pipe::BulkOut) = true;
+    }
     return TransferResult{TransferStatus::Ok, kCswLength};
 }
 
@@ -463,6 +537,10 @@ TransferStatus BulkOnlyDevice::PortReset()
         halted = false;
     phase_ = DevicePhase::Command;
     current_ = Exchange{};
+    if (config_.unitAttentionOnPortReset)
+    {
+        target_.RaiseResetAttention();
+    }
     return TransferStatus::Ok;
 }
 
@@ -638,6 +716,18 @@ void BulkOnlyDevice::SetMediumPresent(uint8_t lun, bool present)
 {
     std::lock_guard<std::mutex> guard(lock_);
     target_.SetMediumPresent(lun, present);
+}
+
+void BulkOnlyDevice::ChangeMedium(uint8_t lun)
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    target_.ChangeMedium(lun);
+}
+
+bool BulkOnlyDevice::UnitAttentionPending(uint8_t lun) const
+{
+    std::lock_guard<std::mutex> guard(lock_);
+    return target_.UnitAttentionPending(lun);
 }
 
 void BulkOnlyDevice::SetWriteProtected(uint8_t lun, bool writeProtected)

@@ -89,6 +89,9 @@ struct DeviceConfig
     // After less data than the host asked for, the device stalls bulk IN (the Bulk-Only rule); a lax
     // device only ends the transfer with a short packet.
     bool stallAfterShortIn = true;
+    // A port reset resets the device: every unit then reports a power-on/reset UNIT ATTENTION. Off by
+    // default, as the command sequences that tests compare assume.
+    bool unitAttentionOnPortReset = false;
     uint16_t vendorId = 0x1209;
     uint16_t productId = 0x4B56;
     uint16_t bcdDevice = 0x0100;
@@ -148,6 +151,9 @@ public:
     void WriteMedium(uint8_t lun, uint64_t offset, const void* buffer, uint64_t length);
     void SetMediumPresent(uint8_t lun, bool present);
     void SetWriteProtected(uint8_t lun, bool writeProtected);
+    // A card swapped without a gap the unit could see: the next command meets UNIT ATTENTION.
+    void ChangeMedium(uint8_t lun);
+    bool UnitAttentionPending(uint8_t lun) const;
     const DeviceConfig& Config() const { return config_; }
 
     // Called at the start of every transfer, with the pipe already marked busy and no lock held: lets a
@@ -174,6 +180,7 @@ private:
         uint32_t moved = 0;       // data-phase bytes that crossed the bus
         uint32_t vanishAfter = 0;
         bool stallStatus = false;
+        uint32_t reportResidue = 0; // PaddedDataIn/PartialWrite: the residue the status wrapper claims
         CswStatus status = CswStatus::Passed;
         uint32_t residue = 0;
         size_t logIndex = 0;
@@ -187,6 +194,7 @@ private:
     TransferResult EndDataWithStall(Pipe pipe, const SenseData& sense, uint32_t bytes);
     void RejectCommandWrapper();
     TransferResult Vanish(uint32_t bytes);
+    void PlanFaultsAfterIntent();
     TransferResult HostError();
     bool& HaltFlag(Pipe pipe);
 
@@ -205,6 +213,7 @@ private:
     bool halted_[3] = {};
     bool awaitingReset_ = false; // an invalid command wrapper keeps both bulk pipes stalled
     uint64_t commandNumber_ = 0;
+    uint32_t previousTag_ = 0; // the tag of the last accepted command wrapper before the current one
     uint64_t invalidCbws_ = 0;
     uint64_t phaseErrors_ = 0;
     uint64_t hostErrors_ = 0;

@@ -4,13 +4,19 @@
 // the buffer comes as the IRP's MDL), checks block alignment and range, cuts each request into pieces of at
 // most the maximum transfer size, sends them one after another as READ(10)/WRITE(10) request blocks to the
 // PDO, retries a failed piece and completes the request when every piece passed, or with the error when a
-// piece's retries are used up (Information = bytes done before the failed piece). Several requests may be
-// in flight at once from different threads.
+// piece's retries are used up (Information = bytes done before the first piece that failed). Like
+// Windows' class driver it may keep several pieces of one request in flight and send a failed piece again
+// only after later pieces (options; by default one piece at a time and a retry at once). Errors become the
+// NTSTATUS the class driver's sense interpretation gives (ClassStatusForSense); a medium change is counted
+// and, with a mounted volume, sets DO_VERIFY_VOLUME and fails the request with STATUS_VERIFY_REQUIRED.
+// Several requests may be in flight at once from different threads.
 //
 // What it checks: a read or write with a length or offset that is not a multiple of the block length, or
 // beyond the end of the medium, fails with STATUS_INVALID_PARAMETER before anything is sent; a transfer
 // with data but without an MDL is a bug check (the I/O manager always builds one for direct I/O).
 #pragma once
+
+#include "winsim/usb/scsi_defs.h"
 
 #include <ntddk.h>
 
@@ -21,7 +27,13 @@ struct DiskClassOptions
 {
     ULONG maxTransferLength = 64 * 1024; // bytes per READ(10)/WRITE(10); a multiple of the block length
     ULONG retries = 4;                   // further attempts of a failed piece
+    ULONG maxOutstanding = 1;            // pieces of one request in flight at once, 1 to 8
+    ULONG retryAfterPieces = 0;          // a failed piece goes again once this many later pieces went
+    bool volumeMounted = false;          // a medium change then needs the volume verified
 };
+
+// The status a request ends with when the device reports this sense, and whether the piece is retried.
+NTSTATUS ClassStatusForSense(const SenseData& sense, bool volumeMounted, bool* retry);
 
 // An entry routine for winsim::LoadDriver that loads the driver with these options.
 NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registryPath);
@@ -34,6 +46,9 @@ struct DiskClassInfo
     ULONGLONG blockCount = 0;
     ULONGLONG pieces = 0;  // request blocks sent for reads and writes, retries included
     ULONGLONG retries = 0; // of those, repeated pieces
+    ULONGLONG mediaChanges = 0; // UNIT ATTENTION (medium changed) seen
+    ULONGLONG mostInFlight = 0; // most pieces of one request in flight at once
+    bool verifyVolume = false;  // DO_VERIFY_VOLUME is set
 };
 
 DiskClassInfo GetDiskClassInfo(PDEVICE_OBJECT diskFdo);

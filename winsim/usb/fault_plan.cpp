@@ -15,6 +15,10 @@ int FaultPlan::Add(const FaultRule& rule)
         throw MisuseError("fault rule with an incomplete or reversed block range");
     if (rule.kind == FaultKind::Choke && rule.bytes == 0)
         throw MisuseError("a choke needs the largest transfer the device still takes");
+    if ((rule.kind == FaultKind::PaddedDataIn || rule.kind == FaultKind::PartialWrite) && rule.bytes == 0)
+    {
+        throw MisuseError("a residue fault needs the residue it reports");
+    }
     rules_.push_back(Entry{nextId_, rule});
     return nextId_++;
 }
@@ -63,6 +67,10 @@ bool FaultPlan::Applies(const FaultRule& rule, const CommandInfo& command)
         return command.hostData;
     case FaultKind::Choke:
         return false; // tested per transfer
+    case FaultKind::PaddedDataIn:
+        return command.opcode == scsi::kRead10 && command.dataIn && command.hostLength != 0;
+    case FaultKind::PartialWrite:
+        return command.opcode == scsi::kWrite10 && command.hostData && !command.dataIn;
     default:
         return true;
     }
@@ -104,6 +112,17 @@ CommandFaults FaultPlan::TakeCommandFaults(const CommandInfo& command)
             break;
         case FaultKind::Vanish:
             slot = &faults.vanish;
+            break;
+        case FaultKind::GarbledCsw:
+        case FaultKind::ForeignCsw:
+            slot = &faults.outOfStep;
+            break;
+        case FaultKind::PaddedDataIn:
+        case FaultKind::PartialWrite:
+            slot = &faults.residue;
+            break;
+        case FaultKind::Hang:
+            slot = &faults.hang;
             break;
         case FaultKind::Choke:
             break;

@@ -25,6 +25,19 @@ enum class FaultKind
     Vanish,          // the device disappears after `bytes` data bytes of the command (at its status
                      // wrapper when it moves less): this and every later transfer finds no device
     Choke,           // any data-phase bulk transfer longer than `bytes` is stalled; the command fails
+    // A device that falls out of step: it loses the command (a write is not carried out, data in is
+    // filler), answers with a garbled status wrapper (wrong signature and tag) or a foreign one (valid,
+    // passed, but the tag of the command before), and stalls both bulk pipes until reset recovery.
+    GarbledCsw,
+    ForeignCsw,
+    // All the data moves, yet the status wrapper (passed) reports a residue of `bytes`: data in is
+    // padded with filler at its end; data out is taken but only the part before the residue (whole
+    // blocks) reaches the medium.
+    PaddedDataIn,
+    PartialWrite,
+    // The device stops answering at the command's data phase (at its status wrapper when it has none):
+    // every transfer is NAKed until the host aborts the pipe or resets the port, and the command is lost.
+    Hang,
 };
 
 // Which commands a rule hits; an empty field matches everything.
@@ -43,7 +56,7 @@ struct FaultRule
     CommandFilter when;
     bool persistent = false;
     SenseData sense = sense::kUnrecoveredReadError; // FailCommand
-    uint32_t bytes = 0;                             // ShortData, Vanish, Choke
+    uint32_t bytes = 0; // ShortData, Vanish, Choke, PaddedDataIn, PartialWrite
     bool claimFullLength = false;                   // ShortData: the status wrapper reports residue 0
 };
 
@@ -57,6 +70,7 @@ struct CommandInfo
     uint32_t lba = 0;
     uint32_t blocks = 0;
     bool dataIn = false;   // the host expects data from the device
+    uint32_t hostLength = 0;
     bool hostData = false; // the host expects a data phase at all
 };
 
@@ -70,6 +84,9 @@ struct CommandFaults
     std::optional<FaultRule> stallData;
     std::optional<FaultRule> stallStatus;
     std::optional<FaultRule> vanish;
+    std::optional<FaultRule> outOfStep; // GarbledCsw or ForeignCsw
+    std::optional<FaultRule> residue;   // PaddedDataIn or PartialWrite
+    std::optional<FaultRule> hang;
 };
 
 class FaultPlan

@@ -60,6 +60,10 @@ constexpr SenseData kWriteProtected{scsi::kSenseDataProtect, 0x27, 0x00};
 constexpr SenseData kUnrecoveredReadError{scsi::kSenseMediumError, 0x11, 0x00};
 constexpr SenseData kWriteError{scsi::kSenseMediumError, 0x0C, 0x00};
 constexpr SenseData kAbortedCommand{scsi::kSenseAbortedCommand, 0x00, 0x00};
+constexpr SenseData kNotReadyBecoming{scsi::kSenseNotReady, 0x04, 0x01};
+// UNIT ATTENTION: the host must learn of a change it did not cause before any command runs again.
+constexpr SenseData kMediumChanged{scsi::kSenseUnitAttention, 0x28, 0x00};
+constexpr SenseData kPowerOnReset{scsi::kSenseUnitAttention, 0x29, 0x00};
 } // namespace sense
 
 inline uint16_t ReadBe16(const uint8_t* p)

@@ -33,6 +33,10 @@ ScsiTarget::ScsiTarget(std::vector<LunConfig> luns)
         if (!config.image)
             throw MisuseError("logical unit without a disk image");
         LogicalUnit unit;
+        if (config.unitAttentionAtPowerOn)
+        {
+            unit.attention = sense::kPowerOnReset;
+        }
         unit.blockCount = config.image->SizeBytes() / length;
         if (unit.blockCount == 0)
             throw MisuseError("disk image smaller than one block");
@@ -146,6 +150,13 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
     // Sense describes the last command only; INQUIRY and REQUEST SENSE leave it for the host to fetch.
     if (opcode != scsi::kRequestSense && opcode != scsi::kInquiry)
         unit.sense = sense::kNone;
+    // A pending UNIT ATTENTION fails the command before it does anything and is then reported once.
+    if (unit.attention != sense::kNone && opcode != scsi::kRequestSense && opcode != scsi::kInquiry)
+    {
+        const SenseData attention = unit.attention;
+        unit.attention = sense::kNone;
+        return Check(unit, attention);
+    }
 
     CommandIntent intent;
     switch (opcode)
@@ -156,6 +167,11 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
         return intent;
 
     case scsi::kRequestSense:
+        if (unit.sense == sense::kNone && unit.attention != sense::kNone)
+        {
+            unit.sense = unit.attention;
+            unit.attention = sense::kNone;
+        }
         dataIn.assign(scsi::kFixedSenseLength, 0);
         dataIn[0] = 0x70; // current error, fixed format
         dataIn[2] = unit.sense.key;
@@ -235,6 +251,34 @@ bool ScsiTarget::FinishOut(uint8_t lun, const uint8_t* cdb, const uint8_t* data)
     const uint64_t bytes = uint64_t(ReadBe16(cdb + 7)) * unit.config.blockLength;
     unit.config.image->Write(uint64_t(lba) * unit.config.blockLength, data, bytes);
     return true;
+}
+
+void ScsiTarget::SetMediumPresent(uint8_t lun, bool present)
+{
+    LogicalUnit& unit = Unit(lun);
+    if (present && !unit.config.mediumPresent)
+    {
+        unit.attention = sense::kMediumChanged;
+    }
+    unit.config.mediumPresent = present;
+}
+
+void ScsiTarget::ChangeMedium(uint8_t lun)
+{
+    LogicalUnit& unit = Unit(lun);
+    if (!unit.config.mediumPresent)
+    {
+        throw MisuseError("a medium swapped in an empty slot");
+    }
+    unit.attention = sense::kMediumChanged;
+}
+
+void ScsiTarget::RaiseResetAttention()
+{
+    for (LogicalUnit& unit : luns_)
+    {
+        unit.attention = sense::kPowerOnReset;
+    }
 }
 
 void ScsiTarget::Fail(uint8_t lun, const SenseData& sense)

@@ -4,7 +4,10 @@
 // WRITE(10), MODE SENSE(6)/(10), PREVENT ALLOW MEDIUM REMOVAL, SYNCHRONIZE CACHE(10)) and reports every
 // error as CHECK CONDITION with sense data that the next REQUEST SENSE returns. Checked: addresses against
 // the unit's capacity (LBA OUT OF RANGE), unknown operation codes (INVALID COMMAND OPERATION CODE),
-// medium presence and write protection. The transport (bot_device) serialises all calls.
+// medium presence and write protection. A unit keeps a UNIT ATTENTION condition (medium changed after a
+// medium arrives or is swapped; power-on or reset) that the next command other than INQUIRY and REQUEST
+// SENSE meets as CHECK CONDITION; REQUEST SENSE reports it when no other sense waits, and either clears it.
+// The transport (bot_device) serialises all calls.
 #pragma once
 
 #include "winsim/usb/disk_image.h"
@@ -26,6 +29,9 @@ struct LunConfig
     bool removable = true;      // USB sticks report removable media
     bool writeProtected = false;
     bool mediumPresent = true; // false: an empty card-reader slot
+    // The unit starts with a power-on UNIT ATTENTION, as a real one does after it is plugged in. Off by
+    // default: the command sequences that tests compare assume a unit that answers the first command.
+    bool unitAttentionAtPowerOn = false;
     std::string vendor = "KAVLAB";
     std::string product = "Virtual Disk";
     std::string revision = "1.00";
@@ -69,7 +75,13 @@ public:
     uint32_t BlockLength(uint8_t lun) const { return Unit(lun).config.blockLength; }
     uint64_t SynchronizeCount(uint8_t lun) const { return Unit(lun).synchronizeCount; }
     DiskImage& Image(uint8_t lun) { return *Unit(lun).config.image; }
-    void SetMediumPresent(uint8_t lun, bool present) { Unit(lun).config.mediumPresent = present; }
+    // A medium that arrives raises UNIT ATTENTION (medium changed); one that leaves only makes the unit
+    // NOT READY. ChangeMedium is a swap the unit saw no gap in: the medium stays, the attention is raised.
+    void SetMediumPresent(uint8_t lun, bool present);
+    void ChangeMedium(uint8_t lun);
+    // Power-on or a reset of the device: every unit gets a reset UNIT ATTENTION.
+    void RaiseResetAttention();
+    bool UnitAttentionPending(uint8_t lun) const { return Unit(lun).attention != sense::kNone; }
     void SetWriteProtected(uint8_t lun, bool writeProtected)
     {
         Unit(lun).config.writeProtected = writeProtected;
@@ -81,6 +93,7 @@ private:
         LunConfig config;
         uint64_t blockCount = 0;
         SenseData sense;
+        SenseData attention; // kNone, or the UNIT ATTENTION the next command meets
         bool preventRemoval = false;
         uint64_t synchronizeCount = 0;
     };
