@@ -274,7 +274,8 @@ TEST(FaultRules, ResidueReportedAfterAllTheDataMoved)
     EXPECT_EQ(read.residue, 1000u);
     ASSERT_EQ(read.dataIn.size(), 4096u);
     EXPECT_TRUE(std::equal(data.begin(), data.end() - 1000, read.dataIn.begin()));
-    EXPECT_EQ(std::vector<uint8_t>(read.dataIn.end() - 1000, read.dataIn.end()), std::vector<uint8_t>(1000, 0xA5));
+    EXPECT_EQ(std::vector<uint8_t>(read.dataIn.end() - 1000, read.dataIn.end()),
+              std::vector<uint8_t>(1000, 0xA5));
 
     device.AddFault(Rule(FaultKind::PartialWrite, 1000)); // two blocks are left unwritten
     const std::vector<uint8_t> fresh(4096, 0x42);

@@ -291,6 +291,9 @@ const TransportFault kTransportFaults[] = {
     {"ShortData", FaultKind::ShortData, 1000, false, false, true},
     {"ShortDataClaimingAll", FaultKind::ShortData, 4096, true, false, true},
     {"Choke", FaultKind::Choke, 16 * 1024, false, false, true},
+    {"GarbledCsw", FaultKind::GarbledCsw, 0, false, true, true},
+    {"ForeignCsw", FaultKind::ForeignCsw, 0, false, true, true},
+    {"PaddedDataIn", FaultKind::PaddedDataIn, 1000, false, false, true},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, TransportFaults,

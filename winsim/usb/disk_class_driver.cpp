@@ -176,7 +176,8 @@ NTSTATUS InterpretFailure(DiskExtension* disk, const SCSI_REQUEST_BLOCK& srb, NT
         *retry = false;
         return STATUS_DEVICE_NOT_CONNECTED;
     }
-    if (SRB_STATUS(srb.SrbStatus) == SRB_STATUS_SUCCESS || SRB_STATUS(srb.SrbStatus) == SRB_STATUS_DATA_OVERRUN)
+    if (SRB_STATUS(srb.SrbStatus) == SRB_STATUS_SUCCESS ||
+        SRB_STATUS(srb.SrbStatus) == SRB_STATUS_DATA_OVERRUN)
     {
         return STATUS_DEVICE_DATA_ERROR; // less data than asked for
     }
@@ -242,7 +243,8 @@ void TakeResult(Transfer* transfer, Slot& slot)
     }
     bool retry = false;
     piece.failure = InterpretFailure(disk, srb, slot.status, &retry);
-    if (retry && piece.attemptsLeft > 0 && !transfer->failed && InterlockedCompareExchange(&disk->gone, 0, 0) == 0)
+    if (retry && piece.attemptsLeft > 0 && !transfer->failed &&
+        InterlockedCompareExchange(&disk->gone, 0, 0) == 0)
     {
         --piece.attemptsLeft;
         piece.state = PieceState::Retry;
@@ -389,7 +391,7 @@ void Drive(Transfer* transfer, KIRQL irql)
         KeReleaseSpinLock(&transfer->lock, irql);
         LONGLONG most = __atomic_load_n(&disk->mostInFlight, __ATOMIC_SEQ_CST);
         while (inFlight > most && !__atomic_compare_exchange_n(&disk->mostInFlight, &most, inFlight, false,
-                                                                __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
+                                                               __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST))
         {
         }
         for (ULONG i = 0; i < count; ++i)
@@ -449,9 +451,10 @@ Transfer* NewTransfer(DiskExtension* disk, PIRP irp, bool write, ULONGLONG offse
     }
     std::memset(transfer, 0, sizeof *transfer);
     transfer->pieceCount = ULONG((ULONGLONG(length) + disk->maxPiece - 1) / disk->maxPiece);
-    transfer->slotCount = disk->maxOutstanding < transfer->pieceCount ? disk->maxOutstanding : transfer->pieceCount;
-    transfer->pieces =
-        static_cast<Piece*>(ExAllocatePoolWithTag(NonPagedPool, sizeof(Piece) * transfer->pieceCount, kPoolTag));
+    transfer->slotCount =
+        disk->maxOutstanding < transfer->pieceCount ? disk->maxOutstanding : transfer->pieceCount;
+    transfer->pieces = static_cast<Piece*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(Piece) * transfer->pieceCount, kPoolTag));
     bool ok = transfer->pieces != nullptr;
     for (ULONG i = 0; ok && i < transfer->slotCount; ++i)
     {

@@ -44,8 +44,8 @@ struct DiskClassInfo
 {
     ULONG blockLength = 0;
     ULONGLONG blockCount = 0;
-    ULONGLONG pieces = 0;  // request blocks sent for reads and writes, retries included
-    ULONGLONG retries = 0; // of those, repeated pieces
+    ULONGLONG pieces = 0;       // request blocks sent for reads and writes, retries included
+    ULONGLONG retries = 0;      // of those, repeated pieces
     ULONGLONG mediaChanges = 0; // UNIT ATTENTION (medium changed) seen
     ULONGLONG mostInFlight = 0; // most pieces of one request in flight at once
     bool verifyVolume = false;  // DO_VERIFY_VOLUME is set

@@ -56,7 +56,7 @@ struct FaultRule
     CommandFilter when;
     bool persistent = false;
     SenseData sense = sense::kUnrecoveredReadError; // FailCommand
-    uint32_t bytes = 0; // ShortData, Vanish, Choke, PaddedDataIn, PartialWrite
+    uint32_t bytes = 0;                             // ShortData, Vanish, Choke, PaddedDataIn, PartialWrite
     bool claimFullLength = false;                   // ShortData: the status wrapper reports residue 0
 };
 
@@ -69,7 +69,7 @@ struct CommandInfo
     bool hasBlocks = false; // READ(10) or WRITE(10)
     uint32_t lba = 0;
     uint32_t blocks = 0;
-    bool dataIn = false;   // the host expects data from the device
+    bool dataIn = false; // the host expects data from the device
     uint32_t hostLength = 0;
     bool hostData = false; // the host expects a data phase at all
 };
