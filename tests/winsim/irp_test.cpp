@@ -307,6 +307,62 @@ TEST_F(IrpTest, CompletingTwiceOrAfterFreeIsCaught)
     }
 }
 
+// A driver that holds a request with a cancel routine: IoCancelIrp calls it with the cancel spin lock
+// held, and it completes the request as cancelled.
+VOID CancelHeld(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+PIRP g_held = nullptr;
+
+TEST_F(IrpTest, CancelRoutinesRunUnderTheCancelLockAndMustBeClearedBeforeCompletion)
+{
+    CurrentDispatch() = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, CancelHeld);
+        g_held = irp;
+        return STATUS_PENDING;
+    };
+    auto held = winsim::StartIrp(filter, Request(IRP_MJ_READ));
+    EXPECT_FALSE(held->Completed());
+    EXPECT_TRUE(held->Cancel());
+    EXPECT_EQ(held->Wait().status, STATUS_CANCELLED);
+    EXPECT_FALSE(held->Cancel());
+
+    // Completed by its holder with the routine still set: the cancel could still call it.
+    auto forgotten = winsim::StartIrp(filter, Request(IRP_MJ_READ));
+    {
+        BugCheckTrap trap;
+        g_held->IoStatus.Status = STATUS_SUCCESS;
+        EXPECT_THROW(IofCompleteRequest(g_held, IO_NO_INCREMENT), BugCheckError);
+        EXPECT_EQ(1u, trap.Count(CANCEL_STATE_IN_COMPLETED_IRP));
+    }
+    IoSetCancelRoutine(g_held, nullptr);
+    g_held->IoStatus.Status = STATUS_SUCCESS;
+    IofCompleteRequest(g_held, IO_NO_INCREMENT);
+    EXPECT_EQ(forgotten->Wait().status, STATUS_SUCCESS);
+
+    // A cancel routine that keeps the cancel spin lock.
+    CurrentDispatch() = [](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        IoSetCancelRoutine(irp, [](PDEVICE_OBJECT, PIRP) {});
+        g_held = irp;
+        return STATUS_PENDING;
+    };
+    auto stuck = winsim::StartIrp(filter, Request(IRP_MJ_READ));
+    {
+        BugCheckTrap trap;
+        EXPECT_THROW(stuck->Cancel(), BugCheckError);
+        EXPECT_EQ(1u, trap.Count(DRIVER_VERIFIER_IOMANAGER_VIOLATION));
+    }
+    g_held->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(g_held, IO_NO_INCREMENT);
+    EXPECT_EQ(stuck->Wait().status, STATUS_CANCELLED);
+}
+
 TEST_F(IrpTest, TouchingAnIrpAfterPassingItDownWithoutACompletionRoutineIsCaught)
 {
     Hold();

@@ -212,6 +212,36 @@ TEST_F(BusPdo, NakedTransferWaitsForAbort)
     EXPECT_EQ(bus_.ParkedTransfers(pdo_), 0u);
 }
 
+// A waiting transfer also ends when its sender cancels it, and when the port is reset; an abort after the
+// cancel finds nothing left to complete.
+TEST_F(BusPdo, NakedTransferEndsWhenCancelledOrThePortIsReset)
+{
+    Configure();
+    uint8_t report[8];
+    URB urb = Bulk(interrupt_, report, sizeof report, USBD_SHORT_TRANSFER_OK);
+    IrpRequest request;
+    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    request.setup = [&urb](PIO_STACK_LOCATION sp) {
+        sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+        sp->Parameters.Others.Argument1 = &urb;
+    };
+    auto first = StartIrp(pdo_, request);
+    ASSERT_FALSE(first->Completed());
+    EXPECT_TRUE(first->Cancel());
+    EXPECT_EQ(first->Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(urb.UrbHeader.Status, USBD_STATUS_CANCELED);
+    EXPECT_EQ(bus_.ParkedTransfers(pdo_), 0u);
+    URB abort = PipeRequest(URB_FUNCTION_ABORT_PIPE, interrupt_);
+    EXPECT_EQ(Submit(abort), STATUS_SUCCESS);
+    EXPECT_FALSE(first->Cancel()); // it is back with its sender
+
+    auto second = StartIrp(pdo_, request);
+    ASSERT_FALSE(second->Completed());
+    EXPECT_EQ(SendInternalDeviceControl(pdo_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr).status, STATUS_SUCCESS);
+    EXPECT_EQ(second->Wait().status, STATUS_CANCELLED);
+    EXPECT_EQ(bus_.ParkedTransfers(pdo_), 0u);
+}
+
 TEST_F(BusPdo, ClassRequestsPortStatusAndMalformedRequests)
 {
     URB early = Bulk(reinterpret_cast<USBD_PIPE_HANDLE>(0x1234), nullptr, 0, 0);

@@ -880,6 +880,13 @@ extern "C"
 #define IoCompleteRequest(a, b) IofCompleteRequest(a, b)
     VOID IoMarkIrpPending(PIRP Irp);
     BOOLEAN IoCancelIrp(PIRP Irp);
+    VOID IoAcquireCancelSpinLock(PKIRQL Irql);
+    VOID IoReleaseCancelSpinLock(KIRQL Irql);
+
+    inline PDRIVER_CANCEL IoSetCancelRoutine(PIRP Irp, PDRIVER_CANCEL CancelRoutine)
+    {
+        return __atomic_exchange_n(&Irp->CancelRoutine, CancelRoutine, __ATOMIC_SEQ_CST);
+    }
 
     // The simulation's hook behind the stack-location helpers: it checks that the calling driver still owns
     // the IRP (not passed down without a completion routine, not completed, not freed).

@@ -13,7 +13,11 @@
 // - a driver touching an IRP (stack-location helpers, IoMarkIrpPending, IofCallDriver, IofCompleteRequest)
 //   after it passed it down without a completion routine, after it completed it, while it lies with a
 //   lower driver, or after the I/O manager freed it. Each thread keeps a stack of the IRPs whose dispatch
-//   or completion routine it is running, which says who the toucher is.
+//   or completion routine it is running, which says who the toucher is;
+// - completing an IRP that still has a cancel routine (CANCEL_STATE_IN_COMPLETED_IRP); a cancel routine
+//   that returns holding a spin lock (the cancel spin lock it must release included) or at another IRQL.
+// IoCancelIrp takes the cancel spin lock, sets Cancel and calls the IRP's cancel routine, if one is set,
+// with the lock held, as Windows does.
 #include "winsim/kernel/kernel_state.h"
 
 #include <map>
@@ -27,6 +31,8 @@ namespace
 
 constexpr ULONG kIrpTag = PoolTag("Irp ");
 constexpr ULONG kIoBufferTag = PoolTag("IoBf");
+// The system-wide cancel spin lock that IoCancelIrp holds when it calls a cancel routine.
+KSPIN_LOCK g_cancelSpinLock = 0;
 
 enum class IrpPhase
 {
@@ -528,6 +534,11 @@ extern "C"
             }
         }
         CheckTouch(Irp, "IofCompleteRequest");
+        if (Irp->CancelRoutine != nullptr)
+        {
+            detail::BugCheck(CANCEL_STATE_IN_COMPLETED_IRP, "IRP completed with its cancel routine still set",
+                             ULONG_PTR(Irp), ULONG_PTR(Irp->CancelRoutine));
+        }
         if (Irp->IoStatus.Status == STATUS_PENDING)
             detail::IoViolationCheck(IoRule::IrpCompletedWithPendingStatus,
                                      "IRP completed with STATUS_PENDING", ULONG_PTR(Irp));
@@ -612,11 +623,44 @@ extern "C"
         Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
     }
 
-    // No request in this system carries a cancel routine; cancelling only sets the flag drivers may test.
+    VOID IoAcquireCancelSpinLock(PKIRQL Irql)
+    {
+        *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock);
+    }
+
+    VOID IoReleaseCancelSpinLock(KIRQL Irql)
+    {
+        KeReleaseSpinLock(&g_cancelSpinLock, Irql);
+    }
+
     BOOLEAN IoCancelIrp(PIRP Irp)
     {
+        auto& thread = detail::CurrentThreadState();
+        const KIRQL before = thread.irql;
+        const size_t locksBefore = thread.heldLocks.size();
+        KIRQL irql;
+        IoAcquireCancelSpinLock(&irql);
         Irp->Cancel = TRUE;
-        return FALSE;
+        const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
+        if (routine == nullptr)
+        {
+            IoReleaseCancelSpinLock(irql);
+            return FALSE;
+        }
+        Irp->CancelIrql = irql;
+        routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
+        if (thread.heldLocks.size() != locksBefore)
+        {
+            detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn,
+                                     "cancel routine returned holding a spin lock",
+                                     ULONG_PTR(thread.heldLocks.back()));
+        }
+        if (thread.irql != before)
+        {
+            detail::IoViolationCheck(IoRule::IrqlNotRestored, "cancel routine returned at another IRQL",
+                                     before, thread.irql);
+        }
+        return TRUE;
     }
 
     VOID PoStartNextPowerIrp(PIRP Irp)

@@ -30,6 +30,10 @@ public:
         return result_;
     }
 
+    bool Cancel() override;
+
+    PIRP irp = nullptr;
+
     void Dispatched(NTSTATUS status)
     {
         {
@@ -61,13 +65,25 @@ private:
 };
 
 // Flights whose IRP has not come back yet; a reset drops those a failed test left behind.
-std::mutex g_flightLock;
+// Recursive: a cancel routine may complete the IRP on the thread that cancels it, under this lock.
+std::recursive_mutex g_flightLock;
 std::map<Flight*, std::shared_ptr<Flight>> g_flights;
 
 detail::ResetHook g_reset(20, [] {
-    std::lock_guard<std::mutex> lock(g_flightLock);
+    std::lock_guard<std::recursive_mutex> lock(g_flightLock);
     g_flights.clear();
 });
+
+// While the flight is listed its IRP has not been freed; holding the lock keeps it so during the cancel.
+bool Flight::Cancel()
+{
+    std::lock_guard<std::recursive_mutex> lock(g_flightLock);
+    if (g_flights.find(this) == g_flights.end())
+    {
+        return false;
+    }
+    return IoCancelIrp(irp) != FALSE;
+}
 
 // The sender's completion routine: the IRP is ours again; record, free, stop the unwinding.
 NTSTATUS SenderCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
@@ -75,7 +91,7 @@ NTSTATUS SenderCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
     UNREFERENCED_PARAMETER(DeviceObject);
     std::shared_ptr<Flight> flight;
     {
-        std::lock_guard<std::mutex> lock(g_flightLock);
+        std::lock_guard<std::recursive_mutex> lock(g_flightLock);
         auto it = g_flights.find(static_cast<Flight*>(Context));
         flight = it->second;
         g_flights.erase(it);
@@ -103,13 +119,14 @@ std::shared_ptr<IrpInFlight> StartIrp(PDEVICE_OBJECT device, const IrpRequest& r
     irp->UserBuffer = request.userBuffer;
     irp->MdlAddress = request.mdl;
     irp->Tail.Overlay.Thread = PsGetCurrentThread();
+    flight->irp = irp;
     PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
     sp->MajorFunction = request.major;
     sp->MinorFunction = request.minor;
     if (request.setup)
         request.setup(sp);
     {
-        std::lock_guard<std::mutex> lock(g_flightLock);
+        std::lock_guard<std::recursive_mutex> lock(g_flightLock);
         g_flights[flight.get()] = flight;
     }
     IoSetCompletionRoutine(irp, SenderCompletion, flight.get(), TRUE, TRUE, TRUE);

@@ -208,6 +208,8 @@ public:
     virtual ~IrpInFlight() = default;
     virtual bool Completed() const = 0;
     virtual IrpResult Wait(std::chrono::milliseconds timeout = std::chrono::seconds(10)) = 0;
+    // IoCancelIrp on the IRP if it has not come back yet, as its sender may do. True: a cancel routine ran.
+    virtual bool Cancel() = 0;
 };
 
 // Allocates an IRP for the stack of `device`, sets up its first location, sends it with IofCallDriver

@@ -164,6 +164,8 @@ UrbOutcome SelectInterface(PdoState& s, PURB urb)
 }
 
 // A transfer error leaves the host side of the pipe halted until the client resets the pipe.
+void CancelParked(PDEVICE_OBJECT device, PIRP irp);
+
 UrbOutcome TransferError(PdoState& s, PipeState& pipe, PURB urb, USBD_STATUS usbdStatus)
 {
     std::lock_guard<std::mutex> guard(s.lock);
@@ -209,10 +211,18 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
     case TransferStatus::Overrun:
         return TransferError(s, *pipe, urb, USBD_STATUS_BABBLE_DETECTED);
     case TransferStatus::Nak: {
+        // Parked with a cancel routine, as a host controller queues a transfer the client may cancel; one
+        // cancelled before it got here ends at once.
+        std::lock_guard<std::mutex> guard(s.lock);
+        IoSetCancelRoutine(carrier.irp, CancelParked);
+        if (carrier.irp->Cancel && IoSetCancelRoutine(carrier.irp, nullptr) != nullptr)
+        {
+            transfer.TransferBufferLength = 0;
+            return Fail(urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
+        }
         urb->UrbHeader.Status = USBD_STATUS_PENDING;
         if (carrier.markPendingToPark)
             IoMarkIrpPending(carrier.irp);
-        std::lock_guard<std::mutex> guard(s.lock);
         pipe->parked.push_back(carrier.irp);
         return UrbOutcome{STATUS_PENDING, true};
     }
@@ -224,12 +234,38 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
 
 void CompleteCancelled(PIRP irp)
 {
+    IoSetCancelRoutine(irp, nullptr);
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     urb->UrbHeader.Status = USBD_STATUS_CANCELED;
     urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
     irp->IoStatus.Status = STATUS_CANCELLED;
     irp->IoStatus.Information = 0;
     IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+// A parked transfer cancelled by its sender ends as cancelled, unless an abort took it from its pipe
+// first (the abort completes it then).
+void CancelParked(PDEVICE_OBJECT device, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    PdoState& s = *static_cast<PdoExtension*>(device->DeviceExtension)->state;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> guard(s.lock);
+        for (PipeState& pipe : s.pipes)
+        {
+            const auto at = std::find(pipe.parked.begin(), pipe.parked.end(), irp);
+            if (at != pipe.parked.end())
+            {
+                pipe.parked.erase(at);
+                found = true;
+            }
+        }
+    }
+    if (found)
+    {
+        CompleteCancelled(irp);
+    }
 }
 
 UrbOutcome PipeRequest(PdoState& s, PURB urb)
@@ -480,9 +516,22 @@ NTSTATUS InternalDeviceControl(UsbBus::State& bus, PdoState& s, PIRP irp)
     case IOCTL_INTERNAL_USB_CYCLE_PORT: {
         if (s.device->PortReset() == TransferStatus::DeviceGone)
             return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
-        std::lock_guard<std::mutex> guard(s.lock);
-        for (PipeState& pipe : s.pipes)
-            pipe.hostHalted = false;
+        // The reset ends every transfer still waiting on the port.
+        std::vector<PIRP> aborted;
+        {
+            std::lock_guard<std::mutex> serial(s.transferLock);
+            std::lock_guard<std::mutex> guard(s.lock);
+            for (PipeState& pipe : s.pipes)
+            {
+                pipe.hostHalted = false;
+                aborted.insert(aborted.end(), pipe.parked.begin(), pipe.parked.end());
+                pipe.parked.clear();
+            }
+        }
+        for (PIRP parked : aborted)
+        {
+            CompleteCancelled(parked);
+        }
         return CompleteIrp(irp, STATUS_SUCCESS);
     }
     default:
