@@ -9,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+
 namespace
 {
 
@@ -195,6 +197,45 @@ TEST_P(DeviceErrors, AFailedPieceIsRetriedAfterLaterPieces)
     const IoOutcome failed = rig.Write(0, data.data(), ULONG(data.size()), 0);
     EXPECT_EQ(failed.status, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(failed.information, 64 * kKiB);
+}
+
+// A device that stops answering: the function driver's time-out cancels the waiting URB, resets the port
+// and the device, and the class driver sends the piece again; a device that never answers fails the
+// request as timed out, and the stack still comes down.
+TEST_P(DeviceErrors, AHungCommandTimesOutAndIsRecovered)
+{
+    StorageRigOptions options = Options(GetParam());
+    options.massStorage.commandTimeoutMs = 40;
+    StorageRig rig(options);
+    const auto data = Pattern(192 * kKiB, 17);
+    rig.Device().WriteMedium(0, 0, data.data(), data.size());
+    FaultRule rule;
+    rule.kind = FaultKind::Hang;
+    rule.when.opcode = 0x28;
+    rig.Device().AddFault(rule);
+    std::vector<uint8_t> back(data.size());
+    const IoOutcome read = rig.Read(0, back.data(), ULONG(back.size()), 0, std::chrono::seconds(5));
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(back, data);
+    MassStorageCounters counters = GetMassStorageCounters(rig.FunctionDevice());
+    EXPECT_EQ(counters.timeouts, 1u);
+    EXPECT_EQ(counters.cancelledUrbs, 1u);
+    EXPECT_EQ(counters.portResets, 1u);
+    EXPECT_EQ(counters.resetRecoveries, 1u);
+    EXPECT_EQ(rig.Bus().ParkedTransfers(rig.UsbPdo()), 0u);
+
+    rule.persistent = true;
+    rig.Device().AddFault(rule);
+    const IoOutcome failed = rig.Read(0, back.data(), ULONG(back.size()), 0, std::chrono::seconds(5));
+    EXPECT_EQ(failed.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(GetMassStorageCounters(rig.FunctionDevice()).timeouts, 6u); // the first try and four retries
+
+    // Hung again when the device leaves: removal ends the waiting transfer and nothing stays behind.
+    std::vector<uint8_t> more(64 * kKiB);
+    std::thread reader([&] { rig.Read(0, more.data(), ULONG(more.size()), 0, std::chrono::seconds(5)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.SurpriseRemove();
+    reader.join();
 }
 
 INSTANTIATE_TEST_SUITE_P(Completion, DeviceErrors,

@@ -67,6 +67,7 @@ void StorageRig::Build()
     bus_->SetCompletion(options_.completion, options_.completionDelay);
     functionDriver_ = LoadDriver(u"USBSTOR", MassStorageDriverEntry);
     Require(functionDriver_ != nullptr, "the mass-storage function driver did not load");
+    SetMassStorageOptions(functionDriver_, options_.massStorage);
     diskDriver_ = LoadDriver(u"disk", DiskClassDriverEntry);
     Require(diskDriver_ != nullptr, "the disk class driver did not load");
     SetDiskClassOptions(diskDriver_, options_.disk);

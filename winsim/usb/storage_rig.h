@@ -18,6 +18,7 @@
 
 #include "winsim/usb/bot_device.h"
 #include "winsim/usb/disk_class_driver.h"
+#include "winsim/usb/mass_storage_driver.h"
 #include "winsim/usb/usb_bus_pdo.h"
 
 #include "winsim/kernel/winsim_kernel.h"
@@ -56,6 +57,7 @@ struct StorageRigOptions
     std::u16string filterService;
     DriverEntryRoutine filterEntry;
     DiskClassOptions disk;
+    MassStorageOptions massStorage;
 };
 
 struct IoOutcome
