@@ -43,6 +43,7 @@ struct TortureOptions
     uint64_t ops = 2000;
     unsigned faults = 1; // 0: none; 1: device faults and pool failures; 2: also the hardening families
     bool json = false;
+    std::string only;     // --only KIND: one once-only fault kind of the hardening families on today's stack
     bool filtered = true; // --filter 0: the same run on the stack without the filter, to calibrate the checks
 };
 
@@ -120,8 +121,11 @@ public:
     {
         if (options_.faults >= 2)
         {
-            hardening_ = std::make_unique<Hardening>(options_.seed);
-            hardening_->Start();
+            hardening_ = std::make_unique<Hardening>(options_.seed, options_.only);
+            if (options_.only.empty())
+            {
+                hardening_->Start();
+            }
         }
         for (unsigned lun = 0; lun < kUnits; ++lun)
         {
@@ -186,7 +190,11 @@ private:
         options.completion = wu::UrbCompletion::Deferred;
         if (hardening_)
         {
-            Hardening::Configure(options);
+            // With --only, one fault kind on today's stack: what that kind alone shows.
+            if (options_.only.empty())
+            {
+                Hardening::Configure(options);
+            }
             hardening_->Forget();
         }
         options.filtered = options_.filtered;
@@ -407,7 +415,15 @@ private:
                 if (medium != buffer)
                 {
                     ++counts_.mismatches;
-                    std::fprintf(stderr, "kavlab torture: a write reported done is not on the medium\n");
+                    const size_t at = size_t(
+                        std::mismatch(medium.begin(), medium.end(), buffer.begin()).first - medium.begin());
+                    std::fprintf(stderr,
+                                 "kavlab torture: a write reported done is not on the medium (seed %" PRIu64
+                                 "): %u bytes on unit %u at %" PRIu64
+                                 " under '%s', first wrong byte at %" PRIu64
+                                 " (0x%02X on the medium, 0x%02X written)\n",
+                                 options_.seed, op.length, op.lun, op.offset, op.fault.c_str(),
+                                 uint64_t(op.offset + at), medium[at], buffer[at]);
                     return false;
                 }
             }
@@ -495,8 +511,10 @@ private:
             {
                 ++counts_.mismatches;
                 std::fprintf(stderr,
-                             "kavlab torture: a read returned wrong data at unit %u byte %" PRIu64 "\n",
-                             op.lun, op.offset + at);
+                             "kavlab torture: a read returned wrong data (seed %" PRIu64
+                             "): %u bytes on unit %u at %" PRIu64
+                             " under '%s', first wrong block at byte %" PRIu64 "\n",
+                             options_.seed, op.length, op.lun, op.offset, op.fault.c_str(), op.offset + at);
                 return false;
             }
         }
@@ -591,6 +609,13 @@ int RunTorture(int argc, char** argv)
             options.json = true;
             continue;
         }
+        if (arg == "--only" && value != nullptr && Hardening::KnownKind(value))
+        {
+            options.only = value;
+            options.faults = 2;
+            ++i;
+            continue;
+        }
         if (value == nullptr)
         {
             std::fprintf(stderr, "kavlab torture: %s needs a value\n", arg.c_str());
@@ -616,9 +641,8 @@ int RunTorture(int argc, char** argv)
         }
         else
         {
-            std::fprintf(
-                stderr,
-                "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1|2] [--filter 0|1] [--json]\n");
+            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1|2] [--filter 0|1] "
+                                 "[--only KIND] [--json]\n");
             return 2;
         }
         ++i;

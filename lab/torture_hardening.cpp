@@ -23,7 +23,29 @@ NTSTATUS Expected(const wu::SenseData& sense)
 }
 } // namespace
 
-Hardening::Hardening(uint64_t seed) : random_(seed ^ 0x68617264656E696EULL), seed_(seed) {}
+const wu::FaultKind kOnceKinds[] = {wu::FaultKind::GarbledCsw, wu::FaultKind::ForeignCsw,
+                                    wu::FaultKind::PaddedDataIn, wu::FaultKind::PartialWrite,
+                                    wu::FaultKind::Hang};
+const char* const kOnceNames[] = {"garbled-status", "foreign-status", "padded-data-in", "partial-write",
+                                  "hang"};
+constexpr size_t kOnceCount = sizeof(kOnceKinds) / sizeof(kOnceKinds[0]);
+
+Hardening::Hardening(uint64_t seed, const std::string& only)
+    : random_(seed ^ 0x68617264656E696EULL), seed_(seed), only_(only)
+{
+}
+
+bool Hardening::KnownKind(const std::string& name)
+{
+    for (const char* known : kOnceNames)
+    {
+        if (name == known)
+        {
+            return true;
+        }
+    }
+    return false;
+}
 
 void Hardening::Configure(wu::StorageRigOptions& options)
 {
@@ -43,6 +65,25 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
     HardeningFault fault;
     wu::BulkOnlyDevice& device = rig.Device();
     const uint32_t dice = uint32_t(random_() % 100);
+    if (!only_.empty() && dice >= 8 && dice < 22)
+    {
+        size_t which = 0;
+        while (only_ != kOnceNames[which])
+        {
+            ++which;
+        }
+        wu::FaultRule rule;
+        rule.kind = kOnceKinds[which];
+        rule.bytes = 4096;
+        rule.when.commandNumber = device.Counters().commands + 1 + random_() % 3;
+        fault.faultId = device.AddFault(rule);
+        fault.name = kOnceNames[which];
+        return fault;
+    }
+    if (!only_.empty())
+    {
+        return fault;
+    }
     if (dice < 8)
     {
         // A device error that every attempt meets: the request must fail, with the code the error means.
@@ -82,18 +123,13 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
     if (dice < 22)
     {
         // Once, on one of the next few commands: retries must get past it without a trace in the data.
-        static const wu::FaultKind kKinds[] = {wu::FaultKind::GarbledCsw, wu::FaultKind::ForeignCsw,
-                                               wu::FaultKind::PaddedDataIn, wu::FaultKind::PartialWrite,
-                                               wu::FaultKind::Hang};
-        static const char* const kNames[] = {"garbled-status", "foreign-status", "padded-data-in",
-                                             "partial-write", "hang"};
-        const size_t which = random_() % (sizeof(kKinds) / sizeof(kKinds[0]));
+        const size_t which = random_() % kOnceCount;
         wu::FaultRule rule;
-        rule.kind = kKinds[which];
+        rule.kind = kOnceKinds[which];
         rule.bytes = 4096;
         rule.when.commandNumber = device.Counters().commands + 1 + random_() % 3;
         fault.faultId = device.AddFault(rule);
-        fault.name = kNames[which];
+        fault.name = kOnceNames[which];
         return fault;
     }
     if (dice < 28)
@@ -144,7 +180,7 @@ void Hardening::WatchMedium(wu::StorageRig& rig, unsigned lun)
 std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun)
 {
     const uint32_t dice = uint32_t(random_() % 100);
-    if (dice >= 14)
+    if (dice >= 14 || !only_.empty())
     {
         return std::thread();
     }

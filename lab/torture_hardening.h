@@ -46,7 +46,11 @@ struct HardeningFault
 class Hardening
 {
 public:
-    explicit Hardening(uint64_t seed);
+    // `only`: empty, or the name of one fault kind of the once-only family (garbled-status,
+    // foreign-status, padded-data-in, partial-write, hang) that is then the only draw of these families
+    // (the torture then leaves the stack as it is by default).
+    Hardening(uint64_t seed, const std::string& only);
+    static bool KnownKind(const std::string& name);
 
     // The stack as Windows runs it: pieces in flight, delayed retries, a short command time-out.
     static void Configure(winsim::usb::StorageRigOptions& options);
@@ -82,6 +86,7 @@ private:
 
     std::mt19937_64 random_;
     uint64_t seed_;
+    std::string only_;
     HardeningCounts counts_;
     MediumWatch watches_[2];
     // The function driver's counters already counted, for the device object they were read from.
