@@ -468,15 +468,14 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
     WriteLe32(csw.dataResidue, x.residue);
     csw.status = static_cast<uint8_t>(x.status);
     const bool outOfStep = x.faults.outOfStep.has_value();
-    if (outOfStep && x.faults.outOfStep->kind == FaultKind::GarbledCsw)
+    if (outOfStep)
     {
-        std::memset(&csw, 0x5A, kCswLength);
-    }
-    else if (outOfStep)
-    {
-        // A wrapper left over from the command before: well formed, passed, the wrong tag.
-        WriteLe32(csw.signature, kCswSignature);
-        WriteLe32(csw.tag, previousTag_ != x.tag ? previousTag_ : x.tag + 1);
+        // Garbled: the right tag and a pass, but not a status wrapper's signature. Foreign: a wrapper
+        // left over from the command before, well formed and passed, with its tag. Each is told from a
+        // real answer by that one field only.
+        const bool garbled = x.faults.outOfStep->kind == FaultKind::GarbledCsw;
+        WriteLe32(csw.signature, garbled ? 0x5A5A5A5Au : kCswSignature);
+        WriteLe32(csw.tag, garbled ? x.tag : previousTag_ != x.tag ? previousTag_ : x.tag + 1);
         WriteLe32(csw.dataResidue, 0);
         csw.status = static_cast<uint8_t>(CswStatus::Passed);
     }
