@@ -122,7 +122,7 @@ public:
         if (options_.faults >= 2)
         {
             hardening_ = std::make_unique<Hardening>(options_.seed, options_.only);
-            if (options_.only.empty())
+            if (options_.only.empty() || options_.only == kStackOnly)
             {
                 hardening_->Start();
             }
@@ -191,7 +191,7 @@ private:
         if (hardening_)
         {
             // With --only, one fault kind on today's stack: what that kind alone shows.
-            if (options_.only.empty())
+            if (options_.only.empty() || options_.only == kStackOnly)
             {
                 Hardening::Configure(options);
             }
@@ -335,12 +335,14 @@ private:
                 uint64_t word = random_();
                 std::memcpy(buffer.data() + at, &word, std::min(sizeof(word), buffer.size() - at));
             }
+            op.status = STATUS_PENDING;
             Remember(op); // until it ends: a hang is reported with it
             op.status = Bounded(
                 [&] { return rig_->Write(op.lun, buffer.data(), op.length, op.offset, kRequestLimit); });
         }
         else
         {
+            op.status = STATUS_PENDING;
             Remember(op);
             op.status = Bounded(
                 [&] { return rig_->Read(op.lun, buffer.data(), op.length, op.offset, kRequestLimit); });

@@ -37,6 +37,10 @@ Hardening::Hardening(uint64_t seed, const std::string& only)
 
 bool Hardening::KnownKind(const std::string& name)
 {
+    if (name == kStackOnly)
+    {
+        return true;
+    }
     for (const char* known : kOnceNames)
     {
         if (name == known)
@@ -65,7 +69,7 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
     HardeningFault fault;
     wu::BulkOnlyDevice& device = rig.Device();
     const uint32_t dice = uint32_t(random_() % 100);
-    if (!only_.empty() && dice >= 8 && dice < 22)
+    if (!only_.empty() && only_ != kStackOnly && dice >= 8 && dice < 22)
     {
         size_t which = 0;
         while (only_ != kOnceNames[which])

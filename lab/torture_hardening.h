@@ -20,6 +20,8 @@
 namespace kavlab
 {
 
+constexpr const char* kStackOnly = "stack";
+
 struct HardeningCounts
 {
     uint64_t cancelled = 0; // URBs of the function driver that came back cancelled
@@ -48,7 +50,8 @@ class Hardening
 public:
     // `only`: empty, or the name of one fault kind of the once-only family (garbled-status,
     // foreign-status, padded-data-in, partial-write, hang) that is then the only draw of these families
-    // (the torture then leaves the stack as it is by default).
+    // (the torture then leaves the stack as it is by default), or kStackOnly: no fault of these families,
+    // on the stack that runs as Windows' does.
     Hardening(uint64_t seed, const std::string& only);
     static bool KnownKind(const std::string& name);
 
