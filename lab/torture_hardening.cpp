@@ -55,7 +55,9 @@ void Hardening::Configure(wu::StorageRigOptions& options)
 {
     options.disk.maxOutstanding = 3;
     options.disk.retryAfterPieces = 2;
-    options.massStorage.commandTimeoutMs = 30;
+    // Short enough for a hung command to cost little, long enough that a busy host rarely times out a
+    // command that was only slow (that is legal too: the stack recovers from it like from a hang).
+    options.massStorage.commandTimeoutMs = 100;
 }
 
 void Hardening::Start()
