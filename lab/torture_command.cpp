@@ -324,7 +324,8 @@ private:
             hard = hardening_->Arm(*rig_, op.write, op.lun, startBlock, lengthBlocks);
             op.fault = hard.name;
         }
-        std::thread pnp = hardening_ ? hardening_->StartPnp(*rig_, op.lun) : std::thread();
+        std::thread pnp =
+            hardening_ ? hardening_->StartPnp(*rig_, op.lun, op.fault == "pool") : std::thread();
 
         std::vector<uint8_t> buffer(op.length);
         if (op.write)
@@ -351,6 +352,19 @@ private:
         if (pnp.joinable())
         {
             pnp.join();
+            if (!hardening_->PnpFailure().empty())
+            {
+                // The stack is half built: report and stop without taking it down.
+                std::fprintf(
+                    stderr, "kavlab torture: %s during the %s of unit %u at %" PRIu64 " (seed %" PRIu64 ")\n",
+                    hardening_->PnpFailure().c_str(), op.write ? "write" : "read", op.lun, op.offset,
+                    options_.seed);
+                ++hardening_->Counts().pnpFailures;
+                Remember(op);
+                Report();
+                std::fflush(nullptr);
+                std::_Exit(1);
+            }
         }
         winsim::FailAllocationAt(0);
         bool fired = rig_->Device().FaultsFired() != firedBefore;
@@ -538,7 +552,7 @@ private:
         {
             hardening_->Collect(*rig_);
         }
-        if (!Clean() || counts_.hangs != 0)
+        if (!Clean() || counts_.hangs != 0 || (hardening_ && hardening_->Counts().pnpFailures != 0))
         {
             std::fprintf(stderr, "kavlab torture: FAILED with --seed %" PRIu64 "; last operations:\n",
                          options_.seed);

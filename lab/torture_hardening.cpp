@@ -6,6 +6,7 @@
 #include "winsim/kernel/winsim_kernel.h"
 
 #include <chrono>
+#include <cstdio>
 
 namespace kavlab
 {
@@ -37,7 +38,7 @@ Hardening::Hardening(uint64_t seed, const std::string& only)
 
 bool Hardening::KnownKind(const std::string& name)
 {
-    if (name == kStackOnly)
+    if (name == kStackOnly || name == kPnpOnly)
     {
         return true;
     }
@@ -71,7 +72,7 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
     HardeningFault fault;
     wu::BulkOnlyDevice& device = rig.Device();
     const uint32_t dice = uint32_t(random_() % 100);
-    if (!only_.empty() && only_ != kStackOnly && dice >= 8 && dice < 22)
+    if (!only_.empty() && only_ != kStackOnly && only_ != kPnpOnly && dice >= 8 && dice < 22)
     {
         size_t which = 0;
         while (only_ != kOnceNames[which])
@@ -183,15 +184,15 @@ void Hardening::WatchMedium(wu::StorageRig& rig, unsigned lun)
     watch.faultsFired = rig.Device().FaultsFired();
 }
 
-std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun)
+std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun, bool poolFailing)
 {
     const uint32_t dice = uint32_t(random_() % 100);
-    if (dice >= 14 || !only_.empty())
+    if (dice >= 14 || (!only_.empty() && only_ != kPnpOnly))
     {
         return std::thread();
     }
     const auto delay = std::chrono::microseconds(random_() % 3000);
-    const bool restart = dice < 5;
+    const bool restart = dice < 5 && !poolFailing;
     const unsigned other = 1 - opLun;
     if (restart)
     {
@@ -201,15 +202,22 @@ std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun)
     {
         ++counts_.requeries;
     }
-    return std::thread([&rig, delay, restart, other] {
+    return std::thread([this, &rig, delay, restart, other] {
         std::this_thread::sleep_for(delay);
         if (restart)
         {
-            rig.RestartDisk(other);
+            const NTSTATUS status = rig.RestartDisk(other);
+            if (!NT_SUCCESS(status) && status != STATUS_DEVICE_NOT_CONNECTED)
+            {
+                char text[96];
+                std::snprintf(text, sizeof text, "the disk node of unit %u did not start again (0x%08X)",
+                              other, unsigned(status));
+                pnpFailure_ = text;
+            }
         }
-        else
+        else if (rig.RequeryBusRelations() != 2)
         {
-            rig.RequeryBusRelations();
+            pnpFailure_ = "the USB node's bus relations did not list both units again";
         }
     });
 }

@@ -21,6 +21,7 @@ namespace kavlab
 {
 
 constexpr const char* kStackOnly = "stack";
+constexpr const char* kPnpOnly = "pnp";
 
 struct HardeningCounts
 {
@@ -31,6 +32,7 @@ struct HardeningCounts
     uint64_t mediumChanges = 0;
     uint64_t errorCodeMismatches = 0;
     uint64_t hiddenMediumChanges = 0; // a medium change the class driver never saw
+    uint64_t pnpFailures = 0;         // a disk node that did not come back, relations that lost a unit
 };
 
 // One operation's fault from these families.
@@ -51,7 +53,8 @@ public:
     // `only`: empty, or the name of one fault kind of the once-only family (garbled-status,
     // foreign-status, padded-data-in, partial-write, hang) that is then the only draw of these families
     // (the torture then leaves the stack as it is by default), or kStackOnly: no fault of these families,
-    // on the stack that runs as Windows' does.
+    // on the stack that runs as Windows' does, or kPnpOnly: only the re-queries and disk restarts during
+    // requests, on today's stack.
     Hardening(uint64_t seed, const std::string& only);
     static bool KnownKind(const std::string& name);
 
@@ -64,8 +67,12 @@ public:
     HardeningFault Arm(winsim::usb::StorageRig& rig, bool write, unsigned lun, uint64_t startBlock,
                        uint64_t blocks);
     void Disarm(winsim::usb::StorageRig& rig, unsigned lun, const HardeningFault& fault);
-    // PnP work to run while the operation does, or an empty thread.
-    std::thread StartPnp(winsim::usb::StorageRig& rig, unsigned opLun);
+    // PnP work to run while the operation does, or an empty thread. Once joined, PnpFailure() says
+    // what went wrong in it, if anything (a disk node that did not come back).
+    // No disk restart while the filter's pool is made to fail: the filter's AddDevice may then fail
+    // on purpose, which is not what a restart during I/O is to show.
+    std::thread StartPnp(winsim::usb::StorageRig& rig, unsigned opLun, bool poolFailing);
+    const std::string& PnpFailure() const { return pnpFailure_; }
     // After each operation: a unit whose medium change the device has reported must have reached the
     // class driver. False: it did not; `what` says which unit.
     bool CheckMediumChanges(winsim::usb::StorageRig& rig, std::string& what);
@@ -90,6 +97,7 @@ private:
     std::mt19937_64 random_;
     uint64_t seed_;
     std::string only_;
+    std::string pnpFailure_; // written by the PnP thread, read after it was joined
     HardeningCounts counts_;
     MediumWatch watches_[2];
     // The function driver's counters already counted, for the device object they were read from.

@@ -458,7 +458,7 @@ TEST(StorageStackPnp, RequeriesAndDiskRestartsWhileRequestsRun)
         for (int i = 0; i < 6; ++i)
         {
             EXPECT_EQ(rig.RequeryBusRelations(), 2u);
-            rig.RestartDisk(size_t(i % 2));
+            EXPECT_EQ(rig.RestartDisk(size_t(i % 2)), STATUS_SUCCESS);
         }
         stop = true;
         for (std::thread& worker : workers)

@@ -189,9 +189,13 @@ IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG leng
         if (removing_)
             return IoOutcome{STATUS_DEVICE_NOT_CONNECTED, 0};
         Require(lun < disks_.size(), "no such unit");
+        top = disks_[lun].top;
+        if (top == nullptr)
+        {
+            return IoOutcome{STATUS_NO_SUCH_DEVICE, 0}; // its disk node did not come back
+        }
         ++dispatching_;
         ++active_[lun];
-        top = disks_[lun].top;
     }
     const auto dispatched = [this] {
         std::lock_guard<std::mutex> guard(lock_);
@@ -365,7 +369,7 @@ size_t StorageRig::RequeryBusRelations()
     return children.size();
 }
 
-void StorageRig::RestartDisk(size_t lun)
+NTSTATUS StorageRig::RestartDisk(size_t lun)
 {
     std::lock_guard<std::mutex> pnp(pnpLock_);
     PDEVICE_OBJECT pdo = nullptr;
@@ -373,7 +377,7 @@ void StorageRig::RestartDisk(size_t lun)
         std::unique_lock<std::mutex> guard(lock_);
         if (removing_)
         {
-            return;
+            return STATUS_DEVICE_NOT_CONNECTED;
         }
         Require(lun < disks_.size(), "no such unit");
         restarting_[lun] = true;
@@ -391,15 +395,20 @@ void StorageRig::RestartDisk(size_t lun)
         diskNode.upperFilters.push_back(filterDriver_);
     }
     const BuiltStack built = BuildDeviceStack(pdo, diskNode, SendPnpPlain);
+    const bool started = built.outcome == BuiltStack::Outcome::Started;
     {
         std::lock_guard<std::mutex> guard(lock_);
         disks_[lun].fdo = built.functionDevice;
-        disks_[lun].top = IoGetAttachedDevice(pdo);
+        disks_[lun].top = started ? IoGetAttachedDevice(pdo) : nullptr;
         restarting_[lun] = false;
         --dispatching_;
         idle_.notify_all();
     }
-    Require(built.outcome == BuiltStack::Outcome::Started, "a restarted disk did not start");
+    if (started)
+    {
+        return STATUS_SUCCESS;
+    }
+    return NT_SUCCESS(built.status) ? STATUS_UNSUCCESSFUL : built.status;
 }
 
 std::vector<ThreadIdentity> InterruptedThreadIdentities()

@@ -115,7 +115,9 @@ public:
     size_t RequeryBusRelations();
     // The unit's disk node is removed and built again over the same child PDO (a restart of the disk
     // device). Requests to that unit wait while it restarts; the unit's requests in flight end first.
-    void RestartDisk(size_t lun);
+    // A stack that does not come back (an AddDevice or the start failed: a driver's fault, not the
+    // rig's) is reported by its status; its unit then fails every request with STATUS_NO_SUCH_DEVICE.
+    NTSTATUS RestartDisk(size_t lun);
     bool TornDown() const { return tornDown_; }
 
 private:
