@@ -3,9 +3,12 @@
 // stalled commands, pool exhaustion in the filter and one surprise removal. Every read must return the
 // reference or fail; every write reported done must be on the medium; every failure armed so that no
 // retry can get past it must reach its request. A failing run prints its seed and last operations.
+// --faults 2 adds the hardening families of torture_hardening.h: a stack that behaves as Windows' does, and
+// device errors whose code each failed request must keep.
 #include "lab/commands.h"
 
 #include "driver/kavfiltr_public.h"
+#include "lab/torture_hardening.h"
 
 #include "winsim/usb/disk_image.h"
 #include "winsim/usb/storage_rig.h"
@@ -38,8 +41,10 @@ struct TortureOptions
 {
     uint64_t seed = 1;
     uint64_t ops = 2000;
-    bool faults = true;
+    unsigned faults = 1; // 0: none; 1: device faults and pool failures; 2: also the hardening families
     bool json = false;
+    std::string only;     // --only KIND: one once-only fault kind of the hardening families on today's stack
+    bool filtered = true; // --filter 0: the same run on the stack without the filter, to calibrate the checks
 };
 
 struct Counts
@@ -51,7 +56,10 @@ struct Counts
     uint64_t failuresHidden = 0;   // of those, the requests that reported success
     uint64_t transientFaults = 0;  // one-shot faults and pool failures that retries may get past
     uint64_t failedRequests = 0;
+    uint64_t hangs = 0;
 };
+
+constexpr std::chrono::milliseconds kRequestLimit{30000};
 
 // What the medium is known to hold: bytes written by requests that succeeded, and blocks whose content
 // became unknown when a write failed part way.
@@ -68,7 +76,7 @@ struct Operation
     unsigned lun = 0;
     uint64_t offset = 0;
     uint32_t length = 0;
-    const char* fault = "";
+    std::string fault;
     NTSTATUS status = 0;
 };
 
@@ -111,6 +119,14 @@ class Torture
 public:
     explicit Torture(const TortureOptions& options) : options_(options), random_(options.seed)
     {
+        if (options_.faults >= 2)
+        {
+            hardening_ = std::make_unique<Hardening>(options_.seed, options_.only);
+            if (options_.only.empty() || options_.only == kStackOnly)
+            {
+                hardening_->Start();
+            }
+        }
         for (unsigned lun = 0; lun < kUnits; ++lun)
         {
             images_[lun] = std::make_shared<wu::MemoryDiskImage>(kUnitBytes);
@@ -124,7 +140,7 @@ public:
     int Run()
     {
         bool terminal = !options_.json && isatty(STDERR_FILENO);
-        uint64_t removalAt = options_.faults ? options_.ops * 3 / 4 : UINT64_MAX;
+        uint64_t removalAt = options_.faults != 0 ? options_.ops * 3 / 4 : UINT64_MAX;
         for (uint64_t i = 0; i < options_.ops; ++i)
         {
             if (i == removalAt && !SurpriseRemoval())
@@ -151,9 +167,13 @@ public:
         {
             std::fprintf(stderr, "\n");
         }
+        if (hardening_)
+        {
+            hardening_->Collect(*rig_);
+        }
         rig_.reset();
         Report();
-        return counts_.mismatches == 0 && counts_.failuresHidden == 0 ? 0 : 1;
+        return Clean() ? 0 : 1;
     }
 
 private:
@@ -168,7 +188,16 @@ private:
             options.device.luns.push_back(config);
         }
         options.completion = wu::UrbCompletion::Deferred;
-        options.filtered = true;
+        if (hardening_)
+        {
+            // With --only, one fault kind on today's stack: what that kind alone shows.
+            if (options_.only.empty() || options_.only == kStackOnly)
+            {
+                Hardening::Configure(options);
+            }
+            hardening_->Forget();
+        }
+        options.filtered = options_.filtered;
         options.filterService = KAVFILTR_SERVICE_NAME;
         options.filterEntry = DriverEntry;
         rig_ = std::make_unique<wu::StorageRig>(options);
@@ -179,12 +208,17 @@ private:
     bool SurpriseRemoval()
     {
         Operation op{false, 0, 0, 4 << 20, "surprise-removal", STATUS_PENDING};
+        // Bounded: a request that never ends is a hang, reported as such.
         std::vector<uint8_t> buffer(op.length);
         std::thread reader([&] {
             wu::ScopedApplicationThread application(2);
-            op.status = rig_->Read(0, buffer.data(), op.length, 0).status;
+            op.status = Bounded([&] { return rig_->Read(0, buffer.data(), op.length, 0, kRequestLimit); });
         });
         std::this_thread::sleep_for(std::chrono::microseconds(random_() % 2000));
+        if (hardening_)
+        {
+            hardening_->Collect(*rig_);
+        }
         rig_->SurpriseRemove();
         reader.join();
         ++counts_.transientFaults;
@@ -236,7 +270,7 @@ private:
         bool armed = false;
         int faultId = -1;
         uint64_t firedBefore = rig_->Device().FaultsFired();
-        if (options_.faults)
+        if (options_.faults != 0)
         {
             uint32_t dice = uint32_t(random_() % 100);
             if (dice < 6)
@@ -284,6 +318,15 @@ private:
             }
         }
 
+        HardeningFault hard;
+        if (hardening_ && op.fault.empty())
+        {
+            hard = hardening_->Arm(*rig_, op.write, op.lun, startBlock, lengthBlocks);
+            op.fault = hard.name;
+        }
+        std::thread pnp =
+            hardening_ ? hardening_->StartPnp(*rig_, op.lun, op.fault == "pool") : std::thread();
+
         std::vector<uint8_t> buffer(op.length);
         if (op.write)
         {
@@ -293,17 +336,45 @@ private:
                 uint64_t word = random_();
                 std::memcpy(buffer.data() + at, &word, std::min(sizeof(word), buffer.size() - at));
             }
-            op.status = rig_->Write(op.lun, buffer.data(), op.length, op.offset).status;
+            op.status = STATUS_PENDING;
+            Remember(op); // until it ends: a hang is reported with it
+            op.status = Bounded(
+                [&] { return rig_->Write(op.lun, buffer.data(), op.length, op.offset, kRequestLimit); });
         }
         else
         {
-            op.status = rig_->Read(op.lun, buffer.data(), op.length, op.offset).status;
+            op.status = STATUS_PENDING;
+            Remember(op);
+            op.status = Bounded(
+                [&] { return rig_->Read(op.lun, buffer.data(), op.length, op.offset, kRequestLimit); });
+        }
+        last_.pop_back();
+        if (pnp.joinable())
+        {
+            pnp.join();
+            if (!hardening_->PnpFailure().empty())
+            {
+                // The stack is half built: report and stop without taking it down.
+                std::fprintf(
+                    stderr, "kavlab torture: %s during the %s of unit %u at %" PRIu64 " (seed %" PRIu64 ")\n",
+                    hardening_->PnpFailure().c_str(), op.write ? "write" : "read", op.lun, op.offset,
+                    options_.seed);
+                ++hardening_->Counts().pnpFailures;
+                Remember(op);
+                Report();
+                std::fflush(nullptr);
+                std::_Exit(1);
+            }
         }
         winsim::FailAllocationAt(0);
         bool fired = rig_->Device().FaultsFired() != firedBefore;
         if (faultId >= 0)
         {
             rig_->Device().RemoveFault(faultId);
+        }
+        if (hardening_)
+        {
+            hardening_->Disarm(*rig_, op.lun, hard);
         }
         ++counts_.ops;
         Remember(op);
@@ -329,6 +400,18 @@ private:
             // Otherwise a read was answered from data read before the fault was armed: the fault never
             // reached the device, and the data is checked below like any other.
         }
+        if (hard.persistent && !CheckDeviceError(op, hard, fired))
+        {
+            return false;
+        }
+        std::string what;
+        if (hardening_ && !hardening_->CheckMediumChanges(*rig_, what))
+        {
+            std::fprintf(stderr,
+                         "kavlab torture: %s (seed %" PRIu64 ", after the %s of unit %u at %" PRIu64 ")\n",
+                         what.c_str(), options_.seed, op.write ? "write" : "read", op.lun, op.offset);
+            return false;
+        }
 
         uint64_t firstBlock = op.offset / reference.blockLength;
         if (op.write)
@@ -348,7 +431,15 @@ private:
                 if (medium != buffer)
                 {
                     ++counts_.mismatches;
-                    std::fprintf(stderr, "kavlab torture: a write reported done is not on the medium\n");
+                    const size_t at = size_t(
+                        std::mismatch(medium.begin(), medium.end(), buffer.begin()).first - medium.begin());
+                    std::fprintf(stderr,
+                                 "kavlab torture: a write reported done is not on the medium (seed %" PRIu64
+                                 "): %u bytes on unit %u at %" PRIu64
+                                 " under '%s', first wrong byte at %" PRIu64
+                                 " (0x%02X on the medium, 0x%02X written)\n",
+                                 options_.seed, op.length, op.lun, op.offset, op.fault.c_str(),
+                                 uint64_t(op.offset + at), medium[at], buffer[at]);
                     return false;
                 }
             }
@@ -358,6 +449,68 @@ private:
             return false;
         }
         return true;
+    }
+
+    // A request that a device error fails on every attempt must fail, with the code that error means.
+    bool CheckDeviceError(const Operation& op, const HardeningFault& hard, bool fired)
+    {
+        if (NT_SUCCESS(op.status))
+        {
+            // A read answered from data read before the error was armed never met it.
+            if (op.write || (hard.readRange && fired))
+            {
+                ++counts_.failuresInjected;
+                ++counts_.failuresHidden;
+                std::fprintf(stderr,
+                             "kavlab torture: %s on unit %u at %" PRIu64 " (seed %" PRIu64
+                             ") reported success despite %s\n",
+                             op.write ? "a write" : "a read", op.lun, op.offset, options_.seed,
+                             hard.name.c_str());
+                return false;
+            }
+            return true;
+        }
+        ++counts_.failuresInjected;
+        ++counts_.failuresReported;
+        if (op.status != hard.expected)
+        {
+            ++hardening_->Counts().errorCodeMismatches;
+            std::fprintf(stderr,
+                         "kavlab torture: error code mismatch (seed %" PRIu64
+                         "): %s of %u bytes on unit %u at %" PRIu64
+                         " under %s ended with 0x%08X, the device's error means 0x%08X\n",
+                         options_.seed, op.write ? "write" : "read", op.length, op.lun, op.offset,
+                         hard.name.c_str(), unsigned(op.status), unsigned(hard.expected));
+            return false;
+        }
+        return true;
+    }
+
+    // A request that has not ended within the limit is a hang: report it with the run's seed and stop at
+    // once (the stack cannot be taken down while a request is stuck in it).
+    template <typename Request> NTSTATUS Bounded(Request request)
+    {
+        try
+        {
+            return request().status;
+        }
+        catch (const std::runtime_error&)
+        {
+            std::fprintf(stderr,
+                         "kavlab torture: a request did not end within %lld s (seed %" PRIu64 "): hang\n",
+                         static_cast<long long>(kRequestLimit.count() / 1000), options_.seed);
+            ++counts_.hangs;
+            Report();
+            std::fflush(nullptr);
+            std::_Exit(1);
+        }
+    }
+
+    bool Clean() const
+    {
+        return counts_.mismatches == 0 && counts_.failuresHidden == 0 &&
+               (!hardening_ || (hardening_->Counts().errorCodeMismatches == 0 &&
+                                hardening_->Counts().hiddenMediumChanges == 0));
     }
 
     // A successful read must return what the unit is known to hold.
@@ -374,8 +527,10 @@ private:
             {
                 ++counts_.mismatches;
                 std::fprintf(stderr,
-                             "kavlab torture: a read returned wrong data at unit %u byte %" PRIu64 "\n",
-                             op.lun, op.offset + at);
+                             "kavlab torture: a read returned wrong data (seed %" PRIu64
+                             "): %u bytes on unit %u at %" PRIu64
+                             " under '%s', first wrong block at byte %" PRIu64 "\n",
+                             options_.seed, op.length, op.lun, op.offset, op.fault.c_str(), op.offset + at);
                 return false;
             }
         }
@@ -393,26 +548,37 @@ private:
 
     void Report()
     {
-        if (counts_.mismatches != 0 || counts_.failuresHidden != 0)
+        if (hardening_ && rig_)
+        {
+            hardening_->Collect(*rig_);
+        }
+        if (!Clean() || counts_.hangs != 0 || (hardening_ && hardening_->Counts().pnpFailures != 0))
         {
             std::fprintf(stderr, "kavlab torture: FAILED with --seed %" PRIu64 "; last operations:\n",
                          options_.seed);
             for (const Operation& op : last_)
             {
-                std::fprintf(
-                    stderr, "  %-5s unit %u offset %10" PRIu64 " length %8u fault %-18s status 0x%08X\n",
-                    op.write ? "write" : "read", op.lun, op.offset, op.length, op.fault, unsigned(op.status));
+                std::fprintf(stderr,
+                             "  %-5s unit %u offset %10" PRIu64 " length %8u fault %-18s status 0x%08X\n",
+                             op.write ? "write" : "read", op.lun, op.offset, op.length, op.fault.c_str(),
+                             unsigned(op.status));
             }
         }
+        const HardeningCounts hard = hardening_ ? hardening_->Counts() : HardeningCounts{};
         if (options_.json)
         {
             std::printf("{\"seed\": %" PRIu64 ", \"ops\": %" PRIu64 ", \"mismatches\": %" PRIu64
                         ", \"failures_injected\": %" PRIu64 ", \"failures_reported\": %" PRIu64
                         ", \"failures_hidden\": %" PRIu64 ", \"transient_faults\": %" PRIu64
-                        ", \"failed_requests\": %" PRIu64 "}\n",
+                        ", \"failed_requests\": %" PRIu64 ", \"cancelled\": %" PRIu64
+                        ", \"timeouts\": %" PRIu64 ", \"requeries\": %" PRIu64 ", \"disk_restarts\": %" PRIu64
+                        ", \"medium_changes\": %" PRIu64 ", \"hidden_medium_changes\": %" PRIu64
+                        ", \"error_code_mismatches\": %" PRIu64 ", \"hangs\": %" PRIu64 "}\n",
                         options_.seed, counts_.ops, counts_.mismatches, counts_.failuresInjected,
                         counts_.failuresReported, counts_.failuresHidden, counts_.transientFaults,
-                        counts_.failedRequests);
+                        counts_.failedRequests, hard.cancelled, hard.timeouts, hard.requeries,
+                        hard.diskRestarts, hard.mediumChanges, hard.hiddenMediumChanges,
+                        hard.errorCodeMismatches, counts_.hangs);
         }
         else
         {
@@ -422,6 +588,14 @@ private:
                         options_.seed, counts_.ops, counts_.mismatches, counts_.failuresInjected,
                         counts_.failuresReported, counts_.failuresHidden, counts_.transientFaults,
                         counts_.failedRequests);
+            if (hardening_)
+            {
+                std::printf("  hardening: %" PRIu64 " cancelled URBs, %" PRIu64 " time-outs, %" PRIu64
+                            " re-queries, %" PRIu64 " disk restarts, %" PRIu64 " medium changes (%" PRIu64
+                            " hidden), %" PRIu64 " error code mismatches\n",
+                            hard.cancelled, hard.timeouts, hard.requeries, hard.diskRestarts,
+                            hard.mediumChanges, hard.hiddenMediumChanges, hard.errorCodeMismatches);
+            }
         }
     }
 
@@ -431,6 +605,7 @@ private:
     Reference reference_[kUnits];
     uint64_t next_[kUnits] = {};
     uint64_t lastStart_[kUnits] = {};
+    std::unique_ptr<Hardening> hardening_; // --faults 2
     std::unique_ptr<wu::StorageRig> rig_;
     Counts counts_;
     std::deque<Operation> last_;
@@ -450,6 +625,13 @@ int RunTorture(int argc, char** argv)
             options.json = true;
             continue;
         }
+        if (arg == "--only" && value != nullptr && Hardening::KnownKind(value))
+        {
+            options.only = value;
+            options.faults = 2;
+            ++i;
+            continue;
+        }
         if (value == nullptr)
         {
             std::fprintf(stderr, "kavlab torture: %s needs a value\n", arg.c_str());
@@ -465,13 +647,18 @@ int RunTorture(int argc, char** argv)
         {
             options.ops = number;
         }
-        else if (arg == "--faults" && ok)
+        else if (arg == "--filter" && ok && number <= 1)
         {
-            options.faults = number != 0;
+            options.filtered = number != 0;
+        }
+        else if (arg == "--faults" && ok && number <= 2)
+        {
+            options.faults = unsigned(number);
         }
         else
         {
-            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1] [--json]\n");
+            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1|2] [--filter 0|1] "
+                                 "[--only KIND] [--json]\n");
             return 2;
         }
         ++i;

@@ -29,6 +29,51 @@ LARGE_INTEGER Milliseconds(LONGLONG ms)
     return interval;
 }
 
+// A DPC reports the thread it interrupted when the kernel is told so: identities from the list, changing
+// from DPC to DPC; otherwise (and after a reset) the DPC thread's own ids.
+TEST_F(KernelThreadTest, DpcsRunAsTheThreadTheyInterrupted)
+{
+    const auto record = [](std::vector<std::pair<HANDLE, HANDLE>>& seen) {
+        for (int i = 0; i < 40; ++i)
+        {
+            winsim::QueueDpc([&seen] { seen.emplace_back(PsGetCurrentProcessId(), PsGetCurrentThreadId()); });
+        }
+        winsim::FlushDpcs();
+    };
+    std::vector<std::pair<HANDLE, HANDLE>> own;
+    record(own);
+    for (const auto& identity : own)
+    {
+        EXPECT_EQ(identity, own.front());
+    }
+    const std::vector<winsim::ThreadIdentity> interrupted = {
+        {HANDLE(ULONG_PTR(0x1000)), HANDLE(ULONG_PTR(0x10004))},
+        {HANDLE(ULONG_PTR(0x2000)), HANDLE(ULONG_PTR(0x20008))},
+        {HANDLE(ULONG_PTR(4)), HANDLE(ULONG_PTR(0x48))},
+    };
+    winsim::SetDpcInterruptedThreads(interrupted, 7);
+    std::vector<std::pair<HANDLE, HANDLE>> seen;
+    record(seen);
+    size_t changes = 0;
+    for (size_t i = 0; i < seen.size(); ++i)
+    {
+        bool listed = false;
+        for (const auto& identity : interrupted)
+        {
+            listed = listed || (seen[i].first == identity.processId && seen[i].second == identity.threadId);
+        }
+        EXPECT_TRUE(listed);
+        changes += i > 0 && seen[i] != seen[i - 1] ? 1 : 0;
+    }
+    EXPECT_GT(changes, 5u);
+    EXPECT_THROW(winsim::SetDpcInterruptedThreads({{nullptr, HANDLE(ULONG_PTR(8))}}, 1),
+                 std::invalid_argument);
+    winsim::ResetKernel();
+    std::vector<std::pair<HANDLE, HANDLE>> after;
+    record(after);
+    EXPECT_EQ(after.front(), own.front());
+}
+
 TEST_F(KernelThreadTest, TerminatedWorkerSignalsItsThreadObjectAndClosesCleanly)
 {
     DriverStyleWorker worker{};

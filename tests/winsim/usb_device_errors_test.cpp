@@ -3,11 +3,17 @@
 // driver, a write the device only partly carried out is sent again, and the disk class keeps several
 // pieces of a request in flight and sends a failed piece again after later ones. These are the answers a
 // filter in the stack must leave unchanged.
+#include "tests/support/pass_filter.h"
 #include "tests/support/patterns.h"
 #include "winsim/usb/mass_storage_driver.h"
 #include "winsim/usb/storage_rig.h"
 
+#include <usbdrivr.h>
+
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
 
 namespace
 {
@@ -195,6 +201,124 @@ TEST_P(DeviceErrors, AFailedPieceIsRetriedAfterLaterPieces)
     const IoOutcome failed = rig.Write(0, data.data(), ULONG(data.size()), 0);
     EXPECT_EQ(failed.status, STATUS_DEVICE_DATA_ERROR);
     EXPECT_EQ(failed.information, 64 * kKiB);
+}
+
+// A device that stops answering: the function driver's time-out cancels the waiting URB, resets the port
+// and the device, and the class driver sends the piece again; a device that never answers fails the
+// request as timed out, and the stack still comes down.
+TEST_P(DeviceErrors, AHungCommandTimesOutAndIsRecovered)
+{
+    StorageRigOptions options = Options(GetParam());
+    options.massStorage.commandTimeoutMs = 40;
+    StorageRig rig(options);
+    const auto data = Pattern(192 * kKiB, 17);
+    rig.Device().WriteMedium(0, 0, data.data(), data.size());
+    FaultRule rule;
+    rule.kind = FaultKind::Hang;
+    rule.when.opcode = 0x28;
+    rig.Device().AddFault(rule);
+    std::vector<uint8_t> back(data.size());
+    const IoOutcome read = rig.Read(0, back.data(), ULONG(back.size()), 0, std::chrono::seconds(5));
+    EXPECT_EQ(read.status, STATUS_SUCCESS);
+    EXPECT_EQ(back, data);
+    MassStorageCounters counters = GetMassStorageCounters(rig.FunctionDevice());
+    EXPECT_EQ(counters.timeouts, 1u);
+    EXPECT_EQ(counters.cancelledUrbs, 1u);
+    EXPECT_EQ(counters.portResets, 1u);
+    EXPECT_EQ(counters.resetRecoveries, 1u);
+    EXPECT_EQ(rig.Bus().ParkedTransfers(rig.UsbPdo()), 0u);
+
+    rule.persistent = true;
+    rig.Device().AddFault(rule);
+    const IoOutcome failed = rig.Read(0, back.data(), ULONG(back.size()), 0, std::chrono::seconds(5));
+    EXPECT_EQ(failed.status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(GetMassStorageCounters(rig.FunctionDevice()).timeouts, 6u); // the first try and four retries
+
+    // Hung again when the device leaves: removal ends the waiting transfer and nothing stays behind.
+    std::vector<uint8_t> more(64 * kKiB);
+    std::thread reader([&] { rig.Read(0, more.data(), ULONG(more.size()), 0, std::chrono::seconds(5)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.SurpriseRemove();
+    reader.join();
+}
+
+// A lower filter that takes the next data transfer over and keeps it, with a cancel routine that
+// completes it as cancelled: what the function driver must cope with when a filter holds its URB.
+std::atomic<bool> g_holdNextData{false};
+std::atomic<int> g_held{0};
+
+VOID CompleteTakenOver(PIRP irp)
+{
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_CANCELED;
+    urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+    irp->IoStatus.Status = STATUS_CANCELLED;
+    IofCompleteRequest(irp, IO_NO_INCREMENT);
+}
+
+VOID CancelTakenOver(PDEVICE_OBJECT, PIRP irp)
+{
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    CompleteTakenOver(irp);
+}
+
+NTSTATUS HoldingDispatch(PDEVICE_OBJECT device, PIRP irp)
+{
+    PIO_STACK_LOCATION sp = IoGetCurrentIrpStackLocation(irp);
+    if (sp->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        sp->Parameters.DeviceIoControl.IoControlCode == IOCTL_INTERNAL_USB_SUBMIT_URB)
+    {
+        auto* urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
+        if (urb->UrbHeader.Function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER &&
+            urb->UrbBulkOrInterruptTransfer.TransferBufferMDL != nullptr && g_holdNextData.exchange(false))
+        {
+            ++g_held;
+            IoMarkIrpPending(irp);
+            IoSetCancelRoutine(irp, CancelTakenOver);
+            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            {
+                CompleteTakenOver(irp);
+            }
+            return STATUS_PENDING;
+        }
+    }
+    return PassFilterDispatch(device, irp);
+}
+
+NTSTATUS HoldingFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
+{
+    for (auto& routine : driver->MajorFunction)
+    {
+        routine = HoldingDispatch;
+    }
+    driver->DriverExtension->AddDevice = PassFilterAddDevice;
+    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    return STATUS_SUCCESS;
+}
+
+// The filter below holds a data transfer: the time-out cancels it through the filter's cancel routine,
+// the URB comes back cancelled, and the recovery and the retry go on as after a hang of the device.
+TEST_P(DeviceErrors, AUrbHeldByALowerFilterIsCancelledAtTheTimeOut)
+{
+    ResetKnobs();
+    StorageRigOptions options = Options(GetParam());
+    options.massStorage.commandTimeoutMs = 40;
+    options.filtered = true;
+    options.filterService = u"HoldFilter";
+    options.filterEntry = HoldingFilterEntry;
+    g_held = 0;
+    StorageRig rig(options);
+    const auto data = Pattern(128 * kKiB, 19);
+    g_holdNextData = true;
+    const IoOutcome write = rig.Write(0, data.data(), ULONG(data.size()), 8 * kKiB, std::chrono::seconds(5));
+    EXPECT_EQ(write.status, STATUS_SUCCESS);
+    EXPECT_EQ(Medium(rig, 8 * kKiB, data.size()), data);
+    EXPECT_EQ(g_held, 1);
+    const MassStorageCounters counters = GetMassStorageCounters(rig.FunctionDevice());
+    EXPECT_EQ(counters.timeouts, 1u);
+    EXPECT_EQ(counters.cancelledUrbs, 1u);
+    EXPECT_EQ(counters.portResets, 1u);
+    EXPECT_EQ(GetDiskClassInfo(rig.DiskFdo(0)).retries, 1u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Completion, DeviceErrors,

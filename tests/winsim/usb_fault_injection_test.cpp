@@ -236,6 +236,8 @@ TEST_P(OutOfStep, StatusWrapperIsUnbelievableAndTheDeviceWaitsForResetRecovery)
     else
     {
         EXPECT_NE(write.cswSignature, kCswSignature);
+        EXPECT_EQ(write.cswTag, write.tag);
+        EXPECT_EQ(write.cswStatus, 0);
     }
     EXPECT_EQ(Medium(device, 8 * 512, 1024), std::vector<uint8_t>(1024, 0));
     EXPECT_TRUE(device.Halted(Pipe::BulkIn));

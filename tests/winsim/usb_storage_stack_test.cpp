@@ -425,6 +425,53 @@ TEST(StorageStackPnp, UnitsIdentifyThemselvesAndARestartKeepsTheData)
     EXPECT_EQ(OutstandingIrps(), 0u);
 }
 
+// The PnP manager asks the USB node for its relations again and restarts a disk node while both units
+// are busy: every request ends, the units keep their data, and nothing is left behind.
+TEST(StorageStackPnp, RequeriesAndDiskRestartsWhileRequestsRun)
+{
+    ScopedKernel kernel;
+    {
+        StorageRig rig(Options(UrbCompletion::Deferred, Stick(8ull << 20, 512, 2)));
+        std::atomic<bool> stop{false};
+        std::atomic<int> failures{0};
+        std::vector<std::thread> workers;
+        for (uint8_t lun = 0; lun < 2; ++lun)
+        {
+            workers.emplace_back([&, lun] {
+                ScopedApplicationThread application(lun);
+                unsigned round = 0;
+                while (!stop)
+                {
+                    const auto data = Pattern(256 * kKiB, 100 * lun + round % 50);
+                    const ULONGLONG offset = (round % 8) * 512 * kKiB;
+                    std::vector<uint8_t> back(data.size());
+                    if (rig.Write(lun, data.data(), ULONG(data.size()), offset).status != STATUS_SUCCESS ||
+                        rig.Read(lun, back.data(), ULONG(back.size()), offset).status != STATUS_SUCCESS ||
+                        back != data)
+                    {
+                        ++failures;
+                    }
+                    ++round;
+                }
+            });
+        }
+        for (int i = 0; i < 6; ++i)
+        {
+            EXPECT_EQ(rig.RequeryBusRelations(), 2u);
+            EXPECT_EQ(rig.RestartDisk(size_t(i % 2)), STATUS_SUCCESS);
+        }
+        stop = true;
+        for (std::thread& worker : workers)
+        {
+            worker.join();
+        }
+        EXPECT_EQ(failures, 0);
+        EXPECT_EQ(GetDiskClassInfo(rig.DiskFdo(0)).blockLength, 512u); // the new disk device started
+    }
+    EXPECT_EQ(PoolOutstandingBlocks(), 0u);
+    EXPECT_EQ(OutstandingIrps(), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Completion, StorageStack,
                          ::testing::Values(UrbCompletion::Inline, UrbCompletion::Deferred),
                          [](const auto& info) {

@@ -1,13 +1,18 @@
 // winsim: deferred procedure calls. One host thread plays the processor that runs DPCs: queued work runs
 // there in order at DISPATCH_LEVEL, as a host controller's DPC completes transfers. Checks: a DPC that
 // returns at another IRQL or with a spin lock held. A bug check raised inside a DPC under a BugCheckTrap
-// is recorded by the trap and the DPC thread carries on.
+// is recorded by the trap and the DPC thread carries on. The DPC thread reports its own small ids, or, when
+// told so, the identity of some application or system thread it interrupted, a different one per DPC.
 #include "winsim/kernel/kernel_state.h"
 
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <optional>
+#include <random>
+#include <stdexcept>
 #include <thread>
+#include <vector>
 
 namespace winsim
 {
@@ -22,6 +27,8 @@ struct DpcItem
 
 struct DpcState
 {
+    std::vector<ThreadIdentity> interrupted;
+    std::mt19937_64 random;
     std::mutex lock;
     std::condition_variable changed;
     std::deque<DpcItem> queue;
@@ -36,8 +43,13 @@ DpcState& Dpcs()
     return *state;
 }
 
-void RunOne(const std::function<void()>& work)
+void RunOne(const std::function<void()>& work, std::optional<ThreadIdentity> identity)
 {
+    std::optional<ScopedThreadIdentity> as;
+    if (identity)
+    {
+        as.emplace(identity->processId, identity->threadId);
+    }
     auto& thread = detail::CurrentThreadState();
     thread.irql = DISPATCH_LEVEL;
     try
@@ -82,15 +94,23 @@ void DpcThread()
         std::function<void()> work = std::move(dpcs.queue.front().work);
         dpcs.queue.pop_front();
         dpcs.running = true;
+        std::optional<ThreadIdentity> identity;
+        if (!dpcs.interrupted.empty())
+        {
+            identity = dpcs.interrupted[dpcs.random() % dpcs.interrupted.size()];
+        }
         lock.unlock();
-        RunOne(work);
+        RunOne(work, identity);
         lock.lock();
         dpcs.running = false;
         dpcs.changed.notify_all();
     }
 }
 
-detail::ResetHook g_reset(10, [] { FlushDpcs(); });
+detail::ResetHook g_reset(10, [] {
+    FlushDpcs();
+    SetDpcInterruptedThreads({}, 0);
+});
 
 } // namespace
 
@@ -111,6 +131,21 @@ void QueueDpc(std::function<void()> work, std::chrono::microseconds delay)
         dpcs.queue.push_back(DpcItem{due, std::move(work)});
     }
     dpcs.changed.notify_all();
+}
+
+void SetDpcInterruptedThreads(const std::vector<ThreadIdentity>& identities, uint64_t seed)
+{
+    auto& dpcs = Dpcs();
+    std::lock_guard<std::mutex> lock(dpcs.lock);
+    for (const ThreadIdentity& identity : identities)
+    {
+        if (identity.processId == nullptr || identity.threadId == nullptr)
+        {
+            throw std::invalid_argument("winsim: a thread identity has a process and a thread id");
+        }
+    }
+    dpcs.interrupted = identities;
+    dpcs.random.seed(seed);
 }
 
 void FlushDpcs()

@@ -640,7 +640,8 @@ extern "C"
         const size_t locksBefore = thread.heldLocks.size();
         KIRQL irql;
         IoAcquireCancelSpinLock(&irql);
-        Irp->Cancel = TRUE;
+        // Stored atomically: the holder of the request tests the flag without the cancel spin lock.
+        __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
         const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
         if (routine == nullptr)
         {

@@ -231,6 +231,17 @@ PDEVICE_RELATIONS AllocateDeviceRelations(const std::vector<PDEVICE_OBJECT>& obj
 void QueueDpc(std::function<void()> work, std::chrono::microseconds delay = std::chrono::microseconds(0));
 // Waits until every queued DPC has run.
 void FlushDpcs();
+
+// A thread's process and thread id, as PsGetCurrentProcessId/ThreadId report them.
+struct ThreadIdentity
+{
+    HANDLE processId;
+    HANDLE threadId;
+};
+// A DPC runs on whatever thread the processor interrupted. With identities given, each DPC reports one of
+// them, drawn in a sequence fixed by `seed`; with none (the default, and after ResetKernel) every DPC
+// runs with the DPC thread's own small ids.
+void SetDpcInterruptedThreads(const std::vector<ThreadIdentity>& identities, uint64_t seed);
 // Runs `work` on the calling thread raised to DISPATCH_LEVEL.
 void RunAtDispatch(const std::function<void()>& work);
 

@@ -9,7 +9,9 @@
 // only after later pieces (options; by default one piece at a time and a retry at once). Errors become the
 // NTSTATUS the class driver's sense interpretation gives (ClassStatusForSense); a medium change is counted
 // and, with a mounted volume, sets DO_VERIFY_VOLUME and fails the request with STATUS_VERIFY_REQUIRED.
-// Several requests may be in flight at once from different threads.
+// Several requests may be in flight at once from different threads. Each request block carries a
+// time-out (TimeOutValue, 10 s) that the port driver below enforces, as on Windows; a piece that timed out
+// (STATUS_IO_TIMEOUT) is retried like any other.
 //
 // What it checks: a read or write with a length or offset that is not a multiple of the block length, or
 // beyond the end of the medium, fails with STATUS_INVALID_PARAMETER before anything is sent; a transfer

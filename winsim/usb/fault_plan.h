@@ -26,8 +26,9 @@ enum class FaultKind
                      // wrapper when it moves less): this and every later transfer finds no device
     Choke,           // any data-phase bulk transfer longer than `bytes` is stalled; the command fails
     // A device that falls out of step: it loses the command (a write is not carried out, data in is
-    // filler), answers with a garbled status wrapper (wrong signature and tag) or a foreign one (valid,
-    // passed, but the tag of the command before), and stalls both bulk pipes until reset recovery.
+    // filler), answers with a garbled status wrapper (passed, the right tag, a wrong signature) or a
+    // foreign one (valid, passed, but the tag of the command before), and stalls both bulk pipes until
+    // reset recovery.
     GarbledCsw,
     ForeignCsw,
     // All the data moves, yet the status wrapper (passed) reports a residue of `bytes`: data in is

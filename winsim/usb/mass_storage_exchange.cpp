@@ -4,6 +4,8 @@
 // that the FDO owns. It checks every status wrapper (13 bytes, signature, tag, residue not above the
 // expected length, a known status), follows a failed command with REQUEST SENSE, and answers a transfer
 // error, a status read that stays stalled, an invalid status wrapper or a phase error with reset recovery.
+// When the watchdog (mass_storage_watchdog.cpp) cancels the URB of a command whose time-out passed, the
+// engine resets the port and runs reset recovery before it fails the request.
 #include "winsim/usb/mass_storage_internal.h"
 
 #include <usbdlib.h>
@@ -34,6 +36,7 @@ namespace
 constexpr LONG kSending = 0;
 constexpr LONG kDispatched = 1;
 constexpr LONG kCompleted = 2;
+constexpr ULONGLONG kDefaultTimeoutMs = 10000;
 
 void PrepareBulk(FdoExtension* fdo, USBD_PIPE_HANDLE pipe, PVOID buffer, PMDL mdl, ULONG length, ULONG flags)
 {
@@ -113,6 +116,15 @@ void PrepareCommand(FdoExtension* fdo)
         cbw = MakeCbw(fdo->tag, fdo->expected, fdo->dataIn, srb->Lun, srb->Cdb, srb->CdbLength);
     }
     std::memcpy(fdo->cbw, &cbw, kCbwLength);
+    // The command's time-out runs from its wrapper to its status wrapper.
+    const ULONGLONG timeoutMs = fdo->timeoutMs != 0      ? fdo->timeoutMs
+                                : srb->TimeOutValue != 0 ? ULONGLONG(srb->TimeOutValue) * 1000
+                                                         : kDefaultTimeoutMs;
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+        fdo->deadline = KeQueryInterruptTime() + timeoutMs * 10000;
+        KeReleaseSpinLock(&fdo->lock, irql);
+    }
     fdo->step = Step::Command;
     PrepareBulk(fdo, fdo->bulkOut, fdo->cbw, nullptr, kCbwLength, USBD_TRANSFER_DIRECTION_OUT);
 }
@@ -151,9 +163,38 @@ void PrepareResetRecovery(FdoExtension* fdo, UCHAR outcome)
     {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
         ++fdo->counters.resetRecoveries;
+        fdo->deadline = 0;
         KeReleaseSpinLock(&fdo->lock, irql);
     }
     PrepareClassRequest(fdo, kRequestMassStorageReset, nullptr, 0, USBD_TRANSFER_DIRECTION_OUT);
+}
+
+// After a time-out: the port is reset first (it ends whatever still waits on the device), then the
+// device gets reset recovery, and the request fails as timed out.
+void PrepareTimeOutRecovery(FdoExtension* fdo)
+{
+    FreeDataMdl(fdo);
+    RtlZeroMemory(&fdo->urb, sizeof(fdo->urb));
+    fdo->outcome = SRB_STATUS_TIMEOUT;
+    fdo->step = Step::ResetPort;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+    ++fdo->counters.portResets;
+    fdo->deadline = 0;
+    KeReleaseSpinLock(&fdo->lock, irql);
+}
+
+bool TimedOut(FdoExtension* fdo)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+    const bool timedOut = fdo->timedOut != FALSE;
+    KeReleaseSpinLock(&fdo->lock, irql);
+    return timedOut;
+}
+
+bool InExchange(Step step)
+{
+    return step == Step::Command || step == Step::Data || step == Step::ClearData || step == Step::Status ||
+           step == Step::ClearStatus || step == Step::StatusAgain;
 }
 
 NTSTATUS StatusOfSrb(UCHAR srbStatus)
@@ -168,6 +209,8 @@ NTSTATUS StatusOfSrb(UCHAR srbStatus)
         return STATUS_INVALID_DEVICE_REQUEST;
     case SRB_STATUS_DATA_OVERRUN:
         return STATUS_DATA_OVERRUN;
+    case SRB_STATUS_TIMEOUT:
+        return STATUS_IO_TIMEOUT;
     default:
         return STATUS_IO_DEVICE_ERROR;
     }
@@ -235,6 +278,12 @@ bool Continue(FdoExtension* fdo)
 {
     for (;;)
     {
+        if (InExchange(fdo->step) && TimedOut(fdo) && !DeviceGone(fdo))
+        {
+            // Whatever the URB that was cancelled did, the exchange is lost.
+            PrepareTimeOutRecovery(fdo);
+            return true;
+        }
         const USBD_STATUS usbd = fdo->urb.UrbHeader.Status;
         const bool ok = NT_SUCCESS(fdo->urbStatus) && USBD_SUCCESS(usbd);
         switch (fdo->step)
@@ -249,6 +298,11 @@ bool Continue(FdoExtension* fdo)
             }
             fdo->inSense = false;
             fdo->transferred = 0;
+            {
+                KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+                fdo->timedOut = FALSE;
+                KeReleaseSpinLock(&fdo->lock, irql);
+            }
             if (gone)
             {
                 fdo->current.srb->DataTransferLength = 0;
@@ -390,6 +444,11 @@ bool Continue(FdoExtension* fdo)
                 return false;
             continue;
         }
+        case Step::ResetPort:
+            if (DeviceGone(fdo))
+                break;
+            PrepareResetRecovery(fdo, SRB_STATUS_TIMEOUT);
+            return true;
         case Step::ResetDevice:
             if (DeviceGone(fdo))
                 break;
@@ -428,6 +487,18 @@ NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     auto* fdo = static_cast<FdoExtension*>(context);
     fdo->urbStatus = irp->IoStatus.Status;
+    {
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+        fdo->urbInFlight = FALSE;
+        if (fdo->urbStatus == STATUS_CANCELLED)
+            ++fdo->counters.cancelledUrbs;
+        const bool watchdogCancelling = fdo->cancelling != FALSE;
+        if (watchdogCancelling)
+            fdo->completionWaiting = TRUE;
+        KeReleaseSpinLock(&fdo->lock, irql);
+        if (watchdogCancelling)
+            return STATUS_MORE_PROCESSING_REQUIRED; // the watchdog carries on once IoCancelIrp returned
+    }
     if (InterlockedCompareExchange(&fdo->handoff, kCompleted, kSending) == kSending)
         return STATUS_MORE_PROCESSING_REQUIRED;
     if (Continue(fdo))
@@ -446,9 +517,16 @@ void Pump(FdoExtension* fdo)
         IoReuseIrp(irp, STATUS_SUCCESS);
         PIO_STACK_LOCATION sp = IoGetNextIrpStackLocation(irp);
         sp->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-        sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        sp->Parameters.Others.Argument1 = &fdo->urb;
+        const bool portReset = fdo->step == Step::ResetPort;
+        sp->Parameters.DeviceIoControl.IoControlCode =
+            portReset ? IOCTL_INTERNAL_USB_RESET_PORT : IOCTL_INTERNAL_USB_SUBMIT_URB;
+        sp->Parameters.Others.Argument1 = portReset ? nullptr : &fdo->urb;
         IoSetCompletionRoutine(irp, UrbCompletion, fdo, TRUE, TRUE, TRUE);
+        {
+            KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+            fdo->urbInFlight = TRUE;
+            KeReleaseSpinLock(&fdo->lock, irql);
+        }
         InterlockedExchange(&fdo->handoff, kSending);
         IofCallDriver(fdo->lower, irp);
         if (InterlockedCompareExchange(&fdo->handoff, kDispatched, kSending) == kSending)
@@ -544,6 +622,16 @@ UCHAR RunOwnCommand(FdoExtension* fdo, UCHAR lun, const UCHAR* cdb, UCHAR cdbLen
         IoFreeMdl(request.ownMdl);
     *transferred = srb.DataTransferLength;
     return result;
+}
+
+// The engine goes on from the watchdog's thread after a cancelled URB came back during IoCancelIrp.
+void ResumeAfterCancel(FdoExtension* fdo)
+{
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    if (Continue(fdo))
+        Pump(fdo);
+    KeLowerIrql(old);
 }
 
 } // namespace winsim::usb::msd

@@ -7,6 +7,9 @@
 // frees what it holds.
 #include "winsim/usb/mass_storage_internal.h"
 
+#include <map>
+#include <mutex>
+
 #include <usbdlib.h>
 
 #include <cstring>
@@ -372,6 +375,7 @@ NTSTATUS FdoPnp(FdoExtension* fdo, PIRP irp)
         FailWaiting(fdo);
         // The running exchange holds the lock until its request completes.
         IoReleaseRemoveLockAndWait(&fdo->removeLock, irp);
+        StopWatchdog(fdo); // nothing runs any more
         // Detached before the removal goes down, so that a lower filter deletes its device with nothing
         // attached above it (the simulated kernel does not keep a device "delete pending" as Windows does).
         PDEVICE_OBJECT lower = fdo->lower;
@@ -448,6 +452,16 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
+std::mutex g_optionsLock;
+std::map<PDRIVER_OBJECT, MassStorageOptions> g_options;
+
+MassStorageOptions OptionsOf(PDRIVER_OBJECT driver)
+{
+    std::lock_guard<std::mutex> guard(g_optionsLock);
+    const auto found = g_options.find(driver);
+    return found != g_options.end() ? found->second : MassStorageOptions{};
+}
+
 NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 {
     PDEVICE_OBJECT device = nullptr;
@@ -497,6 +511,18 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
         IoDeleteDevice(device);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
+    fdo->timeoutMs = OptionsOf(driver).commandTimeoutMs;
+    status = StartWatchdog(fdo);
+    if (!NT_SUCCESS(status))
+    {
+        IoFreeIrp(fdo->urbIrp);
+        IoDetachDevice(fdo->lower);
+        delete fdo->queue;
+        IoFreeMdl(fdo->senseMdl);
+        ExFreePoolWithTag(fdo->senseBuffer, kPoolTag);
+        IoDeleteDevice(device);
+        return status;
+    }
     device->Flags |= DO_POWER_PAGABLE;
     device->Flags &= ~DO_DEVICE_INITIALIZING;
     return STATUS_SUCCESS;
@@ -514,8 +540,17 @@ NTSTATUS MassStorageDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
     for (auto& routine : driver->MajorFunction)
         routine = msd::Dispatch;
     driver->DriverExtension->AddDevice = msd::AddDevice;
-    driver->DriverUnload = [](PDRIVER_OBJECT) {};
+    driver->DriverUnload = [](PDRIVER_OBJECT unloaded) {
+        std::lock_guard<std::mutex> guard(msd::g_optionsLock);
+        msd::g_options.erase(unloaded);
+    };
     return STATUS_SUCCESS;
+}
+
+void SetMassStorageOptions(PDRIVER_OBJECT driver, const MassStorageOptions& options)
+{
+    std::lock_guard<std::mutex> guard(msd::g_optionsLock);
+    msd::g_options[driver] = options;
 }
 
 MassStorageCounters GetMassStorageCounters(PDEVICE_OBJECT fdo)

@@ -47,6 +47,7 @@ enum class Step
     ResetDevice, // reset recovery: Bulk-Only Mass Storage Reset
     ResetIn,     // reset recovery: reset and clear-stall of bulk IN
     ResetOut,    // reset recovery: reset and clear-stall of bulk OUT
+    ResetPort,   // after a time-out: reset of the device's port, then reset recovery
 };
 
 // One request block, waiting or running. Child requests come with the IRP that carries them; the
@@ -124,6 +125,19 @@ struct FdoExtension
     LONG handoff;       // who sends the next URB: see Pump
 
     MassStorageCounters counters; // under `lock`
+
+    // The time-out watchdog. Under `lock`: the URB IRP is with the driver below (urbInFlight); the
+    // watchdog is cancelling it (cancelling), and its completion waits for the watchdog to carry on
+    // (completionWaiting); the command's time-out passed (timedOut); when it passes (deadline, in
+    // interrupt-time units of 100 ns; 0: no time-out runs).
+    ULONG timeoutMs;
+    BOOLEAN urbInFlight;
+    BOOLEAN cancelling;
+    BOOLEAN completionWaiting;
+    BOOLEAN timedOut;
+    ULONGLONG deadline;
+    KEVENT watchdogStop;
+    PVOID watchdogThread; // referenced thread object
 };
 
 static_assert(std::is_trivially_destructible<FdoExtension>::value,
@@ -136,6 +150,12 @@ bool Enqueue(FdoExtension* fdo, const Request& request);
 void FailWaiting(FdoExtension* fdo);
 UCHAR RunOwnCommand(FdoExtension* fdo, UCHAR lun, const UCHAR* cdb, UCHAR cdbLength, PVOID buffer,
                     ULONG length, ULONG* transferred);
+void ResumeAfterCancel(FdoExtension* fdo);
+
+// ---- mass_storage_watchdog.cpp: the command time-out ------------------------------------------------------
+
+NTSTATUS StartWatchdog(FdoExtension* fdo);
+void StopWatchdog(FdoExtension* fdo);
 
 // ---- mass_storage_fdo.cpp: start and PnP of the device, the driver's entry and dispatch -------------------
 

@@ -18,6 +18,7 @@
 #define SRB_STATUS_ERROR 0x04
 #define SRB_STATUS_INVALID_REQUEST 0x06
 #define SRB_STATUS_NO_DEVICE 0x08
+#define SRB_STATUS_TIMEOUT 0x09
 #define SRB_STATUS_BUS_RESET 0x0E
 #define SRB_STATUS_DATA_OVERRUN 0x12 // also reported for an underrun: DataTransferLength tells what moved
 #define SRB_STATUS_AUTOSENSE_VALID 0x80

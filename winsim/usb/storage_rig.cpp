@@ -67,6 +67,7 @@ void StorageRig::Build()
     bus_->SetCompletion(options_.completion, options_.completionDelay);
     functionDriver_ = LoadDriver(u"USBSTOR", MassStorageDriverEntry);
     Require(functionDriver_ != nullptr, "the mass-storage function driver did not load");
+    SetMassStorageOptions(functionDriver_, options_.massStorage);
     diskDriver_ = LoadDriver(u"disk", DiskClassDriverEntry);
     Require(diskDriver_ != nullptr, "the disk class driver did not load");
     SetDiskClassOptions(diskDriver_, options_.disk);
@@ -116,6 +117,9 @@ void StorageRig::Build()
         disks_.back().top = IoGetAttachedDevice(pdo);
         Require(built.outcome == BuiltStack::Outcome::Started, "a disk did not start");
     }
+    std::lock_guard<std::mutex> guard(lock_);
+    active_.assign(disks_.size(), 0);
+    restarting_.assign(disks_.size(), false);
 }
 
 // A stack that fails to build is taken down again before the failure reaches the caller.
@@ -178,18 +182,37 @@ IoOutcome StorageRig::Write(size_t lun, const void* buffer, ULONG length, ULONGL
 IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG length, ULONGLONG offset,
                                std::chrono::milliseconds timeout)
 {
+    PDEVICE_OBJECT top = nullptr;
     {
-        std::lock_guard<std::mutex> guard(lock_);
+        std::unique_lock<std::mutex> guard(lock_);
+        idle_.wait(guard, [&] { return removing_ || lun >= restarting_.size() || !restarting_[lun]; });
         if (removing_)
             return IoOutcome{STATUS_DEVICE_NOT_CONNECTED, 0};
         Require(lun < disks_.size(), "no such unit");
+        top = disks_[lun].top;
+        if (top == nullptr)
+        {
+            return IoOutcome{STATUS_NO_SUCH_DEVICE, 0}; // its disk node did not come back
+        }
         ++dispatching_;
+        ++active_[lun];
     }
     const auto dispatched = [this] {
         std::lock_guard<std::mutex> guard(lock_);
         --dispatching_;
         idle_.notify_all();
     };
+    struct Finished
+    {
+        StorageRig* rig;
+        size_t lun;
+        ~Finished()
+        {
+            std::lock_guard<std::mutex> guard(rig->lock_);
+            --rig->active_[lun];
+            rig->idle_.notify_all();
+        }
+    } finished{this, lun};
     std::optional<ScopedThreadIdentity> identity;
     if (ULONG_PTR(PsGetCurrentThreadId()) < kApplicationThreadIdBase)
         identity.emplace(HANDLE(kApplicationProcessId),
@@ -217,7 +240,7 @@ IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG leng
     std::shared_ptr<IrpInFlight> flight;
     try
     {
-        flight = StartIrp(disks_[lun].top, request);
+        flight = StartIrp(top, request);
     }
     catch (const std::runtime_error&)
     {
@@ -322,6 +345,83 @@ void StorageRig::Restart(bool filtered)
     }
     tornDown_ = false;
     BuildOrTearDown();
+}
+
+size_t StorageRig::RequeryBusRelations()
+{
+    std::lock_guard<std::mutex> pnp(pnpLock_);
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (removing_ || usbFdo_ == nullptr)
+        {
+            return 0;
+        }
+        ++dispatching_;
+    }
+    const std::vector<PDEVICE_OBJECT> children = QueryBusRelations(usbFdo_, SendPnpPlain);
+    for (PDEVICE_OBJECT child : children)
+    {
+        ObfDereferenceObject(child);
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    --dispatching_;
+    idle_.notify_all();
+    return children.size();
+}
+
+NTSTATUS StorageRig::RestartDisk(size_t lun)
+{
+    std::lock_guard<std::mutex> pnp(pnpLock_);
+    PDEVICE_OBJECT pdo = nullptr;
+    {
+        std::unique_lock<std::mutex> guard(lock_);
+        if (removing_)
+        {
+            return STATUS_DEVICE_NOT_CONNECTED;
+        }
+        Require(lun < disks_.size(), "no such unit");
+        restarting_[lun] = true;
+        ++dispatching_;
+        idle_.wait(guard, [&] { return active_[lun] == 0; });
+        pdo = disks_[lun].pdo;
+    }
+    PDEVICE_OBJECT top = IoGetAttachedDevice(pdo);
+    SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+    SendPnp(top, IRP_MN_REMOVE_DEVICE);
+    StackDrivers diskNode;
+    diskNode.function = diskDriver_;
+    if (filterDriver_ != nullptr)
+    {
+        diskNode.upperFilters.push_back(filterDriver_);
+    }
+    const BuiltStack built = BuildDeviceStack(pdo, diskNode, SendPnpPlain);
+    const bool started = built.outcome == BuiltStack::Outcome::Started;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        disks_[lun].fdo = built.functionDevice;
+        disks_[lun].top = started ? IoGetAttachedDevice(pdo) : nullptr;
+        restarting_[lun] = false;
+        --dispatching_;
+        idle_.notify_all();
+    }
+    if (started)
+    {
+        return STATUS_SUCCESS;
+    }
+    return NT_SUCCESS(built.status) ? STATUS_UNSUCCESSFUL : built.status;
+}
+
+std::vector<ThreadIdentity> InterruptedThreadIdentities()
+{
+    std::vector<ThreadIdentity> identities;
+    for (ULONG_PTR index = 0; index < 8; ++index)
+    {
+        identities.push_back({HANDLE(kApplicationProcessId), HANDLE(kApplicationThreadIdBase + 4 * index)});
+    }
+    identities.push_back({HANDLE(kApplicationProcessId + 0x1000), HANDLE(kApplicationThreadIdBase + 0x400)});
+    identities.push_back({HANDLE(ULONG_PTR(4)), HANDLE(ULONG_PTR(0x4C))});
+    identities.push_back({HANDLE(ULONG_PTR(4)), HANDLE(ULONG_PTR(0x88))});
+    return identities;
 }
 
 void StorageRig::Teardown()

@@ -18,6 +18,7 @@
 
 #include "winsim/usb/bot_device.h"
 #include "winsim/usb/disk_class_driver.h"
+#include "winsim/usb/mass_storage_driver.h"
 #include "winsim/usb/usb_bus_pdo.h"
 
 #include "winsim/kernel/winsim_kernel.h"
@@ -34,6 +35,10 @@ namespace winsim::usb
 
 constexpr ULONG_PTR kApplicationProcessId = 0x1000;
 constexpr ULONG_PTR kApplicationThreadIdBase = 0x10000;
+
+// Application and system thread identities for SetDpcInterruptedThreads: the application threads the rig
+// gives (indexes 0 to 7), another application's thread, and system threads.
+std::vector<ThreadIdentity> InterruptedThreadIdentities();
 
 // Gives the calling thread an application identity (process kApplicationProcessId, thread
 // kApplicationThreadIdBase + 4 * index) for its lifetime.
@@ -56,6 +61,7 @@ struct StorageRigOptions
     std::u16string filterService;
     DriverEntryRoutine filterEntry;
     DiskClassOptions disk;
+    MassStorageOptions massStorage;
 };
 
 struct IoOutcome
@@ -102,6 +108,16 @@ public:
     // Takes the stacks down in order and builds them again, with or without the filter, over the same
     // device and its data: what Kavset's restart of the device does. Not while requests are being sent.
     void Restart(bool filtered);
+
+    // PnP work that Windows does while I/O runs; both may be called from any thread during Read/Write.
+    // The PnP manager asks the USB node for its bus relations again (a scan for hardware changes) and
+    // returns how many units it reported.
+    size_t RequeryBusRelations();
+    // The unit's disk node is removed and built again over the same child PDO (a restart of the disk
+    // device). Requests to that unit wait while it restarts; the unit's requests in flight end first.
+    // A stack that does not come back (an AddDevice or the start failed: a driver's fault, not the
+    // rig's) is reported by its status; its unit then fails every request with STATUS_NO_SUCH_DEVICE.
+    NTSTATUS RestartDisk(size_t lun);
     bool TornDown() const { return tornDown_; }
 
 private:
@@ -131,10 +147,13 @@ private:
     std::vector<Disk> disks_;
     bool usbStarted_ = false;
     bool tornDown_ = false;
-    std::mutex lock_; // guards removing_ and dispatching_
+    std::mutex lock_; // guards removing_, dispatching_, active_, restarting_ and the disks' devices
     std::condition_variable idle_;
     bool removing_ = false;
-    size_t dispatching_ = 0; // requests inside IofCallDriver on a disk stack
+    size_t dispatching_ = 0;       // requests inside IofCallDriver on a disk stack, and PnP work running
+    std::vector<size_t> active_;   // per unit: requests between their dispatch and their completion
+    std::vector<bool> restarting_; // per unit: its disk node is being restarted
+    std::mutex pnpLock_;           // the PnP manager does one thing at a time
 };
 
 } // namespace winsim::usb

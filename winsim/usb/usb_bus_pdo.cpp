@@ -215,7 +215,8 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
         // cancelled before it got here ends at once.
         std::lock_guard<std::mutex> guard(s.lock);
         IoSetCancelRoutine(carrier.irp, CancelParked);
-        if (carrier.irp->Cancel && IoSetCancelRoutine(carrier.irp, nullptr) != nullptr)
+        if (__atomic_load_n(&carrier.irp->Cancel, __ATOMIC_SEQ_CST) &&
+            IoSetCancelRoutine(carrier.irp, nullptr) != nullptr)
         {
             transfer.TransferBufferLength = 0;
             return Fail(urb, USBD_STATUS_CANCELED, STATUS_CANCELLED);
