@@ -4,7 +4,9 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ git clang-format
+    cmake ninja-build g++ git
+    # clang-format 16 and later insert the braces the style asks for on every body.
+    clang-format-16
     libgtest-dev libgmock-dev googletest
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     nlohmann-json3-dev

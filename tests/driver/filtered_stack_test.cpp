@@ -49,7 +49,9 @@ TEST_P(FilteredStack, SequentialWritesAndReadsRoundTrip)
         const ULONG total = 4 << 20;
         const auto data = Pattern(total, size);
         for (ULONG offset = 0; offset < total; offset += size)
+        {
             ASSERT_EQ(rig.Write(0, data.data() + offset, size, offset).status, STATUS_SUCCESS) << offset;
+        }
         std::vector<uint8_t> medium(total);
         rig.Device().ReadMedium(0, 0, medium.data(), total);
         EXPECT_EQ(medium, data);
@@ -113,7 +115,9 @@ TEST(FilteredStackCommands, ALargeWriteReachesTheDeviceAsOneCommand)
         ASSERT_EQ(rig.Write(0, data.data(), ULONG(data.size()), 1 << 20).status, STATUS_SUCCESS);
         size_t writes = 0;
         for (const CommandRecord& record : rig.Device().CommandLog())
+        {
             writes += record.opcode == 0x2A ? 1 : 0;
+        }
         EXPECT_EQ(writes, 1u);
         std::vector<uint8_t> medium(data.size());
         rig.Device().ReadMedium(0, 1 << 20, medium.data(), medium.size());
@@ -146,7 +150,9 @@ TEST(FilteredStackThreads, ApplicationThreadsWritingAtOnceKeepTheirData)
                 });
             }
             for (auto& thread : threads)
+            {
                 thread.join();
+            }
             for (unsigned t = 0; t < 4; ++t)
             {
                 for (unsigned round = 0; round < 3; ++round)
@@ -183,18 +189,26 @@ TEST(FilteredStackRemoval, SurpriseRemovalMidTransferLeavesNothingBehind)
                     for (int round = 0; round < 20; ++round)
                     {
                         if (t == 0)
+                        {
                             rig.Read(0, buffer.data(), ULONG(buffer.size()), 0);
+                        }
                         else
+                        {
                             rig.Write(0, buffer.data(), ULONG(buffer.size()), ULONGLONG(t) << 21);
+                        }
                         ++done;
                     }
                 });
             }
             while (done.load() < 2)
+            {
                 std::this_thread::yield();
+            }
             rig.SurpriseRemove();
             for (auto& thread : threads)
+            {
                 thread.join();
+            }
             EXPECT_EQ(done.load(), 60);
         }
         EXPECT_EQ(PoolStats(kFilterTag).outstandingBlocks, 0u);
@@ -220,7 +234,9 @@ TEST(FilteredStackRigs, AFilteredAndAnUnfilteredStickWorkSideBySide)
         ASSERT_EQ(plain.Write(0, data.data(), ULONG(data.size()), 0).status, STATUS_SUCCESS);
         size_t plainWrites = 0;
         for (const CommandRecord& record : plain.Device().CommandLog())
+        {
             plainWrites += record.opcode == 0x2A ? 1 : 0;
+        }
         EXPECT_EQ(plainWrites, 16u);
         std::vector<uint8_t> back(data.size());
         ASSERT_EQ(filtered.Read(0, back.data(), ULONG(back.size()), 0).status, STATUS_SUCCESS);

@@ -53,7 +53,9 @@ protected:
         controller.instanceId = u"PCI\\VEN_8086&DEV_1C26&SUBSYS_04A31028&REV_05\\3&11583659&0&E8";
         hub_ = machine_.AddHostController(controller).rootHub;
         for (const char16_t* name : {u"USBSTOR", u"disk", u"Kavfiltr", u"usbehci", u"usbhub"})
+        {
             machine_.AddService(Installed(name));
+        }
         pnp_ = std::make_unique<wm::PnpManager>(machine_);
         pnp_->RegisterStorageDrivers();
         pnp_->RegisterDriver(KAVFILTR_SERVICE_NAME, DriverEntry);
@@ -166,7 +168,9 @@ protected:
     void ExpectNothingLeft()
     {
         for (const char16_t* service : {u"USBSTOR", u"disk", u"Kavfiltr", u"PassFilt"})
+        {
             EXPECT_EQ(pnp_->LoadedDriver(service), nullptr) << wm::Narrow(service) << " is still loaded";
+        }
         EXPECT_EQ(winsim::PoolStats(KAVFILTR_POOL_TAG).outstandingBlocks, 0u);
         EXPECT_EQ(winsim::OpenHandleCount(), 0u);
         EXPECT_EQ(winsim::RunningSystemThreads(), 0u);

@@ -24,10 +24,14 @@ public:
     void OnTransfer(winsim::usb::Pipe pipe, uint32_t length)
     {
         if (!armed_ || pipe != winsim::usb::Pipe::BulkIn || length <= 13)
+        {
             return;
+        }
         std::unique_lock<std::mutex> lock(lock_);
         if (entered_)
+        {
             return;
+        }
         entered_ = true;
         changed_.notify_all();
         changed_.wait_for(lock, 10s, [this] { return released_; });
@@ -62,7 +66,9 @@ TEST_P(SurpriseRemoval, ReadInFlightFailsAndNothingIsLeftBehind)
 {
     wm::UsbDevice& stick = AddStick(1, {16ull << 20});
     if (GetParam())
+    {
         EnableFilter(stick);
+    }
     const size_t poolBefore = winsim::PoolOutstandingBlocks();
     pnp_->StartAll();
     RoundTrip(*stick.luns[0], 2 << 20, 64 * 1024, 21);
@@ -84,7 +90,9 @@ TEST_P(SurpriseRemoval, ReadInFlightFailsAndNothingIsLeftBehind)
     pnp_->SetPnpObserver([&seen, &gate](const wm::DevNode& node, UCHAR minor) {
         seen.emplace_back(&node, minor);
         if (minor == IRP_MN_SURPRISE_REMOVAL)
+        {
             gate.Release(); // the transfer goes on while the stacks learn the device is gone
+        }
     });
     pnp_->SurpriseRemove(stick);
     reader.join();

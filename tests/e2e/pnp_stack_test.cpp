@@ -110,7 +110,9 @@ TEST_P(MissingService, NodeCarriesTheProblemAndHasNoStack)
     // Once the list names only what can load, a restart brings the node up.
     node.SetMultiString(c.onUsbNode ? CM_DRP_LOWERFILTERS : CM_DRP_UPPERFILTERS, {u"Kavfiltr"});
     if (!c.onUsbNode)
+    {
         stick.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {u"Kavfiltr"});
+    }
     ASSERT_TRUE(machine_.onRestart(*stick.devNode));
     EXPECT_EQ(Problem(node), 0u);
     EXPECT_EQ(Problem(*stick.luns[0]->disk), 0u);
@@ -272,7 +274,9 @@ TEST_F(PnpTest, CardReaderUnitsGetTheirOwnDiskStacksInBusRelationsOrder)
     ASSERT_NE(top1, nullptr);
     EXPECT_NE(top0, top1);
     for (const auto& lun : reader.luns)
+    {
         EXPECT_EQ(pnp_->StackServices(*lun->disk), Services({u"USBSTOR", u"disk", u"Kavfiltr"}));
+    }
 
     // Each disk node reaches its own unit: the 16 MiB one has room where the 4 MiB one ends.
     RoundTrip(*reader.luns[0], 0, 64 * 1024, 9);
@@ -296,7 +300,9 @@ TEST_P(RoundTripThroughStack, ReadsAndWritesComeBackUnchanged)
 {
     wm::UsbDevice& stick = AddStick(1, {32ull << 20});
     if (GetParam())
+    {
         EnableFilter(stick);
+    }
     pnp_->StartAll();
     ASSERT_EQ(pnp_->InStack(*stick.luns[0]->disk, u"Kavfiltr"), GetParam());
 
@@ -334,7 +340,9 @@ DWORD RestartThroughClassInstaller(wm::Machine& machine, const wm::DevNode& node
     data.cbSize = sizeof data;
     DWORD index = 0;
     while (SetupDiEnumDeviceInfo(set, index, &data) && data.DevInst != node.handle)
+    {
         ++index;
+    }
     EXPECT_EQ(data.DevInst, node.handle);
     SP_PROPCHANGE_PARAMS params = {};
     params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);

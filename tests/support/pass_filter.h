@@ -57,10 +57,14 @@ inline NTSTATUS PassFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
             return status;
         }
         if (sp->MinorFunction == IRP_MN_QUERY_REMOVE_DEVICE)
+        {
             irp->IoStatus.Status = STATUS_SUCCESS;
+        }
     }
     if (sp->MajorFunction == IRP_MJ_POWER)
+    {
         PoStartNextPowerIrp(irp);
+    }
     IoSkipCurrentIrpStackLocation(irp);
     return IofCallDriver(lower, irp);
 }
@@ -68,12 +72,16 @@ inline NTSTATUS PassFilterDispatch(PDEVICE_OBJECT device, PIRP irp)
 inline NTSTATUS PassFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 {
     if (Knobs().failAddDevice)
+    {
         return STATUS_INSUFFICIENT_RESOURCES;
+    }
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status =
         IoCreateDevice(driver, sizeof(PassFilterExtension), nullptr, FILE_DEVICE_UNKNOWN, 0, FALSE, &device);
     if (!NT_SUCCESS(status))
+    {
         return status;
+    }
     PDEVICE_OBJECT lower = IoAttachDeviceToDeviceStack(device, pdo);
     static_cast<PassFilterExtension*>(device->DeviceExtension)->lower = lower;
     device->Flags |= lower->Flags & (DO_DIRECT_IO | DO_BUFFERED_IO | DO_POWER_PAGABLE);
@@ -84,7 +92,9 @@ inline NTSTATUS PassFilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo)
 inline NTSTATUS PassFilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& routine : driver->MajorFunction)
+    {
         routine = PassFilterDispatch;
+    }
     driver->DriverExtension->AddDevice = PassFilterAddDevice;
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;

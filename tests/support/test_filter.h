@@ -37,7 +37,9 @@ inline NTSTATUS FilterDispatch(PDEVICE_OBJECT device, PIRP irp)
 inline NTSTATUS FilterEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& routine : driver->MajorFunction)
+    {
         routine = FilterDispatch;
+    }
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;
 }

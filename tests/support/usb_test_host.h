@@ -86,7 +86,9 @@ public:
                 x.data = device_.Transfer(Pipe::BulkOut, out.data(), hostLength);
             }
             if (x.data.status == TransferStatus::Stall)
+            {
                 device_.ClearHalt(in ? Pipe::BulkIn : Pipe::BulkOut);
+            }
         }
         uint8_t csw[kCswLength] = {};
         x.status = device_.Transfer(Pipe::BulkIn, csw, kCswLength);

@@ -122,7 +122,9 @@ TEST_F(BusTest, SynchronousReadThroughADirectIoStackGetsAnMdl)
     ASSERT_NE(nullptr, irp);
     ASSERT_NE(nullptr, irp->MdlAddress);
     if (IofCallDriver(filter, irp) == STATUS_PENDING)
+    {
         KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+    }
     EXPECT_EQ(STATUS_SUCCESS, iosb.Status);
     EXPECT_EQ(6u, iosb.Information);
     EXPECT_STREQ("sector", buffer);

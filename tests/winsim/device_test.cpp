@@ -97,7 +97,9 @@ TEST_F(DeviceTest, AddDeviceMustFinishInitialisation)
         object->DriverExtension->AddDevice = [](PDRIVER_OBJECT self, PDEVICE_OBJECT physical) {
             PDEVICE_OBJECT device = Attach(self, physical);
             if (!clear)
+            {
                 device->Flags |= DO_DEVICE_INITIALIZING;
+            }
             return STATUS_SUCCESS;
         };
         object->DriverUnload = [](PDRIVER_OBJECT) {};
@@ -146,7 +148,9 @@ TEST_F(DeviceTest, RemoveLockImbalanceIsCaught)
     EXPECT_THROW(IoAcquireRemoveLock(&never, &tag), BugCheckError) << "not initialised";
     EXPECT_EQ(3u, trap.Count(DRIVER_VERIFIER_IOMANAGER_VIOLATION));
     for (const auto& record : trap.Recorded())
+    {
         EXPECT_EQ(ULONG_PTR(winsim::RemoveLockImbalance), record.parameters[0]);
+    }
 }
 
 TEST_F(DeviceTest, DeletingADeviceWhoseRemoveLockIsHeldIsCaught)

@@ -24,7 +24,9 @@ void DriverStyleThreadRoutine(PVOID context)
     {
         KeWaitForSingleObject(&worker->work, Executive, KernelMode, FALSE, nullptr);
         if (worker->stop)
+        {
             StopHere(worker);
+        }
         worker->itemsRun++;
     }
 }

@@ -38,11 +38,15 @@ NTSTATUS ProbeCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID context)
     if (probe->result == STATUS_MORE_PROCESSING_REQUIRED)
     {
         if (irp->PendingReturned)
+        {
             KeSetEvent(&probe->event, IO_NO_INCREMENT, FALSE);
+        }
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
     if (irp->PendingReturned)
+    {
         IoMarkIrpPending(irp);
+    }
     return probe->result;
 }
 
@@ -137,7 +141,9 @@ TEST_F(IrpTest, CompletionRoutineRunsOnlyForItsInvokeFlags)
         rule.status = c.status;
         rule.action = [&c](PDEVICE_OBJECT, PIRP irp, NTSTATUS status) {
             if (c.cancel)
+            {
                 irp->Cancel = TRUE;
+            }
             return status;
         };
         bus->SetDefaultRule(rule);
@@ -173,7 +179,9 @@ TEST_F(IrpTest, MoreProcessingRequiredStopsTheUnwindingUntilTheOwnerCompletesAga
     for (bool pending : {false, true})
     {
         if (pending)
+        {
             ForcePending();
+        }
         g_probe.calls = 0;
         g_probe.result = STATUS_MORE_PROCESSING_REQUIRED;
         KeClearEvent(&g_probe.event);

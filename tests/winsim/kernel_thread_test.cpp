@@ -87,13 +87,17 @@ TEST_F(KernelThreadTest, TerminatedWorkerSignalsItsThreadObjectAndClosesCleanly)
     ASSERT_EQ(STATUS_SUCCESS,
               ObReferenceObjectByHandle(handle, SYNCHRONIZE, *PsThreadType, KernelMode, &thread, nullptr));
     for (int i = 0; i < 3; ++i)
+    {
         KeReleaseSemaphore(&worker.work, 0, 1, FALSE);
+    }
     LARGE_INTEGER poll{};
     EXPECT_EQ(STATUS_TIMEOUT, KeWaitForSingleObject(thread, Executive, KernelMode, FALSE, &poll))
         << "still running";
 
     for (int i = 0; i < 1000 && worker.itemsRun < 3; ++i)
+    {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     worker.stop = 1;
     KeReleaseSemaphore(&worker.work, 0, 1, FALSE);
     EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&worker.stopped, Executive, KernelMode, FALSE, nullptr));
@@ -101,7 +105,9 @@ TEST_F(KernelThreadTest, TerminatedWorkerSignalsItsThreadObjectAndClosesCleanly)
     EXPECT_EQ(3, worker.itemsRun);
     // Signalled when it left the driver's code; it stops counting once it has dropped its last reference.
     for (int i = 0; i < 1000 && winsim::RunningSystemThreads() != 0; ++i)
+    {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
     EXPECT_EQ(0u, winsim::RunningSystemThreads());
     ObfDereferenceObject(thread);
     EXPECT_EQ(STATUS_SUCCESS, ZwClose(handle));

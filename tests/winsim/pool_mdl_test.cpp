@@ -68,7 +68,9 @@ TEST_F(PoolTest, FailureInjectionEveryNthAndAtN)
         PVOID p = ExAllocatePoolWithTag(NonPagedPool, 8, kTag);
         got.push_back(p != nullptr);
         if (p)
+        {
             ExFreePoolWithTag(p, kTag);
+        }
         PVOID other = ExAllocatePoolWithTag(NonPagedPool, 8, PoolTag("Othr"));
         EXPECT_NE(nullptr, other) << "other tags are not counted";
         ExFreePoolWithTag(other, PoolTag("Othr"));
@@ -110,7 +112,9 @@ TEST_F(PoolTest, PlacementVariesAndCanBeForced)
     blocks.push_back(aligned);
     blocks.push_back(offset);
     for (PVOID p : blocks)
+    {
         ExFreePoolWithTag(p, kTag);
+    }
 }
 
 TEST_F(PoolTest, DriverUnloadWithOutstandingPoolIsCaught)

@@ -135,7 +135,9 @@ TEST(BotDataPhase, SplitTransfersAndReadBackMatchTheMedium)
     ASSERT_EQ(device.Transfer(Pipe::BulkOut, const_cast<CommandBlockWrapper*>(&cbw), kCbwLength).status, kOk);
     std::vector<uint8_t> back(4096);
     for (uint32_t offset = 0; offset < 4096; offset += 1024)
+    {
         ASSERT_EQ(device.Transfer(Pipe::BulkIn, back.data() + offset, 1024).bytes, 1024u);
+    }
     EXPECT_EQ(back, data);
     uint8_t csw[kCswLength];
     ASSERT_EQ(device.Transfer(Pipe::BulkIn, csw, kCswLength).bytes, kCswLength);
@@ -260,7 +262,9 @@ TEST(BotConcurrency, OverlappingTransfersOnOnePipeFailLoudly)
     bool nested = false;
     device.SetTransferHook([&](Pipe pipe, uint32_t) {
         if (pipe != Pipe::BulkOut || nested)
+        {
             return;
+        }
         nested = true;
         uint8_t other[31] = {};
         EXPECT_THROW(device.Transfer(Pipe::BulkOut, other, 31), MisuseError);
@@ -290,7 +294,9 @@ TEST(BotConcurrency, ObserversOnOtherThreadsDuringExchanges)
     TestHost host(device);
     int passed = 0;
     for (int i = 0; i < 200; ++i)
+    {
         passed += host.Run(0, Cdb10(scsi::kRead10, uint32_t(i), 1), 512, true).Passed() ? 1 : 0;
+    }
     done = true;
     observer.join();
     EXPECT_EQ(device.Counters().commands, 200u);

@@ -50,11 +50,17 @@ protected:
         {
             const USBD_PIPE_INFORMATION& pipe = info.Pipes[i];
             if (pipe.PipeType == UsbdPipeTypeInterrupt)
+            {
                 interrupt_ = pipe.PipeHandle;
+            }
             else if (pipe.EndpointAddress & 0x80)
+            {
                 in_ = pipe.PipeHandle;
+            }
             else
+            {
                 out_ = pipe.PipeHandle;
+            }
         }
         ASSERT_TRUE(in_ && out_ && interrupt_);
     }

@@ -49,7 +49,9 @@ TEST_P(BlockLength, CapacityEdgesAndRoundTrip)
 
     std::vector<uint8_t> data(2 * length);
     for (size_t i = 0; i < data.size(); ++i)
+    {
         data[i] = uint8_t(i * 13 + 1);
+    }
     ASSERT_TRUE(host.Run(0, Cdb10(scsi::kWrite10, blocks - 2, 2), 2 * length, false, data).Passed());
     const Exchange back = host.Run(0, Cdb10(scsi::kRead10, blocks - 2, 2), 2 * length, true);
     ASSERT_TRUE(back.Passed());
@@ -276,7 +278,9 @@ TEST(DiskImages, SparseMemoryAndFileBackedMedia)
     std::vector<uint8_t> back(200, 1);
     memory.Read((uint64_t(8) << 30) - 100, back.data(), back.size());
     for (size_t i = 0; i < back.size(); ++i)
+    {
         ASSERT_EQ(back[i], i >= 50 && i < 150 ? 0xAB : 0) << i;
+    }
     EXPECT_THROW(memory.Read((uint64_t(16) << 30) - 10, back.data(), 11), MisuseError);
 
     char path[] = "/tmp/kav_usb_imageXXXXXX";

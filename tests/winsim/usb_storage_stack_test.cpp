@@ -123,18 +123,26 @@ TEST_P(StorageStack, SeveralThreadsShareTheDeviceOneCommandAtATime)
                 const ULONGLONG offset = ULONGLONG(t) * (1 << 20) + ULONGLONG(round) * kSize;
                 const auto data = Pattern(kSize, uint32_t(t * 10 + round));
                 if (rig.Write(0, data.data(), kSize, offset).status != STATUS_SUCCESS)
+                {
                     ++failures;
+                }
                 std::vector<uint8_t> back(kSize);
                 if (rig.Read(0, back.data(), kSize, offset).status != STATUS_SUCCESS || back != data)
+                {
                     ++failures;
+                }
             }
         });
     }
     for (auto& thread : threads)
+    {
         thread.join();
+    }
     EXPECT_EQ(failures.load(), 0);
     for (const CommandRecord& record : rig.Device().CommandLog())
+    {
         EXPECT_TRUE(record.completed && record.status == CswStatus::Passed);
+    }
     EXPECT_EQ(rig.Device().HostProtocolErrors(), 0u);
     if (GetParam() == UrbCompletion::Deferred)
     {
@@ -213,7 +221,9 @@ TEST_P(StorageStack, APersistentFaultFailsTheRequestWithTheBytesDoneBeforeIt)
     EXPECT_EQ(read.information, 64 * kKiB);
     size_t attempts = 0;
     for (const CommandRecord& record : rig.Device().CommandLog())
+    {
         attempts += record.opcode == 0x28 && record.lba == 128 ? 1 : 0;
+    }
     EXPECT_EQ(attempts, 5u); // the first try and four retries
     EXPECT_EQ(rig.Device().CommandLog().back().opcode, 0x03);
 
@@ -348,17 +358,25 @@ TEST_P(StorageStack, SurpriseRemovalWithRequestsInFlightCompletesEveryOneOfThem)
                         t % 2 == 0 ? rig.Read(0, buffer.data(), ULONG(buffer.size()), ULONGLONG(t) << 20)
                                    : rig.Write(0, buffer.data(), ULONG(buffer.size()), ULONGLONG(t) << 20);
                     if (outcome.status == STATUS_SUCCESS)
+                    {
                         ++succeeded;
+                    }
                     else
+                    {
                         ++failed;
+                    }
                 }
             });
         }
         while (started.load() < 8)
+        {
             std::this_thread::yield();
+        }
         rig.SurpriseRemove();
         for (auto& thread : threads)
+        {
             thread.join();
+        }
         EXPECT_EQ(succeeded.load() + failed.load(), 200);
         EXPECT_GT(failed.load(), 0);
         EXPECT_TRUE(rig.TornDown());
@@ -383,7 +401,9 @@ TEST_P(StorageStack, EachUnitIsItsOwnDiskInUnitOrder)
             EXPECT_EQ(Medium(rig, 0, 96 * kKiB, uint8_t(lun)), Pattern(96 * kKiB, uint32_t(100 + lun)))
                 << lun;
             for (const CommandRecord& record : rig.Device().CommandLog())
+            {
                 EXPECT_LT(record.lun, 3u);
+            }
         }
     }
     EXPECT_EQ(PoolOutstandingBlocks(), 0u);

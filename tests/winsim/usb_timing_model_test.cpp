@@ -34,7 +34,9 @@ TEST(Timing, FewerLargerCommandsCostLess)
     BulkOnlyDevice pieces(OneLun(4 << 20));
     TestHost piecesHost(pieces);
     for (uint32_t i = 0; i < 16; ++i)
+    {
         ASSERT_TRUE(piecesHost.Run(0, Cdb10(scsi::kRead10, i * 128, 128), 65536, true).Passed());
+    }
     BulkOnlyDevice whole(OneLun(4 << 20));
     TestHost wholeHost(whole);
     ASSERT_TRUE(wholeHost.Run(0, Cdb10(scsi::kRead10, 0, 2048), 1 << 20, true).Passed());
@@ -97,7 +99,9 @@ TEST(CommandLog, RecordsTheSequenceAndOutcomes)
     EXPECT_EQ(log[2].status, CswStatus::Failed);
     EXPECT_EQ(log[2].residue, 512u);
     for (const CommandRecord& record : log)
+    {
         EXPECT_TRUE(record.completed);
+    }
 
     const CommandBlockWrapper cbw = MakeCbw(1, 0, false, 0, Cdb6(scsi::kTestUnitReady).data(), 6);
     device.Transfer(Pipe::BulkOut, const_cast<CommandBlockWrapper*>(&cbw), kCbwLength);

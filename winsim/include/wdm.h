@@ -936,11 +936,17 @@ extern "C"
         irpSp->Context = Context;
         irpSp->Control = 0;
         if (InvokeOnSuccess)
+        {
             irpSp->Control = SL_INVOKE_ON_SUCCESS;
+        }
         if (InvokeOnError)
+        {
             irpSp->Control |= SL_INVOKE_ON_ERROR;
+        }
         if (InvokeOnCancel)
+        {
             irpSp->Control |= SL_INVOKE_ON_CANCEL;
+        }
     }
 
     // ---- Remove locks ----------------------------------------------------------------------------------

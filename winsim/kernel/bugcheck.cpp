@@ -59,7 +59,9 @@ BugCheckTrap::BugCheckTrap()
 {
     std::lock_guard<std::mutex> lock(Traps().mutex);
     if (Traps().traps++ == 0)
+    {
         Traps().recorded.clear();
+    }
 }
 
 BugCheckTrap::~BugCheckTrap()
@@ -71,7 +73,9 @@ BugCheckTrap::~BugCheckTrap()
     // A check thrown out of a driver routine leaves the thread as the routine left it.
     auto& thread = detail::CurrentThreadState();
     for (PKSPIN_LOCK lock : thread.heldLocks)
+    {
         __atomic_store_n(lock, 0, __ATOMIC_RELEASE);
+    }
     thread.heldLocks.clear();
     thread.frames.clear();
     thread.irql = PASSIVE_LEVEL;
@@ -111,7 +115,9 @@ void ResetKernel()
         hooks = Hooks().hooks;
     }
     for (auto& hook : hooks)
+    {
         hook.second();
+    }
     auto& thread = detail::CurrentThreadState();
     thread.heldLocks.clear();
     thread.frames.clear();

@@ -68,8 +68,10 @@ NTSTATUS InvalidDeviceRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 void CheckPassive(const char* routine)
 {
     if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+    {
         detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " above PASSIVE_LEVEL",
                          KeGetCurrentIrql());
+    }
 }
 
 // A driver routine must give back the processor as it got it.
@@ -77,19 +79,25 @@ void CheckRoutineReturn(const char* routine, KIRQL irql, size_t locks)
 {
     auto& thread = detail::CurrentThreadState();
     if (thread.irql != irql)
+    {
         detail::IoViolationCheck(IoRule::IrqlNotRestored,
                                  std::string(routine) + " returned at a different IRQL", irql, thread.irql);
+    }
     if (thread.heldLocks.size() != locks)
+    {
         detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn,
                                  std::string(routine) + " returned holding a spin lock",
                                  ULONG_PTR(thread.heldLocks.empty() ? nullptr : thread.heldLocks.back()));
+    }
 }
 
 std::vector<PDEVICE_OBJECT> DeviceList(PDRIVER_OBJECT driver)
 {
     std::vector<PDEVICE_OBJECT> list;
     for (PDEVICE_OBJECT device = driver->DeviceObject; device != nullptr; device = device->NextDevice)
+    {
         list.push_back(device);
+    }
     return list;
 }
 
@@ -115,7 +123,9 @@ PDRIVER_OBJECT LoadDriver(const std::u16string& name, const DriverEntryRoutine& 
     RtlInitUnicodeString(&driver->DriverName, record->name.c_str());
     RtlInitUnicodeString(&record->extension.ServiceKeyName, name.c_str());
     for (auto& routine : driver->MajorFunction)
+    {
         routine = InvalidDeviceRequest;
+    }
     UNICODE_STRING registryPath;
     RtlInitUnicodeString(&registryPath, record->serviceKey.c_str());
     {
@@ -150,14 +160,20 @@ void UnloadDriver(PDRIVER_OBJECT driver)
         CheckRoutineReturn("DriverUnload", PASSIVE_LEVEL, 0);
     }
     if (driver->DeviceObject != nullptr)
+    {
         detail::IoViolationCheck(IoRule::DriverUnloadLeak, "driver unloaded with device objects left",
                                  ULONG_PTR(driver), ULONG_PTR(driver->DeviceObject));
+    }
     if (detail::RunningThreadsOfDriver(driver) != 0)
+    {
         detail::BugCheck(DRIVER_UNLOADED_WITHOUT_CANCELLING_PENDING_OPERATIONS,
                          "driver unloaded while its system threads still run", ULONG_PTR(driver));
+    }
     if (const size_t blocks = detail::PoolBlocksOfDriver(driver))
+    {
         detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "driver unloaded without freeing its pool", 0x62,
                          ULONG_PTR(driver), blocks);
+    }
     std::lock_guard<std::mutex> lock(Devices().lock);
     Devices().drivers.remove_if(
         [driver](const std::unique_ptr<DriverRecord>& r) { return &r->object == driver; });
@@ -177,9 +193,11 @@ NTSTATUS CallAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
     {
         if (std::find(before.begin(), before.end(), device) == before.end() &&
             (device->Flags & DO_DEVICE_INITIALIZING) != 0)
+        {
             detail::IoViolationCheck(IoRule::DeviceStillInitializing,
                                      "AddDevice left DO_DEVICE_INITIALIZING set on its device",
                                      ULONG_PTR(device));
+        }
     }
     return status;
 }
@@ -230,7 +248,9 @@ extern "C"
         auto* memory = static_cast<UCHAR*>(
             ExAllocatePoolWithTag(NonPagedPool, headSize + DeviceExtensionSize + 1, kDeviceTag));
         if (memory == nullptr)
+        {
             return STATUS_INSUFFICIENT_RESOURCES;
+        }
         RtlZeroMemory(memory, headSize + DeviceExtensionSize + 1);
         auto* device = reinterpret_cast<PDEVICE_OBJECT>(memory);
         device->Type = 3;
@@ -263,25 +283,33 @@ extern "C"
             // holds a reference, and the memory stays until the device above detaches.
             std::lock_guard<std::mutex> lock(Devices().lock);
             if (Devices().lowerOf.count(DeviceObject) != 0)
+            {
                 detail::IoViolationCheck(IoRule::DeviceDeletedWhileAttached,
                                          "IoDeleteDevice on a device still attached to a lower device",
                                          ULONG_PTR(DeviceObject), ULONG_PTR(Devices().lowerOf[DeviceObject]));
+            }
             PDEVICE_OBJECT* link = &DeviceObject->DriverObject->DeviceObject;
             while (*link != nullptr && *link != DeviceObject)
+            {
                 link = &(*link)->NextDevice;
+            }
             if (*link == nullptr)
+            {
                 detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                  "IoDeleteDevice on a device that was already deleted", 0x1030,
                                  ULONG_PTR(DeviceObject));
+            }
             *link = DeviceObject->NextDevice;
             Devices().properties.erase(DeviceObject);
         }
         if (DeviceObject->DeviceExtension != nullptr)
+        {
             detail::ForgetRemoveLocksIn(DeviceObject->DeviceExtension,
                                         DeviceObject->Size -
                                             size_t(static_cast<UCHAR*>(DeviceObject->DeviceExtension) -
                                                    reinterpret_cast<UCHAR*>(DeviceObject)),
                                         true);
+        }
         detail::MarkObjectForDeletion(DeviceObject);
     }
 
@@ -296,7 +324,9 @@ extern "C"
         }
         PDEVICE_OBJECT top = TargetDevice;
         while (top->AttachedDevice != nullptr)
+        {
             top = top->AttachedDevice;
+        }
         top->AttachedDevice = SourceDevice;
         SourceDevice->StackSize = CCHAR(top->StackSize + 1);
         SourceDevice->AlignmentRequirement = top->AlignmentRequirement;
@@ -312,9 +342,11 @@ extern "C"
             std::lock_guard<std::mutex> lock(Devices().lock);
             PDEVICE_OBJECT above = TargetDevice->AttachedDevice;
             if (above == nullptr)
+            {
                 detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                                  "IoDetachDevice on a device with nothing attached", 0x1031,
                                  ULONG_PTR(TargetDevice));
+            }
             Devices().lowerOf.erase(above);
             TargetDevice->AttachedDevice = nullptr;
         }
@@ -327,7 +359,9 @@ extern "C"
         std::lock_guard<std::mutex> lock(Devices().lock);
         PDEVICE_OBJECT top = DeviceObject;
         while (top->AttachedDevice != nullptr)
+        {
             top = top->AttachedDevice;
+        }
         return top;
     }
 
@@ -345,10 +379,14 @@ extern "C"
             std::lock_guard<std::mutex> lock(Devices().lock);
             auto it = Devices().lowerOf.find(DeviceObject);
             if (it != Devices().lowerOf.end())
+            {
                 lower = it->second;
+            }
         }
         if (lower != nullptr)
+        {
             ObfReferenceObject(lower);
+        }
         return lower;
     }
 
@@ -358,8 +396,10 @@ extern "C"
     {
         CheckPassive("IoGetDeviceProperty");
         if ((DeviceObject->Flags & DO_BUS_ENUMERATED_DEVICE) == 0)
+        {
             detail::BugCheck(PNP_DETECTED_FATAL_ERROR, "IoGetDeviceProperty on a device that is not a PDO",
                              0x2, ULONG_PTR(DeviceObject));
+        }
         std::lock_guard<std::mutex> lock(Devices().lock);
         auto& store = Devices().properties[DeviceObject];
         auto it = store.find(DeviceProperty);
@@ -370,7 +410,9 @@ extern "C"
         }
         *ResultLength = ULONG(it->second.size());
         if (BufferLength < it->second.size() || (PropertyBuffer == nullptr && !it->second.empty()))
+        {
             return STATUS_BUFFER_TOO_SMALL;
+        }
         std::memcpy(PropertyBuffer, it->second.data(), it->second.size());
         return STATUS_SUCCESS;
     }

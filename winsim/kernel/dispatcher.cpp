@@ -41,17 +41,21 @@ void CheckObject(const DISPATCHER_HEADER* header, const char* routine)
         (header->Type == kSemaphore && header->Size == SizeInLongs(sizeof(KSEMAPHORE))) ||
         (header->Type == ThreadObjectType && header->Size == 0xEE);
     if (!valid)
+    {
         IoViolationCheck(winsim::InvalidDispatcherObject,
                          std::string(routine) +
                              " on an object that is not an initialised event, semaphore or thread",
                          ULONG_PTR(header));
+    }
 }
 
 void CheckSignalIrql(const char* routine)
 {
     if (CurrentThreadState().irql > DISPATCH_LEVEL)
+    {
         BugCheck(IRQL_NOT_LESS_OR_EQUAL, std::string(routine) + " above DISPATCH_LEVEL",
                  CurrentThreadState().irql);
+    }
 }
 
 // Converts a wait interval (negative: relative, 100 ns units; positive: absolute system time) to a
@@ -65,7 +69,9 @@ std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout)
         KeQuerySystemTime(&now);
         relative = now.QuadPart - relative;
         if (relative > 0)
+        {
             relative = 0;
+        }
     }
     return std::chrono::steady_clock::now() + std::chrono::nanoseconds(-relative * 100);
 }
@@ -74,11 +80,17 @@ std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout)
 bool TrySatisfy(DISPATCHER_HEADER* header)
 {
     if (header->SignalState <= 0)
+    {
         return false;
+    }
     if (header->Type == kSynchronizationEvent)
+    {
         header->SignalState = 0;
+    }
     else if (header->Type == kSemaphore)
+    {
         header->SignalState--;
+    }
     return true;
 }
 
@@ -154,8 +166,10 @@ extern "C"
     VOID KeInitializeSemaphore(PRKSEMAPHORE Semaphore, LONG Count, LONG Limit)
     {
         if (Count < 0 || Limit <= 0 || Count > Limit)
+        {
             BugCheck(KMODE_EXCEPTION_NOT_HANDLED, "KeInitializeSemaphore with a count outside 0..limit",
                      ULONG_PTR(STATUS_INVALID_PARAMETER), ULONG_PTR(Count), ULONG_PTR(Limit));
+        }
         std::lock_guard<std::mutex> lock(g_dispatcherLock);
         Semaphore->Header.Type = kSemaphore;
         Semaphore->Header.Size = SizeInLongs(sizeof(KSEMAPHORE));
@@ -180,9 +194,11 @@ extern "C"
             CheckObject(&Semaphore->Header, "KeReleaseSemaphore");
             previous = Semaphore->Header.SignalState;
             if (Adjustment <= 0 || LONGLONG(previous) + Adjustment > Semaphore->Limit)
+            {
                 BugCheck(KMODE_EXCEPTION_NOT_HANDLED, "KeReleaseSemaphore beyond the semaphore's limit",
                          ULONG_PTR(ULONG(STATUS_SEMAPHORE_LIMIT_EXCEEDED)), ULONG_PTR(Semaphore),
                          ULONG_PTR(previous), ULONG_PTR(Semaphore->Limit));
+            }
             Semaphore->Header.SignalState = previous + Adjustment;
         }
         g_dispatcherSignal.notify_all();
@@ -205,22 +221,30 @@ extern "C"
         auto& thread = CurrentThreadState();
         const bool poll = Timeout != nullptr && Timeout->QuadPart == 0;
         if (!poll && thread.irql >= DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeWaitForSingleObject at DISPATCH_LEVEL or above",
                      ULONG_PTR(Object), thread.irql);
+        }
         auto* header = static_cast<DISPATCHER_HEADER*>(Object);
         std::unique_lock<std::mutex> lock(g_dispatcherLock);
         CheckObject(header, "KeWaitForSingleObject");
         if (TrySatisfy(header))
+        {
             return STATUS_SUCCESS;
+        }
         if (poll)
+        {
             return STATUS_TIMEOUT;
+        }
         if (Timeout != nullptr)
         {
             const auto deadline = Deadline(Timeout);
             while (!TrySatisfy(header))
             {
                 if (g_dispatcherSignal.wait_until(lock, deadline) == std::cv_status::timeout)
+                {
                     return TrySatisfy(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+                }
             }
             return STATUS_SUCCESS;
         }
@@ -243,8 +267,10 @@ extern "C"
         UNREFERENCED_PARAMETER(WaitMode);
         UNREFERENCED_PARAMETER(Alertable);
         if (CurrentThreadState().irql > APC_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeDelayExecutionThread above APC_LEVEL",
                      CurrentThreadState().irql);
+        }
         std::this_thread::sleep_until(Deadline(Interval));
         return STATUS_SUCCESS;
     }

@@ -56,18 +56,24 @@ void RunOne(const std::function<void()>& work, std::optional<ThreadIdentity> ide
     {
         work();
         if (thread.irql != DISPATCH_LEVEL)
+        {
             detail::IoViolationCheck(IoRule::IrqlNotRestored, "DPC returned at another IRQL", DISPATCH_LEVEL,
                                      thread.irql);
+        }
         if (!thread.heldLocks.empty())
+        {
             detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn, "DPC returned holding a spin lock",
                                      ULONG_PTR(thread.heldLocks.back()));
+        }
     }
     catch (const BugCheckError&)
     {
         // Recorded by the trap.
     }
     for (PKSPIN_LOCK held : thread.heldLocks)
+    {
         __atomic_store_n(held, 0, __ATOMIC_RELEASE);
+    }
     thread.heldLocks.clear();
     thread.frames.clear();
     thread.irql = DISPATCH_LEVEL;
@@ -127,7 +133,9 @@ void QueueDpc(std::function<void()> work, std::chrono::microseconds delay)
         auto due = std::chrono::steady_clock::now() + delay;
         // Keep queue order: a DPC never overtakes one queued before it.
         if (!dpcs.queue.empty() && due < dpcs.queue.back().due)
+        {
             due = dpcs.queue.back().due;
+        }
         dpcs.queue.push_back(DpcItem{due, std::move(work)});
     }
     dpcs.changed.notify_all();

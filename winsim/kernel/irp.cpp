@@ -90,7 +90,9 @@ detail::IrpFrame* InnermostFrame(PIRP irp)
     for (auto it = frames.rbegin(); it != frames.rend(); ++it)
     {
         if (it->irp == irp)
+        {
             return &*it;
+        }
     }
     return nullptr;
 }
@@ -109,7 +111,9 @@ void CheckTouch(PIRP irp, const char* what)
     }
     const detail::IrpFrame* frame = InnermostFrame(irp);
     if (frame == nullptr)
+    {
         return;
+    }
     if (frame->released)
     {
         lock.unlock();
@@ -132,13 +136,17 @@ void CheckTouch(PIRP irp, const char* what)
 void JudgeLevel(PIRP irp, const LevelState& level, int index)
 {
     if (level.returnedPending > 0 && !level.marked)
+    {
         detail::IoViolationCheck(IoRule::PendingWithoutMark,
                                  "STATUS_PENDING returned without IoMarkIrpPending", ULONG_PTR(irp),
                                  ULONG_PTR(index));
+    }
     if (level.returnedOther > 0 && level.marked)
+    {
         detail::IoViolationCheck(IoRule::MarkedWithoutPending,
                                  "IoMarkIrpPending called but a status other than STATUS_PENDING returned",
                                  ULONG_PTR(irp), ULONG_PTR(index));
+    }
 }
 
 // Saves and checks the processor state around a driver routine; pops the routine's IRP frame.
@@ -156,19 +164,25 @@ public:
     ~RoutineCall()
     {
         if (thread_.frames.size() >= depth_)
+        {
             thread_.frames.resize(depth_ - 1);
+        }
     }
 
     void CheckReturn()
     {
         if (thread_.irql != irql_)
+        {
             detail::IoViolationCheck(IoRule::IrqlNotRestored,
                                      std::string(routine_) + " returned at a different IRQL", irql_,
                                      thread_.irql);
+        }
         if (thread_.heldLocks.size() != locks_)
+        {
             detail::IoViolationCheck(
                 IoRule::SpinLockHeldOnReturn, std::string(routine_) + " returned holding a spin lock",
                 ULONG_PTR(thread_.heldLocks.empty() ? nullptr : thread_.heldLocks.back()));
+        }
     }
 
 private:
@@ -206,11 +220,15 @@ void InitializeIrp(PIRP irp, USHORT size, CCHAR stackSize)
 PIRP AllocateIrp(CCHAR stackSize, std::shared_ptr<IrpRecord>* recordOut)
 {
     if (stackSize < 1)
+    {
         detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "IoAllocateIrp with no stack location", 0x1040);
+    }
     const USHORT size = IoSizeOfIrp(stackSize);
     auto irp = static_cast<PIRP>(ExAllocatePoolWithTag(NonPagedPool, size, kIrpTag));
     if (irp == nullptr)
+    {
         return nullptr;
+    }
     InitializeIrp(irp, size, stackSize);
     auto record = std::make_shared<IrpRecord>();
     record->currentIndex = stackSize;
@@ -220,7 +238,9 @@ PIRP AllocateIrp(CCHAR stackSize, std::shared_ptr<IrpRecord>* recordOut)
         g_irps[irp] = record;
     }
     if (recordOut != nullptr)
+    {
         *recordOut = record;
+    }
     return irp;
 }
 
@@ -232,21 +252,29 @@ void FinishThreadedIrp(PIRP irp, const std::shared_ptr<IrpRecord>& record)
     {
         ULONG_PTR bytes = irp->IoStatus.Information;
         if (bytes > record->bufferedOutputLength)
+        {
             bytes = record->bufferedOutputLength;
+        }
         std::memcpy(record->bufferedOutput, irp->AssociatedIrp.SystemBuffer, bytes);
     }
     if (irp->UserIosb != nullptr)
+    {
         *irp->UserIosb = irp->IoStatus;
+    }
     PKEVENT event = irp->UserEvent;
     if (record->freeSystemBuffer && irp->AssociatedIrp.SystemBuffer != nullptr)
+    {
         ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kIoBufferTag);
+    }
     if (record->freeMdl)
     {
         for (PMDL mdl = irp->MdlAddress; mdl != nullptr;)
         {
             PMDL next = mdl->Next;
             if (mdl->MdlFlags & MDL_PAGES_LOCKED)
+            {
                 MmUnlockPages(mdl);
+            }
             IoFreeMdl(mdl);
             mdl = next;
         }
@@ -257,7 +285,9 @@ void FinishThreadedIrp(PIRP irp, const std::shared_ptr<IrpRecord>& record)
     }
     ExFreePoolWithTag(irp, kIrpTag);
     if (event != nullptr)
+    {
         KeSetEvent(event, IO_NO_INCREMENT, FALSE);
+    }
 }
 
 } // namespace
@@ -284,8 +314,10 @@ extern "C"
     {
         CheckTouch(Irp, "next stack-location access");
         if (Irp->CurrentLocation <= 1)
+        {
             detail::BugCheck(NO_MORE_IRP_STACK_LOCATIONS,
                              "the IRP has no stack location below the current one", ULONG_PTR(Irp));
+        }
     }
 
     PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota)
@@ -321,9 +353,11 @@ extern "C"
         std::lock_guard<std::mutex> lock(g_irpLock);
         auto record = FindRecord(Irp);
         if (!record || record->phase == IrpPhase::InFlight)
+        {
             detail::IoViolationCheck(IoRule::IrpFreedWhileInUse,
                                      "IoReuseIrp on an IRP that is in flight or not allocated",
                                      ULONG_PTR(Irp));
+        }
         const CCHAR stackSize = Irp->StackCount;
         InitializeIrp(Irp, Irp->Size, stackSize);
         Irp->IoStatus.Status = Iostatus;
@@ -343,12 +377,16 @@ extern "C"
                                        PIO_STATUS_BLOCK IoStatusBlock)
     {
         if (KeGetCurrentIrql() > APC_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoBuildDeviceIoControlRequest above APC_LEVEL",
                              KeGetCurrentIrql());
+        }
         std::shared_ptr<IrpRecord> record;
         PIRP irp = AllocateIrp(DeviceObject->StackSize, &record);
         if (irp == nullptr)
+        {
             return nullptr;
+        }
         PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation - 1;
         sp->MajorFunction = InternalDeviceIoControl ? IRP_MJ_INTERNAL_DEVICE_CONTROL : IRP_MJ_DEVICE_CONTROL;
         sp->Parameters.DeviceIoControl.IoControlCode = IoControlCode;
@@ -379,7 +417,9 @@ extern "C"
             }
             record->freeSystemBuffer = true;
             if (InputBuffer != nullptr && InputBufferLength != 0)
+            {
                 std::memcpy(irp->AssociatedIrp.SystemBuffer, InputBuffer, InputBufferLength);
+            }
         }
         if (method == METHOD_BUFFERED)
         {
@@ -392,7 +432,9 @@ extern "C"
             if (mdl == nullptr)
             {
                 if (record->freeSystemBuffer)
+                {
                     ExFreePoolWithTag(irp->AssociatedIrp.SystemBuffer, kIoBufferTag);
+                }
                 IoFreeIrp(irp);
                 return nullptr;
             }
@@ -408,12 +450,16 @@ extern "C"
                                       PIO_STATUS_BLOCK IoStatusBlock)
     {
         if (KeGetCurrentIrql() > APC_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoBuildSynchronousFsdRequest above APC_LEVEL",
                              KeGetCurrentIrql());
+        }
         std::shared_ptr<IrpRecord> record;
         PIRP irp = AllocateIrp(DeviceObject->StackSize, &record);
         if (irp == nullptr)
+        {
             return nullptr;
+        }
         PIO_STACK_LOCATION sp = irp->Tail.Overlay.CurrentStackLocation - 1;
         sp->MajorFunction = UCHAR(MajorFunction);
         irp->UserIosb = IoStatusBlock;
@@ -437,7 +483,9 @@ extern "C"
                 }
                 record->freeSystemBuffer = true;
                 if (MajorFunction == IRP_MJ_WRITE)
+                {
                     std::memcpy(irp->AssociatedIrp.SystemBuffer, Buffer, Length);
+                }
                 else
                 {
                     record->bufferedOutput = Buffer;
@@ -464,13 +512,17 @@ extern "C"
     {
         auto& thread = detail::CurrentThreadState();
         if (thread.irql > DISPATCH_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IofCallDriver above DISPATCH_LEVEL", thread.irql);
+        }
         CheckTouch(Irp, "IofCallDriver");
         std::shared_ptr<IrpRecord> record;
         const int index = Irp->CurrentLocation - 2; // the location the callee will use
         if (index < 0)
+        {
             detail::BugCheck(NO_MORE_IRP_STACK_LOCATIONS, "IofCallDriver with no stack location left",
                              ULONG_PTR(Irp));
+        }
         {
             std::lock_guard<std::mutex> lock(g_irpLock);
             record = FindRecord(Irp);
@@ -482,7 +534,9 @@ extern "C"
                 const PIO_STACK_LOCATION next = Irp->Tail.Overlay.CurrentStackLocation - 1;
                 if (index == caller->location || next->CompletionRoutine == nullptr ||
                     (next->Control & (SL_INVOKE_ON_SUCCESS | SL_INVOKE_ON_ERROR | SL_INVOKE_ON_CANCEL)) == 0)
+                {
                     caller->released = true;
+                }
             }
             record->phase = IrpPhase::InFlight;
             record->currentIndex = index;
@@ -494,8 +548,10 @@ extern "C"
         sp->DeviceObject = DeviceObject;
         const UCHAR major = sp->MajorFunction;
         if (major > IRP_MJ_MAXIMUM_FUNCTION)
+        {
             detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "IRP with an invalid major function", 0x1041,
                              major);
+        }
         NTSTATUS status;
         {
             RoutineCall call(Irp, index, DeviceObject, "dispatch routine");
@@ -505,9 +561,13 @@ extern "C"
         std::unique_lock<std::mutex> lock(g_irpLock);
         LevelState& level = record->levels[size_t(index)];
         if (status == STATUS_PENDING)
+        {
             level.returnedPending++;
+        }
         else
+        {
             level.returnedOther++;
+        }
         if (level.unwound)
         {
             const LevelState copy = level;
@@ -522,7 +582,9 @@ extern "C"
         UNREFERENCED_PARAMETER(PriorityBoost);
         auto& thread = detail::CurrentThreadState();
         if (thread.irql > DISPATCH_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IofCompleteRequest above DISPATCH_LEVEL", thread.irql);
+        }
         std::shared_ptr<IrpRecord> record;
         {
             std::unique_lock<std::mutex> lock(g_irpLock);
@@ -540,12 +602,16 @@ extern "C"
                              ULONG_PTR(Irp), ULONG_PTR(Irp->CancelRoutine));
         }
         if (Irp->IoStatus.Status == STATUS_PENDING)
+        {
             detail::IoViolationCheck(IoRule::IrpCompletedWithPendingStatus,
                                      "IRP completed with STATUS_PENDING", ULONG_PTR(Irp));
+        }
         {
             std::lock_guard<std::mutex> lock(g_irpLock);
             if (detail::IrpFrame* frame = InnermostFrame(Irp))
+            {
                 frame->released = true;
+            }
             record->phase = IrpPhase::InFlight;
         }
         const int stackCount = Irp->StackCount;
@@ -588,7 +654,9 @@ extern "C"
                     call.CheckReturn();
                 }
                 if (result == STATUS_MORE_PROCESSING_REQUIRED)
+                {
                     return;
+                }
                 {
                     std::unique_lock<std::mutex> lock(g_irpLock);
                     if (g_irps.count(Irp) == 0)
@@ -604,7 +672,9 @@ extern "C"
             else
             {
                 if (Irp->PendingReturned && index + 1 < stackCount)
+                {
                     (sp + 1)->Control |= SL_PENDING_RETURNED;
+                }
                 ZeroStackLocation(sp);
             }
         }
@@ -614,7 +684,9 @@ extern "C"
             record->currentIndex = stackCount;
         }
         if (record->threaded)
+        {
             FinishThreadedIrp(Irp, record);
+        }
     }
 
     VOID IoMarkIrpPending(PIRP Irp)
@@ -668,15 +740,19 @@ extern "C"
     {
         CheckTouch(Irp, "PoStartNextPowerIrp");
         if (Irp->Tail.Overlay.CurrentStackLocation->MajorFunction != IRP_MJ_POWER)
+        {
             detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "PoStartNextPowerIrp on an IRP that is not a power IRP", 0x1042, ULONG_PTR(Irp));
+        }
     }
 
     NTSTATUS PoCallDriver(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     {
         if ((Irp->Tail.Overlay.CurrentStackLocation - 1)->MajorFunction != IRP_MJ_POWER)
+        {
             detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                              "PoCallDriver with an IRP that is not a power IRP", 0x1043, ULONG_PTR(Irp));
+        }
         return IofCallDriver(DeviceObject, Irp);
     }
 

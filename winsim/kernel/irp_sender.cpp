@@ -26,7 +26,9 @@ public:
     {
         std::unique_lock<std::mutex> lock(lock_);
         if (!changed_.wait_for(lock, timeout, [this] { return completed_ && dispatched_; }))
+        {
             throw std::runtime_error("winsim: IRP not completed in time");
+        }
         return result_;
     }
 
@@ -112,7 +114,9 @@ std::shared_ptr<IrpInFlight> StartIrp(PDEVICE_OBJECT device, const IrpRequest& r
     auto flight = std::make_shared<Flight>();
     PIRP irp = IoAllocateIrp(device->StackSize, FALSE);
     if (irp == nullptr)
+    {
         throw std::runtime_error("winsim: IoAllocateIrp failed in the IRP sender");
+    }
     irp->IoStatus.Status = request.initialStatus;
     irp->IoStatus.Information = request.initialInformation;
     irp->AssociatedIrp.SystemBuffer = request.systemBuffer;
@@ -124,7 +128,9 @@ std::shared_ptr<IrpInFlight> StartIrp(PDEVICE_OBJECT device, const IrpRequest& r
     sp->MajorFunction = request.major;
     sp->MinorFunction = request.minor;
     if (request.setup)
+    {
         request.setup(sp);
+    }
     {
         std::lock_guard<std::recursive_mutex> lock(g_flightLock);
         g_flights[flight.get()] = flight;
@@ -166,7 +172,9 @@ IrpResult SendTransfer(PDEVICE_OBJECT device, UCHAR major, PVOID buffer, ULONG l
     {
         mdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
         if (mdl == nullptr)
+        {
             throw std::runtime_error("winsim: IoAllocateMdl failed in the IRP sender");
+        }
         MmProbeAndLockPages(mdl, KernelMode, major == IRP_MJ_READ ? IoWriteAccess : IoReadAccess);
     }
     request.mdl = mdl;

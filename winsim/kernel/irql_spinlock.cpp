@@ -22,16 +22,22 @@ void Acquire(PKSPIN_LOCK lock)
     auto& thread = detail::CurrentThreadState();
     const ULONG_PTR token = detail::CurrentLockToken();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) == token)
+    {
         detail::BugCheck(SPIN_LOCK_ALREADY_OWNED, "spin lock acquired again by the thread that holds it",
                          ULONG_PTR(lock));
+    }
     if (!thread.heldLocks.empty() && !g_allowNested)
+    {
         detail::BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "a second spin lock acquired while one is held",
                          0x1000, ULONG_PTR(lock), ULONG_PTR(thread.heldLocks.back()));
+    }
     for (;;)
     {
         ULONG_PTR expected = 0;
         if (__atomic_compare_exchange_n(lock, &expected, token, false, __ATOMIC_ACQUIRE, __ATOMIC_RELAXED))
+        {
             break;
+        }
         sched_yield();
     }
     thread.heldLocks.push_back(lock);
@@ -41,8 +47,10 @@ void Release(PKSPIN_LOCK lock)
 {
     auto& thread = detail::CurrentThreadState();
     if (__atomic_load_n(lock, __ATOMIC_RELAXED) != detail::CurrentLockToken())
+    {
         detail::BugCheck(SPIN_LOCK_NOT_OWNED, "spin lock released by a thread that does not hold it",
                          ULONG_PTR(lock));
+    }
     for (auto it = thread.heldLocks.begin(); it != thread.heldLocks.end(); ++it)
     {
         if (*it == lock)
@@ -84,8 +92,10 @@ extern "C"
     {
         auto& thread = CurrentThreadState();
         if (NewIrql < thread.irql)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeRaiseIrql to a level below the current one", NewIrql,
                      thread.irql);
+        }
         *OldIrql = thread.irql;
         thread.irql = NewIrql;
     }
@@ -95,11 +105,15 @@ extern "C"
     {
         auto& thread = CurrentThreadState();
         if (NewIrql > thread.irql)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeLowerIrql to a level above the current one", NewIrql,
                      thread.irql);
+        }
         if (NewIrql < DISPATCH_LEVEL && !thread.heldLocks.empty())
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IRQL lowered below DISPATCH_LEVEL while a spin lock is held",
                      NewIrql, ULONG_PTR(thread.heldLocks.back()));
+        }
         thread.irql = NewIrql;
     }
 
@@ -119,8 +133,10 @@ extern "C"
     {
         auto& thread = CurrentThreadState();
         if (thread.irql > DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock acquired above DISPATCH_LEVEL", ULONG_PTR(SpinLock),
                      thread.irql);
+        }
         const KIRQL old = thread.irql;
         thread.irql = DISPATCH_LEVEL;
         winsim::Acquire(SpinLock);
@@ -131,11 +147,15 @@ extern "C"
     {
         auto& thread = CurrentThreadState();
         if (thread.irql != DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock released at an IRQL other than DISPATCH_LEVEL",
                      ULONG_PTR(SpinLock), thread.irql);
+        }
         if (NewIrql > DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "spin lock released to an IRQL above DISPATCH_LEVEL",
                      ULONG_PTR(SpinLock), NewIrql);
+        }
         winsim::Release(SpinLock);
         KeLowerIrql(NewIrql);
     }
@@ -143,16 +163,20 @@ extern "C"
     VOID KeAcquireSpinLockAtDpcLevel(PKSPIN_LOCK SpinLock)
     {
         if (CurrentThreadState().irql != DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeAcquireSpinLockAtDpcLevel below or above DISPATCH_LEVEL",
                      ULONG_PTR(SpinLock), CurrentThreadState().irql);
+        }
         winsim::Acquire(SpinLock);
     }
 
     VOID KeReleaseSpinLockFromDpcLevel(PKSPIN_LOCK SpinLock)
     {
         if (CurrentThreadState().irql != DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeReleaseSpinLockFromDpcLevel below or above DISPATCH_LEVEL",
                      ULONG_PTR(SpinLock), CurrentThreadState().irql);
+        }
         winsim::Release(SpinLock);
     }
 

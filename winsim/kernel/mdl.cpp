@@ -37,10 +37,14 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(ChargeQuota);
         if (Length == 0)
+        {
             return nullptr;
+        }
         auto* mdl = static_cast<PMDL>(ExAllocatePoolWithTag(NonPagedPool, sizeof(MDL), winsim::kMdlTag));
         if (mdl == nullptr)
+        {
             return nullptr;
+        }
         RtlZeroMemory(mdl, sizeof(MDL));
         mdl->Size = CSHORT(sizeof(MDL));
         mdl->StartVa = PAGE_ALIGN(VirtualAddress);
@@ -49,12 +53,16 @@ extern "C"
         if (Irp != nullptr)
         {
             if (!SecondaryBuffer || Irp->MdlAddress == nullptr)
+            {
                 Irp->MdlAddress = mdl;
+            }
             else
             {
                 PMDL last = Irp->MdlAddress;
                 while (last->Next != nullptr)
+                {
                     last = last->Next;
+                }
                 last->Next = mdl;
             }
         }
@@ -76,17 +84,23 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(AccessMode);
         if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "MmProbeAndLockPages above DISPATCH_LEVEL", KeGetCurrentIrql());
+        }
         MemoryDescriptorList->MdlFlags |= MDL_PAGES_LOCKED;
         if (Operation != IoReadAccess)
+        {
             MemoryDescriptorList->MdlFlags |= MDL_WRITE_OPERATION;
+        }
     }
 
     VOID MmUnlockPages(PMDL MemoryDescriptorList)
     {
         if ((MemoryDescriptorList->MdlFlags & MDL_PAGES_LOCKED) == 0)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "MmUnlockPages on an MDL that is not locked", 0x1010,
                      ULONG_PTR(MemoryDescriptorList));
+        }
         MemoryDescriptorList->MdlFlags &= ~(MDL_PAGES_LOCKED | MDL_MAPPED_TO_SYSTEM_VA);
     }
 
@@ -98,23 +112,33 @@ extern "C"
         UNREFERENCED_PARAMETER(RequestedAddress);
         UNREFERENCED_PARAMETER(Priority);
         if (AccessMode != KernelMode)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "MDL mapped to user mode", 0x1011,
                      ULONG_PTR(MemoryDescriptorList));
+        }
         if ((MemoryDescriptorList->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) == 0)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "mapping an MDL whose pages are not locked", 0x1012,
                      ULONG_PTR(MemoryDescriptorList));
+        }
         if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "MmMapLockedPagesSpecifyCache above DISPATCH_LEVEL",
                      KeGetCurrentIrql());
+        }
         if (winsim::g_failMapping)
         {
             if (BugCheckOnFailure)
+            {
                 BugCheck(0x3F /* NO_MORE_SYSTEM_PTES */, "MDL mapping failed with BugCheckOnFailure set", 0,
                          ULONG_PTR(MemoryDescriptorList));
+            }
             return nullptr;
         }
         if (MemoryDescriptorList->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+        {
             return MemoryDescriptorList->MappedSystemVa;
+        }
         MemoryDescriptorList->MappedSystemVa = MmGetMdlVirtualAddress(MemoryDescriptorList);
         MemoryDescriptorList->MdlFlags |= MDL_MAPPED_TO_SYSTEM_VA;
         return MemoryDescriptorList->MappedSystemVa;
@@ -124,8 +148,10 @@ extern "C"
     {
         if ((MemoryDescriptorList->MdlFlags & MDL_MAPPED_TO_SYSTEM_VA) == 0 ||
             BaseAddress != MemoryDescriptorList->MappedSystemVa)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "unmapping an address the MDL did not map", 0x1013,
                      ULONG_PTR(MemoryDescriptorList));
+        }
         MemoryDescriptorList->MdlFlags &= ~MDL_MAPPED_TO_SYSTEM_VA;
     }
 

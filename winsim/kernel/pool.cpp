@@ -93,7 +93,9 @@ ULONG NextOffset(PoolState& pool)
     pool.placement ^= pool.placement >> 17;
     pool.placement ^= pool.placement << 5;
     if ((pool.placement & 7) == 0)
+    {
         return 0;
+    }
     return ((pool.placement >> 3) & 0xFF) * 16;
 }
 
@@ -101,11 +103,17 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
 {
     auto& thread = detail::CurrentThreadState();
     if (thread.irql > DISPATCH_LEVEL)
+    {
         detail::BugCheck(BAD_POOL_CALLER, "pool allocated above DISPATCH_LEVEL", 0x08, thread.irql, tag);
+    }
     if (paged && thread.irql > APC_LEVEL)
+    {
         detail::BugCheck(BAD_POOL_CALLER, "paged pool allocated at DISPATCH_LEVEL", 0x09, thread.irql, tag);
+    }
     if (size == 0)
+    {
         detail::BugCheck(BAD_POOL_CALLER, "zero-byte pool allocation", 0x00, 0, tag);
+    }
     auto& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.lock);
     ++pool.attempts;
@@ -123,7 +131,9 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
     const size_t rawSize = offset + size + PAGE_SIZE;
     void* raw = std::aligned_alloc(PAGE_SIZE, (rawSize + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1));
     if (raw == nullptr)
+    {
         return nullptr;
+    }
     auto* block = static_cast<unsigned char*>(raw) + offset;
     WINSIM_POISON(raw, rawSize);
     WINSIM_UNPOISON(block, size);
@@ -142,8 +152,10 @@ void Free(PVOID pointer, ULONG tag, bool checkTag)
 {
     auto& thread = detail::CurrentThreadState();
     if (thread.irql > DISPATCH_LEVEL)
+    {
         detail::BugCheck(BAD_POOL_CALLER, "pool freed above DISPATCH_LEVEL", 0x0B, ULONG_PTR(pointer),
                          thread.irql);
+    }
     auto& pool = Pool();
     std::unique_lock<std::mutex> lock(pool.lock);
     auto it = pool.blocks.find(pointer);
@@ -152,7 +164,9 @@ void Free(PVOID pointer, ULONG tag, bool checkTag)
         const bool twice = pool.freed.count(pointer) != 0;
         lock.unlock();
         if (twice)
+        {
             detail::BugCheck(BAD_POOL_CALLER, "pool block freed twice", 0x07, 0, ULONG_PTR(pointer));
+        }
         detail::BugCheck(BAD_POOL_CALLER, "freeing a pointer that is not a pool block", 0x46,
                          ULONG_PTR(pointer));
     }
@@ -256,7 +270,9 @@ size_t PoolBlocksOfDriver(PDRIVER_OBJECT driver)
     std::lock_guard<std::mutex> lock(pool.lock);
     size_t count = 0;
     for (auto& entry : pool.blocks)
+    {
         count += entry.second.driver == driver ? 1 : 0;
+    }
     return count;
 }
 
@@ -279,8 +295,10 @@ extern "C"
         const bool paged = (Flags & POOL_FLAG_PAGED) != 0;
         if (((Flags & (POOL_FLAG_PAGED | POOL_FLAG_NON_PAGED | POOL_FLAG_NON_PAGED_EXECUTE)) == 0) ||
             Tag == 0)
+        {
             winsim::detail::BugCheck(BAD_POOL_CALLER, "ExAllocatePool2 without a pool type or with tag 0",
                                      0x9B, Flags, Tag);
+        }
         return winsim::Allocate(paged, NumberOfBytes, Tag, (Flags & POOL_FLAG_UNINITIALIZED) == 0,
                                 (Flags & POOL_FLAG_NON_PAGED_EXECUTE) != 0);
     }

@@ -36,9 +36,11 @@ RemoveLockState& Find(PIO_REMOVE_LOCK removeLock, const char* routine)
 {
     auto it = g_locks.find(removeLock);
     if (it == g_locks.end())
+    {
         detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                  std::string(routine) + " on a remove lock that was never initialised",
                                  ULONG_PTR(removeLock));
+    }
     return it->second;
 }
 
@@ -52,12 +54,16 @@ void ReleaseHold(PIO_REMOVE_LOCK removeLock, RemoveLockState& state, PVOID tag, 
 {
     auto hold = state.holds.find(tag);
     if (hold == state.holds.end())
+    {
         detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                  std::string(routine) +
                                      " with a tag that holds no acquisition of the remove lock",
                                  ULONG_PTR(removeLock), ULONG_PTR(tag));
+    }
     if (--hold->second == 0)
+    {
         state.holds.erase(hold);
+    }
     --state.ioCount;
 }
 
@@ -87,7 +93,9 @@ void ForgetRemoveLocksIn(const void* begin, size_t size, bool checkBalanced)
             it = g_locks.erase(it);
         }
         else
+        {
             ++it;
+        }
     }
 }
 
@@ -104,9 +112,11 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(MaxLockedMinutes);
         if (RemlockSize != sizeof(IO_REMOVE_LOCK))
+        {
             detail::IoViolationCheck(IoRule::RemoveLockImbalance,
                                      "IoInitializeRemoveLockEx with a wrong size", ULONG_PTR(Lock),
                                      RemlockSize);
+        }
         RtlZeroMemory(Lock, sizeof(IO_REMOVE_LOCK));
         KeInitializeEvent(&Lock->Common.RemoveEvent, SynchronizationEvent, FALSE);
         Lock->Dbg.HighWatermark = LONG(HighWatermark);
@@ -125,12 +135,16 @@ extern "C"
         UNREFERENCED_PARAMETER(Line);
         UNREFERENCED_PARAMETER(RemlockSize);
         if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoAcquireRemoveLock above DISPATCH_LEVEL",
                              KeGetCurrentIrql());
+        }
         std::lock_guard<std::mutex> lock(g_lock);
         auto& state = Find(RemoveLock, "IoAcquireRemoveLock");
         if (state.removed)
+        {
             return STATUS_DELETE_PENDING;
+        }
         ++state.ioCount;
         ++state.holds[Tag];
         Mirror(RemoveLock, state);
@@ -141,8 +155,10 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(RemlockSize);
         if (KeGetCurrentIrql() > DISPATCH_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoReleaseRemoveLock above DISPATCH_LEVEL",
                              KeGetCurrentIrql());
+        }
         {
             std::lock_guard<std::mutex> lock(g_lock);
             auto& state = Find(RemoveLock, "IoReleaseRemoveLock");
@@ -157,13 +173,17 @@ extern "C"
     {
         UNREFERENCED_PARAMETER(RemlockSize);
         if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        {
             detail::BugCheck(IRQL_NOT_LESS_OR_EQUAL, "IoReleaseRemoveLockAndWait above PASSIVE_LEVEL",
                              KeGetCurrentIrql());
+        }
         std::unique_lock<std::mutex> lock(g_lock);
         auto& state = Find(RemoveLock, "IoReleaseRemoveLockAndWait");
         if (state.removed)
+        {
             detail::IoViolationCheck(IoRule::RemoveLockImbalance, "IoReleaseRemoveLockAndWait called twice",
                                      ULONG_PTR(RemoveLock));
+        }
         state.removed = true;
         --state.ioCount; // the bias
         ReleaseHold(RemoveLock, state, Tag, "IoReleaseRemoveLockAndWait");
@@ -179,7 +199,9 @@ extern "C"
                 ULONG_PTR(RemoveLock));
         }
         if (g_locks.count(RemoveLock) != 0)
+        {
             Mirror(RemoveLock, g_locks[RemoveLock]);
+        }
     }
 
 } // extern "C"

@@ -45,9 +45,13 @@ detail::ResetHook g_reset(50, [] {
 WCHAR Upcase(WCHAR c)
 {
     if (c >= u'a' && c <= u'z')
+    {
         return WCHAR(c - u'a' + u'A');
+    }
     if (c >= 0xE0 && c <= 0xFE && c != 0xF7)
+    {
         return WCHAR(c - 0x20);
+    }
     return c;
 }
 
@@ -83,7 +87,9 @@ extern "C"
         auto* b = static_cast<const UCHAR*>(Source2);
         SIZE_T i = 0;
         while (i < Length && a[i] == b[i])
+        {
             ++i;
+        }
         return i;
     }
 
@@ -98,10 +104,14 @@ extern "C"
         }
         size_t length = 0;
         while (SourceString[length] != 0)
+        {
             ++length;
+        }
         if ((length + 1) * sizeof(WCHAR) > 0xFFFE)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                      "RtlInitUnicodeString on a string too long for UNICODE_STRING", 0x1020, length);
+        }
         DestinationString->Length = USHORT(length * sizeof(WCHAR));
         DestinationString->MaximumLength = USHORT((length + 1) * sizeof(WCHAR));
         DestinationString->Buffer = const_cast<PWSTR>(SourceString);
@@ -116,7 +126,9 @@ extern "C"
     LONG RtlCompareUnicodeString(PCUNICODE_STRING String1, PCUNICODE_STRING String2, BOOLEAN CaseInSensitive)
     {
         if (KeGetCurrentIrql() > APC_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "RtlCompareUnicodeString above APC_LEVEL", KeGetCurrentIrql());
+        }
         const size_t n1 = String1->Length / sizeof(WCHAR);
         const size_t n2 = String2->Length / sizeof(WCHAR);
         for (size_t i = 0; i < n1 && i < n2; ++i)
@@ -129,7 +141,9 @@ extern "C"
                 b = winsim::Upcase(b);
             }
             if (a != b)
+            {
                 return LONG(a) - LONG(b);
+            }
         }
         return LONG(n1) - LONG(n2);
     }
@@ -153,7 +167,9 @@ extern "C"
         std::memmove(DestinationString->Buffer, SourceString->Buffer, bytes);
         DestinationString->Length = bytes;
         if (bytes + sizeof(WCHAR) <= DestinationString->MaximumLength)
+        {
             DestinationString->Buffer[bytes / sizeof(WCHAR)] = 0;
+        }
     }
 
     NTSTATUS RtlGetVersion(PRTL_OSVERSIONINFOW lpVersionInformation)
@@ -191,13 +207,21 @@ extern "C"
         auto& version = winsim::Version();
         std::lock_guard<std::mutex> lock(version.lock);
         if (MajorVersion != nullptr)
+        {
             *MajorVersion = version.major;
+        }
         if (MinorVersion != nullptr)
+        {
             *MinorVersion = version.minor;
+        }
         if (BuildNumber != nullptr)
+        {
             *BuildNumber = version.build;
+        }
         if (CSDVersion != nullptr)
+        {
             CSDVersion->Length = 0;
+        }
         return FALSE;
     }
 
@@ -205,12 +229,16 @@ extern "C"
     PVOID MmGetSystemRoutineAddress(PUNICODE_STRING SystemRoutineName)
     {
         if (KeGetCurrentIrql() != PASSIVE_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "MmGetSystemRoutineAddress above PASSIVE_LEVEL",
                      KeGetCurrentIrql());
+        }
         UNICODE_STRING name;
         RtlInitUnicodeString(&name, u"RtlIsNtDdiVersionAvailable");
         if (RtlCompareUnicodeString(SystemRoutineName, &name, FALSE) != 0)
+        {
             return nullptr;
+        }
         auto& version = winsim::Version();
         std::lock_guard<std::mutex> lock(version.lock);
         return version.exported ? reinterpret_cast<PVOID>(&RtlIsNtDdiVersionAvailable) : nullptr;

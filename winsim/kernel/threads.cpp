@@ -79,8 +79,10 @@ void Dereference(PVOID object)
         std::lock_guard<std::mutex> lock(g_objectLock);
         auto it = g_objects.find(object);
         if (it == g_objects.end())
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                      "ObDereferenceObject on something that is not an object", 0x1001, ULONG_PTR(object));
+        }
         if (--it->second.references == 0)
         {
             destroy = std::move(it->second.destroy);
@@ -88,7 +90,9 @@ void Dereference(PVOID object)
         }
     }
     if (destroy)
+    {
         destroy();
+    }
 }
 
 void DestroyThread(SimThread* thread)
@@ -96,9 +100,13 @@ void DestroyThread(SimThread* thread)
     if (thread->host.joinable())
     {
         if (thread->host.get_id() == std::this_thread::get_id())
+        {
             thread->host.detach();
+        }
         else
+        {
             thread->host.join();
+        }
     }
     delete thread;
 }
@@ -115,9 +123,11 @@ void ThreadEntry(SimThread* thread)
         {
             thread->routine(thread->context);
             if (state.irql != PASSIVE_LEVEL || !state.heldLocks.empty())
+            {
                 BugCheck(IRQL_NOT_LESS_OR_EQUAL,
                          "system thread returned with IRQL raised or a spin lock held", state.irql,
                          state.heldLocks.size());
+            }
         }
         catch (const ThreadTermination&)
         {
@@ -136,7 +146,9 @@ void ThreadEntry(SimThread* thread)
     {
         std::lock_guard<std::mutex> lock(g_objectLock);
         if (--g_runningByDriver[thread->driver] == 0)
+        {
             g_runningByDriver.erase(thread->driver);
+        }
         ++g_signalled;
     }
     SignalObject(&thread->Header);
@@ -169,7 +181,9 @@ void ResetThreads()
     for (auto& object : objects)
     {
         if (object.second.destroy)
+        {
             object.second.destroy();
+        }
     }
 }
 
@@ -269,8 +283,10 @@ extern "C"
         std::lock_guard<std::mutex> lock(g_objectLock);
         auto it = g_objects.find(Object);
         if (it == g_objects.end())
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION,
                      "ObReferenceObject on something that is not an object", 0x1002, ULONG_PTR(Object));
+        }
         return ++it->second.references;
     }
 
@@ -287,18 +303,26 @@ extern "C"
         UNREFERENCED_PARAMETER(DesiredAccess);
         UNREFERENCED_PARAMETER(AccessMode);
         if (CurrentThreadState().irql > PASSIVE_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "ObReferenceObjectByHandle above PASSIVE_LEVEL",
                      CurrentThreadState().irql);
+        }
         std::lock_guard<std::mutex> lock(g_objectLock);
         auto handle = g_handles.find(Handle);
         if (handle == g_handles.end())
+        {
             return STATUS_INVALID_HANDLE;
+        }
         auto object = g_objects.find(handle->second);
         if (object == g_objects.end())
+        {
             return STATUS_INVALID_HANDLE;
+        }
         if (ObjectType != nullptr &&
             (ObjectType != *PsThreadType || object->second.kind != ObjectKind::Thread))
+        {
             return STATUS_OBJECT_TYPE_MISMATCH;
+        }
         ++object->second.references;
         *Object = handle->second;
         if (HandleInformation != nullptr)
@@ -313,14 +337,18 @@ extern "C"
     NTSTATUS ZwClose(HANDLE Handle)
     {
         if (CurrentThreadState().irql > PASSIVE_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "ZwClose above PASSIVE_LEVEL", CurrentThreadState().irql);
+        }
         PVOID object;
         {
             std::lock_guard<std::mutex> lock(g_objectLock);
             auto it = g_handles.find(Handle);
             if (it == g_handles.end())
+            {
                 BugCheck(0x93 /* INVALID_KERNEL_HANDLE */, "ZwClose on a handle that is not open",
                          ULONG_PTR(Handle));
+            }
             object = it->second;
             g_handles.erase(it);
         }
@@ -339,8 +367,10 @@ extern "C"
         const bool kernelHandle =
             ObjectAttributes != nullptr && (ObjectAttributes->Attributes & OBJ_KERNEL_HANDLE) != 0;
         if (CurrentThreadState().irql > PASSIVE_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PsCreateSystemThread above PASSIVE_LEVEL",
                      CurrentThreadState().irql);
+        }
         auto* thread = new SimThread;
         thread->Header.Type = ThreadObjectType;
         thread->Header.Size = 0xEE;
@@ -374,11 +404,15 @@ extern "C"
     {
         auto& state = CurrentThreadState();
         if (state.thread == nullptr || !state.thread->system)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "PsTerminateSystemThread outside a system thread",
                      0x1003);
+        }
         if (state.irql != PASSIVE_LEVEL || !state.heldLocks.empty())
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "PsTerminateSystemThread with IRQL raised or a spin lock held",
                      state.irql);
+        }
         throw ThreadTermination{ExitStatus};
     }
 
@@ -394,7 +428,9 @@ extern "C"
             adopted->Header.Type = ThreadObjectType;
             adopted->Header.Size = 0xEE;
             if (state.threadId == nullptr)
+            {
                 state.threadId = NewThreadId();
+            }
             adopted->threadId = state.threadId;
             state.thread = adopted.get();
         }
@@ -416,18 +452,24 @@ extern "C"
     {
         auto& state = CurrentThreadState();
         if (state.threadId == nullptr)
+        {
             state.threadId = NewThreadId();
+        }
         return state.threadId;
     }
 
     KPRIORITY KeSetPriorityThread(PKTHREAD Thread, KPRIORITY Priority)
     {
         if (Priority < LOW_PRIORITY || Priority > HIGH_PRIORITY)
+        {
             BugCheck(DRIVER_VERIFIER_DETECTED_VIOLATION, "KeSetPriorityThread outside 0..31", 0x1004,
                      ULONG_PTR(Priority));
+        }
         if (CurrentThreadState().irql > DISPATCH_LEVEL)
+        {
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeSetPriorityThread above DISPATCH_LEVEL",
                      CurrentThreadState().irql);
+        }
         SimThread* thread = ThreadFromKThread(Thread);
         const KPRIORITY previous = thread->priority;
         thread->priority = Priority;

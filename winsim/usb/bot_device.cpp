@@ -35,7 +35,9 @@ public:
     PipeBusy(std::atomic<bool>& flag, Pipe pipe) : flag_(flag)
     {
         if (flag_.exchange(true))
+        {
             throw MisuseError(std::string("two transfers in flight on the ") + PipeName(pipe) + " pipe");
+        }
     }
     ~PipeBusy() { flag_.store(false); }
     PipeBusy(const PipeBusy&) = delete;
@@ -50,7 +52,9 @@ BulkOnlyDevice::BulkOnlyDevice(DeviceConfig config)
     : config_(std::move(config)), target_(config_.luns), timing_(config_.timing)
 {
     if (config_.maxPacketSize == 0)
+    {
         throw MisuseError("bulk endpoints need a maximum packet size");
+    }
 }
 
 bool& BulkOnlyDevice::HaltFlag(Pipe pipe)
@@ -62,19 +66,25 @@ TransferResult BulkOnlyDevice::Transfer(Pipe pipe, void* buffer, uint32_t length
 {
     PipeBusy busy(busy_[static_cast<int>(pipe)], pipe);
     if (buffer == nullptr && length != 0)
+    {
         throw MisuseError(std::string("transfer of ") + std::to_string(length) +
                           " bytes without a buffer on the " + PipeName(pipe) + " pipe");
+    }
     std::function<void(Pipe, uint32_t)> hook;
     {
         std::lock_guard<std::mutex> guard(lock_);
         hook = hook_;
     }
     if (hook)
+    {
         hook(pipe, length);
+    }
 
     std::lock_guard<std::mutex> guard(lock_);
     if (gone_)
+    {
         return TransferResult{TransferStatus::DeviceGone, 0};
+    }
     const bool in = pipe != Pipe::BulkOut;
     if (HaltFlag(pipe))
     {
@@ -82,7 +92,9 @@ TransferResult BulkOnlyDevice::Transfer(Pipe pipe, void* buffer, uint32_t length
         return TransferResult{TransferStatus::Stall, 0};
     }
     if (pipe == Pipe::InterruptIn) // a Bulk-Only device has nothing to report on it
+    {
         return TransferResult{TransferStatus::Nak, 0};
+    }
     if (current_.faults.hang && phase_ != DevicePhase::Command)
     {
         return TransferResult{TransferStatus::Nak, 0}; // hung: only a reset brings it back
@@ -107,7 +119,9 @@ TransferResult BulkOnlyDevice::Transfer(Pipe pipe, void* buffer, uint32_t length
         break;
     }
     if (result.status != TransferStatus::DeviceGone)
+    {
         timing_.ChargeTransfer(result.bytes, payload, in);
+    }
     return result;
 }
 
@@ -205,7 +219,9 @@ void BulkOnlyDevice::PlanExchange()
         x.intent = target_.Start(x.lun, x.cbw.cdb, x.data);
     }
     if (faults.vanish)
+    {
         x.vanishAfter = faults.vanish->bytes;
+    }
     x.stallStatus = faults.stallStatus.has_value();
 
     const CommandIntent& intent = x.intent;
@@ -232,7 +248,9 @@ void BulkOnlyDevice::PlanExchange()
             x.deliverable = std::min(intent.length, host);
             x.stallWhenShort = config_.stallAfterShortIn;
             if (intent.length > host)
+            {
                 x.status = CswStatus::PhaseError;
+            }
             if (faults.shortData && faults.shortData->bytes < x.deliverable)
             {
                 x.deliverable = faults.shortData->bytes;
@@ -256,9 +274,13 @@ void BulkOnlyDevice::PlanExchange()
         else if (intent.direction == DataDirection::Out)
         {
             if (intent.length > host)
+            {
                 x.status = CswStatus::PhaseError; // case 13: the write is not carried out
+            }
             else
+            {
                 x.executeOut = true; // cases 11 and 12
+            }
             x.data.assign(std::min(intent.length, host), 0);
         }
         // Case 9 (Dn): the data is accepted and dropped.
@@ -331,9 +353,13 @@ TransferResult BulkOnlyDevice::DataIn(uint8_t* buffer, uint32_t length, uint32_t
 {
     Exchange& x = current_;
     if (x.stallAtOnce)
+    {
         return EndDataWithStall(Pipe::BulkIn, sense::kUnrecoveredReadError, 0);
+    }
     if (faults_.TakeChoke(x.info, length))
+    {
         return EndDataWithStall(Pipe::BulkIn, sense::kAbortedCommand, 0);
+    }
 
     const uint32_t hostLeft = x.hostLength - x.moved;
     const uint32_t want = std::min(length, hostLeft);
@@ -343,11 +369,15 @@ TransferResult BulkOnlyDevice::DataIn(uint8_t* buffer, uint32_t length, uint32_t
     {
         const uint32_t part = x.vanishAfter - x.moved;
         if (part != 0)
+        {
             std::memcpy(buffer, x.data.data() + x.moved, part);
+        }
         return Vanish(part);
     }
     if (n != 0) // a device with nothing to send may hold no data at all
+    {
         std::memcpy(buffer, x.data.data() + x.moved, n);
+    }
     x.moved += n;
     payload = n;
 
@@ -376,14 +406,18 @@ TransferResult BulkOnlyDevice::DataIn(uint8_t* buffer, uint32_t length, uint32_t
         x.residue = x.hostLength - x.moved;
         phase_ = DevicePhase::Status;
         if (x.faults.shortData && x.faults.shortData->claimFullLength)
+        {
             x.residue = 0;
+        }
         if (x.stallWhenShort)
         {
             HaltFlag(Pipe::BulkIn) = true;
             // A short packet ends the transfer and the stall hits the next one; data that ends on a
             // packet boundary is ended by the stall itself.
             if (n % config_.maxPacketSize != 0)
+            {
                 return TransferResult{TransferStatus::Ok, n};
+            }
             return TransferResult{TransferStatus::Stall, n};
         }
         return TransferResult{TransferStatus::Ok, n};
@@ -395,14 +429,20 @@ TransferResult BulkOnlyDevice::DataOut(const uint8_t* buffer, uint32_t length, u
 {
     Exchange& x = current_;
     if (x.stallAtOnce)
+    {
         return EndDataWithStall(Pipe::BulkOut, sense::kWriteError, 0);
+    }
     if (faults_.TakeChoke(x.info, length))
+    {
         return EndDataWithStall(Pipe::BulkOut, sense::kAbortedCommand, 0);
+    }
 
     const uint32_t hostLeft = x.hostLength - x.moved;
     const uint32_t n = std::min(length, hostLeft);
     if (x.faults.vanish && x.moved + n > x.vanishAfter)
+    {
         return Vanish(x.vanishAfter - x.moved); // the write never reaches the medium
+    }
     if (x.moved < x.data.size())
     {
         const uint32_t keep = std::min<uint32_t>(n, uint32_t(x.data.size()) - x.moved);
@@ -411,12 +451,16 @@ TransferResult BulkOnlyDevice::DataOut(const uint8_t* buffer, uint32_t length, u
     x.moved += n;
     payload = n;
     if (x.moved < x.hostLength)
+    {
         return TransferResult{TransferStatus::Ok, n};
+    }
 
     // All the host announced has arrived: carry out the write and account for what was not used.
     phase_ = DevicePhase::Status;
     if (x.status != CswStatus::PhaseError)
+    {
         x.residue = x.hostLength - uint32_t(x.data.size());
+    }
     if (x.executeOut && x.reportResidue != 0)
     {
         // Only the blocks before the residue reach the medium.
@@ -457,7 +501,9 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
         return TransferResult{TransferStatus::Stall, 0};
     }
     if (x.faults.vanish)
+    {
         return Vanish(0);
+    }
     if (length < kCswLength)
     {
         // The 13-byte packet does not fit: babble. The device keeps the wrapper for the next read.
@@ -484,7 +530,9 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
     std::memcpy(buffer, &csw, kCswLength);
 
     if (x.status == CswStatus::PhaseError)
+    {
         ++phaseErrors_;
+    }
     CommandRecord& record = log_[x.logIndex];
     record.completed = true;
     record.status = x.status;
@@ -507,7 +555,9 @@ TransferStatus BulkOnlyDevice::MassStorageReset()
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (gone_)
+    {
         return TransferStatus::DeviceGone;
+    }
     timing_.ChargeControlRequest();
     awaitingReset_ = false;
     phase_ = DevicePhase::Command;
@@ -520,10 +570,14 @@ TransferStatus BulkOnlyDevice::ClearHalt(Pipe pipe)
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (gone_)
+    {
         return TransferStatus::DeviceGone;
+    }
     timing_.ChargeControlRequest();
     if (!(awaitingReset_ && pipe != Pipe::InterruptIn))
+    {
         HaltFlag(pipe) = false;
+    }
     return TransferStatus::Ok;
 }
 
@@ -531,11 +585,15 @@ TransferStatus BulkOnlyDevice::PortReset()
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (gone_)
+    {
         return TransferStatus::DeviceGone;
+    }
     timing_.ChargeControlRequest();
     awaitingReset_ = false;
     for (bool& halted : halted_)
+    {
         halted = false;
+    }
     phase_ = DevicePhase::Command;
     current_ = Exchange{};
     if (config_.unitAttentionOnPortReset)
@@ -548,10 +606,14 @@ TransferStatus BulkOnlyDevice::PortReset()
 TransferStatus BulkOnlyDevice::GetMaxLun(uint8_t* maxLun)
 {
     if (maxLun == nullptr)
+    {
         throw MisuseError("Get Max LUN without a buffer");
+    }
     std::lock_guard<std::mutex> guard(lock_);
     if (gone_)
+    {
         return TransferStatus::DeviceGone;
+    }
     timing_.ChargeControlRequest();
     *maxLun = uint8_t(target_.LunCount() - 1);
     return TransferStatus::Ok;

@@ -97,7 +97,9 @@ void BulkOnlyDevice::ClearCommandLog()
 {
     std::lock_guard<std::mutex> guard(lock_);
     if (phase_ != DevicePhase::Command)
+    {
         throw MisuseError("command log cleared in the middle of a command");
+    }
     log_.clear();
 }
 

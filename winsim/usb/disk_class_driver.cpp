@@ -57,7 +57,9 @@ void DeletePendingDevices(PDRIVER_OBJECT driver)
         }
     }
     for (PDEVICE_OBJECT device : ready)
+    {
         IoDeleteDevice(device);
+    }
 }
 
 DiskExtension* DiskOf(PDEVICE_OBJECT device)
@@ -68,7 +70,9 @@ DiskExtension* DiskOf(PDEVICE_OBJECT device)
 NTSTATUS SignalOnCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
 {
     if (irp->PendingReturned)
+    {
         KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -80,7 +84,9 @@ NTSTATUS ReadCapacity(DiskExtension* disk)
     if (mdl == nullptr)
     {
         if (data != nullptr)
+        {
             ExFreePoolWithTag(data, kPoolTag);
+        }
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     MmBuildMdlForNonPagedPool(mdl);
@@ -130,7 +136,9 @@ NTSTATUS ReadCapacity(DiskExtension* disk)
                 disk->blockCount = ULONGLONG(lastLba) + 1;
                 disk->maxPiece = disk->maxTransfer - disk->maxTransfer % blockLength;
                 if (disk->maxPiece == 0)
+                {
                     disk->maxPiece = blockLength;
+                }
                 status = STATUS_SUCCESS;
                 break;
             }
@@ -140,7 +148,9 @@ NTSTATUS ReadCapacity(DiskExtension* disk)
         bool retry = false;
         status = InterpretFailure(disk, srb, status, &retry);
         if (!retry)
+        {
             break;
+        }
     }
     IoFreeMdl(mdl);
     ExFreePoolWithTag(data, kPoolTag);
@@ -151,7 +161,9 @@ NTSTATUS Pnp(DiskExtension* disk, PIRP irp)
 {
     NTSTATUS status = IoAcquireRemoveLock(&disk->removeLock, irp);
     if (!NT_SUCCESS(status))
+    {
         return CompleteIrp(irp, status);
+    }
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction)
     {
     case IRP_MN_START_DEVICE: {
@@ -170,7 +182,9 @@ NTSTATUS Pnp(DiskExtension* disk, PIRP irp)
             // A unit without a medium still starts; its requests fail until a capacity is known.
             const NTSTATUS capacity = ReadCapacity(disk);
             if (capacity == STATUS_DEVICE_NOT_CONNECTED || capacity == STATUS_INSUFFICIENT_RESOURCES)
+            {
                 status = capacity;
+            }
         }
         CompleteIrp(irp, status, irp->IoStatus.Information);
         IoReleaseRemoveLock(&disk->removeLock, irp);
@@ -222,7 +236,9 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
     if (!NT_SUCCESS(status))
     {
         if (major == IRP_MJ_POWER)
+        {
             PoStartNextPowerIrp(irp);
+        }
         return CompleteIrp(irp, status);
     }
     IoSkipCurrentIrpStackLocation(irp);
@@ -247,14 +263,18 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
         std::lock_guard<std::mutex> guard(g_optionsLock);
         const auto found = g_options.find(driver);
         if (found != g_options.end())
+        {
             options = found->second;
+        }
     }
     PDEVICE_OBJECT device = nullptr;
     NTSTATUS status = IoCreateDevice(
         driver, sizeof(DiskExtension), nullptr, FILE_DEVICE_DISK,
         FILE_DEVICE_SECURE_OPEN | (physical->Characteristics & FILE_REMOVABLE_MEDIA), FALSE, &device);
     if (!NT_SUCCESS(status))
+    {
         return status;
+    }
     DiskExtension* disk = DiskOf(device);
     disk->kind = kDiskKind;
     disk->self = device;
@@ -281,7 +301,9 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
 NTSTATUS DiskClassDriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& routine : driver->MajorFunction)
+    {
         routine = Dispatch;
+    }
     driver->DriverExtension->AddDevice = AddDevice;
     // Unloading deletes the devices still waiting for their filter to detach and forgets the options.
     driver->DriverUnload = [](PDRIVER_OBJECT unloaded) {
@@ -297,9 +319,11 @@ void SetDiskClassOptions(PDRIVER_OBJECT driver, const DiskClassOptions& options)
 {
     if (options.maxTransferLength == 0 || options.maxTransferLength % 512 != 0 ||
         options.maxTransferLength > 0xFFFF * 512u)
+    {
         throw std::invalid_argument(
             "winsim usb: the disk's maximum transfer length must be a multiple of 512 "
             "that READ(10) can express");
+    }
     if (options.maxOutstanding == 0 || options.maxOutstanding > kMaxOutstanding)
     {
         throw std::invalid_argument("winsim usb: the disk class keeps 1 to 8 pieces of a request in flight");
@@ -343,7 +367,9 @@ NTSTATUS ClassStatusForSense(const SenseData& data, bool volumeMounted, bool* re
 DiskClassInfo GetDiskClassInfo(PDEVICE_OBJECT diskFdo)
 {
     if (diskFdo == nullptr || diskFdo->DeviceExtension == nullptr || DiskOf(diskFdo)->kind != kDiskKind)
+    {
         throw std::logic_error("winsim usb: not a device of the disk class driver");
+    }
     const DiskExtension* disk = DiskOf(diskFdo);
     DiskClassInfo info;
     info.blockLength = disk->blockLength;

@@ -39,9 +39,13 @@ void MemoryDiskImage::Read(uint64_t offset, void* buffer, uint64_t length)
         const uint64_t piece = std::min(length, kChunkBytes - within);
         const auto found = chunks_.find(index);
         if (found == chunks_.end())
+        {
             std::memset(out, 0, piece);
+        }
         else
+        {
             std::memcpy(out, found->second.get() + within, piece);
+        }
         out += piece;
         offset += piece;
         length -= piece;
@@ -60,7 +64,9 @@ void MemoryDiskImage::Write(uint64_t offset, const void* buffer, uint64_t length
         const uint64_t piece = std::min(length, kChunkBytes - within);
         auto& chunk = chunks_[index];
         if (!chunk)
+        {
             chunk.reset(new uint8_t[kChunkBytes]()); // value-initialised: the unwritten rest stays zero
+        }
         std::memcpy(chunk.get() + within, in, piece);
         in += piece;
         offset += piece;
@@ -79,7 +85,9 @@ FileDiskImage::FileDiskImage(const std::string& path, uint64_t sizeBytes) : path
 {
     fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd_ < 0)
+    {
         throw MisuseError("cannot open disk image " + path + ": " + std::strerror(errno));
+    }
     struct stat info;
     if (::fstat(fd_, &info) != 0)
     {
@@ -97,7 +105,9 @@ FileDiskImage::FileDiskImage(const std::string& path, uint64_t sizeBytes) : path
 FileDiskImage::~FileDiskImage()
 {
     if (fd_ >= 0)
+    {
         ::close(fd_);
+    }
 }
 
 void FileDiskImage::Read(uint64_t offset, void* buffer, uint64_t length)
@@ -108,9 +118,13 @@ void FileDiskImage::Read(uint64_t offset, void* buffer, uint64_t length)
     {
         const ssize_t got = ::pread(fd_, out, length, off_t(offset));
         if (got < 0 && errno == EINTR)
+        {
             continue;
+        }
         if (got < 0)
+        {
             throw MisuseError("read from disk image " + path_ + " failed: " + std::strerror(errno));
+        }
         if (got == 0) // beyond the file's end inside the image: a sparse hole, zeros
         {
             std::memset(out, 0, length);
@@ -130,9 +144,13 @@ void FileDiskImage::Write(uint64_t offset, const void* buffer, uint64_t length)
     {
         const ssize_t put = ::pwrite(fd_, in, length, off_t(offset));
         if (put < 0 && errno == EINTR)
+        {
             continue;
+        }
         if (put <= 0)
+        {
             throw MisuseError("write to disk image " + path_ + " failed: " + std::strerror(errno));
+        }
         in += put;
         offset += uint64_t(put);
         length -= uint64_t(put);
@@ -142,7 +160,9 @@ void FileDiskImage::Write(uint64_t offset, const void* buffer, uint64_t length)
 void FileDiskImage::Flush()
 {
     if (::fsync(fd_) != 0)
+    {
         throw MisuseError("flush of disk image " + path_ + " failed: " + std::strerror(errno));
+    }
 }
 
 } // namespace winsim::usb

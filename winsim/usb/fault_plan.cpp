@@ -12,9 +12,13 @@ int FaultPlan::Add(const FaultRule& rule)
     const CommandFilter& when = rule.when;
     if (when.firstLba.has_value() != when.lastLba.has_value() ||
         (when.firstLba && *when.firstLba > *when.lastLba))
+    {
         throw MisuseError("fault rule with an incomplete or reversed block range");
+    }
     if (rule.kind == FaultKind::Choke && rule.bytes == 0)
+    {
         throw MisuseError("a choke needs the largest transfer the device still takes");
+    }
     if ((rule.kind == FaultKind::PaddedDataIn || rule.kind == FaultKind::PartialWrite) && rule.bytes == 0)
     {
         throw MisuseError("a residue fault needs the residue it reports");
@@ -39,18 +43,28 @@ bool FaultPlan::Remove(int id)
 bool FaultPlan::Matches(const CommandFilter& when, const CommandInfo& command)
 {
     if (when.commandNumber && *when.commandNumber != command.number)
+    {
         return false;
+    }
     if (when.opcode && *when.opcode != command.opcode)
+    {
         return false;
+    }
     if (when.lun && *when.lun != command.lun)
+    {
         return false;
+    }
     if (when.firstLba)
     {
         if (!command.hasBlocks || command.blocks == 0)
+        {
             return false;
+        }
         const uint64_t last = uint64_t(command.lba) + command.blocks - 1;
         if (last < *when.firstLba || command.lba > *when.lastLba)
+        {
             return false;
+        }
     }
     return true;
 }
@@ -80,7 +94,9 @@ void FaultPlan::Fire(size_t index)
 {
     ++fired_;
     if (!rules_[index].rule.persistent)
+    {
         rules_.erase(rules_.begin() + long(index));
+    }
 }
 
 CommandFaults FaultPlan::TakeCommandFaults(const CommandInfo& command)
@@ -134,7 +150,9 @@ CommandFaults FaultPlan::TakeCommandFaults(const CommandInfo& command)
             const size_t before = rules_.size();
             Fire(i);
             if (rules_.size() != before)
+            {
                 continue;
+            }
         }
         ++i;
     }

@@ -58,9 +58,13 @@ void PreparePipeReset(FdoExtension* fdo, USBD_PIPE_HANDLE pipe)
 bool DeviceGone(FdoExtension* fdo)
 {
     if (fdo->urbStatus == STATUS_DEVICE_NOT_CONNECTED || fdo->urb.UrbHeader.Status == USBD_STATUS_DEVICE_GONE)
+    {
         return true;
+    }
     if (NT_SUCCESS(fdo->urbStatus) && USBD_SUCCESS(fdo->urb.UrbHeader.Status))
+    {
         return false;
+    }
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
     const bool gone = fdo->gone != FALSE;
     KeReleaseSpinLock(&fdo->lock, irql);
@@ -78,11 +82,15 @@ PMDL BuildPartialMdl(PMDL source, PVOID address, ULONG length)
 {
     PMDL mdl = IoAllocateMdl(address, length, FALSE, FALSE, nullptr);
     if (mdl == nullptr)
+    {
         return nullptr;
+    }
     mdl->MdlFlags |=
         CSHORT(MDL_PARTIAL | (source->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)));
     if (mdl->MdlFlags & MDL_SOURCE_IS_NONPAGED_POOL)
+    {
         mdl->MappedSystemVa = address;
+    }
     return mdl;
 }
 
@@ -138,7 +146,9 @@ bool PrepareData(FdoExtension* fdo)
     PVOID address = fdo->inSense ? static_cast<PVOID>(fdo->senseBuffer) : fdo->current.srb->DataBuffer;
     fdo->dataMdl = BuildPartialMdl(source, address, fdo->expected);
     if (fdo->dataMdl == nullptr)
+    {
         return false;
+    }
     fdo->step = Step::Data;
     PrepareBulk(fdo, fdo->dataIn ? fdo->bulkIn : fdo->bulkOut, nullptr, fdo->dataMdl, fdo->expected,
                 fdo->dataIn ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
@@ -225,7 +235,9 @@ PVOID CompleteRequest(FdoExtension* fdo, const Request& request, UCHAR srbStatus
     {
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
         if (SRB_STATUS(srbStatus) != SRB_STATUS_SUCCESS)
+        {
             ++fdo->counters.failedRequests;
+        }
         KeReleaseSpinLock(&fdo->lock, irql);
     }
     if (request.irp != nullptr)
@@ -307,7 +319,9 @@ bool Continue(FdoExtension* fdo)
             {
                 fdo->current.srb->DataTransferLength = 0;
                 if (!FinishCurrent(fdo, SRB_STATUS_NO_DEVICE))
+                {
                     return false;
+                }
                 continue;
             }
             PrepareCommand(fdo);
@@ -315,7 +329,9 @@ bool Continue(FdoExtension* fdo)
         }
         case Step::Command:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             if (!ok)
             {
                 PrepareResetRecovery(fdo, SRB_STATUS_BUS_RESET);
@@ -337,9 +353,13 @@ bool Continue(FdoExtension* fdo)
             FreeDataMdl(fdo);
             fdo->moved = fdo->urb.UrbBulkOrInterruptTransfer.TransferBufferLength;
             if (fdo->moved > fdo->expected)
+            {
                 fdo->moved = fdo->expected;
+            }
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             if (ok)
             {
                 PrepareStatus(fdo, Step::Status);
@@ -356,7 +376,9 @@ bool Continue(FdoExtension* fdo)
             return true;
         case Step::ClearData:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             if (!ok)
             {
                 PrepareResetRecovery(fdo, SRB_STATUS_BUS_RESET);
@@ -366,7 +388,9 @@ bool Continue(FdoExtension* fdo)
             return true;
         case Step::ClearStatus:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             if (!ok)
             {
                 PrepareResetRecovery(fdo, SRB_STATUS_BUS_RESET);
@@ -377,7 +401,9 @@ bool Continue(FdoExtension* fdo)
         case Step::Status:
         case Step::StatusAgain: {
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             if (!ok)
             {
                 if (Stalled(fdo) && fdo->step == Step::Status)
@@ -422,7 +448,9 @@ bool Continue(FdoExtension* fdo)
                     result |= SRB_STATUS_AUTOSENSE_VALID;
                 }
                 if (!FinishCurrent(fdo, result))
+                {
                     return false;
+                }
                 continue;
             }
             RecordPassedOrFailed(fdo, residue);
@@ -441,32 +469,44 @@ bool Continue(FdoExtension* fdo)
             srb->DataTransferLength = fdo->transferred;
             if (!FinishCurrent(fdo, fdo->transferred < fdo->expected ? SRB_STATUS_DATA_OVERRUN
                                                                      : SRB_STATUS_SUCCESS))
+            {
                 return false;
+            }
             continue;
         }
         case Step::ResetPort:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             PrepareResetRecovery(fdo, SRB_STATUS_TIMEOUT);
             return true;
         case Step::ResetDevice:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             fdo->step = Step::ResetIn;
             PreparePipeReset(fdo, fdo->bulkIn);
             return true;
         case Step::ResetIn:
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             fdo->step = Step::ResetOut;
             PreparePipeReset(fdo, fdo->bulkOut);
             return true;
         case Step::ResetOut: {
             if (DeviceGone(fdo))
+            {
                 break;
+            }
             fdo->current.srb->DataTransferLength = fdo->inSense ? fdo->transferred : 0;
             if (!FinishCurrent(fdo, fdo->outcome))
+            {
                 return false;
+            }
             continue;
         }
         }
@@ -474,7 +514,9 @@ bool Continue(FdoExtension* fdo)
         FreeDataMdl(fdo);
         fdo->current.srb->DataTransferLength = 0;
         if (!FinishCurrent(fdo, SRB_STATUS_NO_DEVICE))
+        {
             return false;
+        }
     }
 }
 
@@ -491,18 +533,28 @@ NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
         KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
         fdo->urbInFlight = FALSE;
         if (fdo->urbStatus == STATUS_CANCELLED)
+        {
             ++fdo->counters.cancelledUrbs;
+        }
         const bool watchdogCancelling = fdo->cancelling != FALSE;
         if (watchdogCancelling)
+        {
             fdo->completionWaiting = TRUE;
+        }
         KeReleaseSpinLock(&fdo->lock, irql);
         if (watchdogCancelling)
+        {
             return STATUS_MORE_PROCESSING_REQUIRED; // the watchdog carries on once IoCancelIrp returned
+        }
     }
     if (InterlockedCompareExchange(&fdo->handoff, kCompleted, kSending) == kSending)
+    {
         return STATUS_MORE_PROCESSING_REQUIRED;
+    }
     if (Continue(fdo))
+    {
         Pump(fdo);
+    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -530,9 +582,13 @@ void Pump(FdoExtension* fdo)
         InterlockedExchange(&fdo->handoff, kSending);
         IofCallDriver(fdo->lower, irp);
         if (InterlockedCompareExchange(&fdo->handoff, kDispatched, kSending) == kSending)
+        {
             return; // still in flight: its completion routine carries on
+        }
         if (!Continue(fdo))
+        {
             return;
+        }
     }
 }
 
@@ -544,7 +600,9 @@ bool Enqueue(FdoExtension* fdo, const Request& request)
 {
     PVOID tag = request.irp != nullptr ? static_cast<PVOID>(request.irp) : static_cast<PVOID>(request.done);
     if (!NT_SUCCESS(IoAcquireRemoveLock(&fdo->removeLock, tag)))
+    {
         return false;
+    }
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
     if (fdo->gone)
     {
@@ -556,7 +614,9 @@ bool Enqueue(FdoExtension* fdo, const Request& request)
     {
         fdo->queue->waiting.push_back(request);
         if (fdo->queue->waiting.size() > fdo->counters.maxQueued)
+        {
             fdo->counters.maxQueued = fdo->queue->waiting.size();
+        }
         KeReleaseSpinLock(&fdo->lock, irql);
         return true;
     }
@@ -565,7 +625,9 @@ bool Enqueue(FdoExtension* fdo, const Request& request)
     fdo->step = Step::Start;
     KeReleaseSpinLock(&fdo->lock, irql);
     if (Continue(fdo))
+    {
         Pump(fdo);
+    }
     return true;
 }
 
@@ -609,7 +671,9 @@ UCHAR RunOwnCommand(FdoExtension* fdo, UCHAR lun, const UCHAR* cdb, UCHAR cdbLen
     {
         request.ownMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
         if (request.ownMdl == nullptr)
+        {
             return SRB_STATUS_ERROR;
+        }
         MmBuildMdlForNonPagedPool(request.ownMdl);
     }
     UCHAR result = SRB_STATUS_NO_DEVICE;
@@ -619,7 +683,9 @@ UCHAR RunOwnCommand(FdoExtension* fdo, UCHAR lun, const UCHAR* cdb, UCHAR cdbLen
         result = srb.SrbStatus;
     }
     if (request.ownMdl != nullptr)
+    {
         IoFreeMdl(request.ownMdl);
+    }
     *transferred = srb.DataTransferLength;
     return result;
 }
@@ -630,7 +696,9 @@ void ResumeAfterCancel(FdoExtension* fdo)
     KIRQL old;
     KeRaiseIrql(DISPATCH_LEVEL, &old);
     if (Continue(fdo))
+    {
         Pump(fdo);
+    }
     KeLowerIrql(old);
 }
 

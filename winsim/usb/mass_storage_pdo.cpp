@@ -20,7 +20,9 @@ NTSTATUS ReturnId(PIRP irp, const std::u16string& text, bool multi)
     const size_t chars = text.size() + (multi ? 2 : 1);
     auto* buffer = static_cast<WCHAR*>(ExAllocatePoolWithTag(PagedPool, chars * sizeof(WCHAR), kPoolTag));
     if (buffer == nullptr)
+    {
         return CompleteIrp(irp, STATUS_INSUFFICIENT_RESOURCES);
+    }
     std::memset(buffer, 0, chars * sizeof(WCHAR));
     std::memcpy(buffer, text.data(), text.size() * sizeof(WCHAR));
     return CompleteIrp(irp, STATUS_SUCCESS, reinterpret_cast<ULONG_PTR>(buffer));
@@ -35,7 +37,9 @@ std::u16string InquiryField(const PdoExtension* pdo, ULONG offset, ULONG length)
         field.push_back(c > 0x20 && c < 0x7F && c != ',' ? char16_t(c) : u'_');
     }
     while (!field.empty() && field.back() == u'_')
+    {
         field.pop_back();
+    }
     return field;
 }
 
@@ -85,10 +89,14 @@ NTSTATUS PdoRemove(PdoExtension* pdo, PIRP irp)
     }
     PDEVICE_OBJECT self = pdo->self;
     if (!remove)
+    {
         IoInitializeRemoveLock(&pdo->removeLock, kPoolTag, 0, 0); // ready for a later start
+    }
     CompleteIrp(irp, STATUS_SUCCESS);
     if (remove)
+    {
         IoDeleteDevice(self);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -179,7 +187,9 @@ NTSTATUS PdoScsi(PdoExtension* pdo, PIRP irp)
         srb->CdbLength > 16)
     {
         if (srb != nullptr)
+        {
             srb->SrbStatus = SRB_STATUS_INVALID_REQUEST;
+        }
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
     }
     if (srb->DataTransferLength != 0)
@@ -189,17 +199,23 @@ NTSTATUS PdoScsi(PdoExtension* pdo, PIRP irp)
         const auto* mdlStart =
             mdl != nullptr ? static_cast<const UCHAR*>(MmGetMdlVirtualAddress(mdl)) : nullptr;
         if (mdl == nullptr || start < mdlStart || start + srb->DataTransferLength > mdlStart + mdl->ByteCount)
+        {
             KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, kSrbMisuse, ULONG_PTR(irp), ULONG_PTR(srb),
                          ULONG_PTR(mdl));
+        }
         if ((mdl->MdlFlags & (MDL_PAGES_LOCKED | MDL_SOURCE_IS_NONPAGED_POOL)) == 0)
+        {
             KeBugCheckEx(DRIVER_VERIFIER_DETECTED_VIOLATION, kSrbMisuse + 1, ULONG_PTR(irp), ULONG_PTR(srb),
                          ULONG_PTR(mdl));
+        }
     }
     NTSTATUS status = IoAcquireRemoveLock(&pdo->removeLock, irp);
     if (!NT_SUCCESS(status) || pdo->surprised)
     {
         if (NT_SUCCESS(status))
+        {
             IoReleaseRemoveLock(&pdo->removeLock, irp);
+        }
         srb->SrbStatus = SRB_STATUS_NO_DEVICE;
         srb->DataTransferLength = 0;
         return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);

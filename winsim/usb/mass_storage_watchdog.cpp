@@ -26,7 +26,9 @@ void CheckTimeOut(FdoExtension* fdo)
     }
     KeReleaseSpinLock(&fdo->lock, irql);
     if (!expired)
+    {
         return;
+    }
     IoCancelIrp(fdo->urbIrp);
     irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
     fdo->cancelling = FALSE;
@@ -49,7 +51,9 @@ VOID Watchdog(PVOID context)
         LARGE_INTEGER wait;
         wait.QuadPart = -LONGLONG(tickMs) * 10000;
         if (KeWaitForSingleObject(&fdo->watchdogStop, Executive, KernelMode, FALSE, &wait) == STATUS_SUCCESS)
+        {
             break;
+        }
         CheckTimeOut(fdo);
     }
     PsTerminateSystemThread(STATUS_SUCCESS);
@@ -64,7 +68,9 @@ NTSTATUS StartWatchdog(FdoExtension* fdo)
     NTSTATUS status =
         PsCreateSystemThread(&handle, THREAD_ALL_ACCESS, nullptr, nullptr, nullptr, Watchdog, fdo);
     if (!NT_SUCCESS(status))
+    {
         return status;
+    }
     status = ObReferenceObjectByHandle(handle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
                                        &fdo->watchdogThread, nullptr);
     if (!NT_SUCCESS(status))
@@ -82,7 +88,9 @@ NTSTATUS StartWatchdog(FdoExtension* fdo)
 void StopWatchdog(FdoExtension* fdo)
 {
     if (fdo->watchdogThread == nullptr)
+    {
         return;
+    }
     KeSetEvent(&fdo->watchdogStop, IO_NO_INCREMENT, FALSE);
     KeWaitForSingleObject(fdo->watchdogThread, Executive, KernelMode, FALSE, nullptr);
     ObDereferenceObject(fdo->watchdogThread);

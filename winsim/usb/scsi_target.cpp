@@ -23,15 +23,21 @@ void PutPadded(uint8_t* out, size_t width, const std::string& text)
 ScsiTarget::ScsiTarget(std::vector<LunConfig> luns)
 {
     if (luns.empty() || luns.size() > 16)
+    {
         throw MisuseError("a mass-storage device has 1 to 16 logical units, not " +
                           std::to_string(luns.size()));
+    }
     for (auto& config : luns)
     {
         const uint32_t length = config.blockLength;
         if (length < 512 || length > 4096 || (length & (length - 1)) != 0)
+        {
             throw MisuseError("unsupported block length " + std::to_string(length));
+        }
         if (!config.image)
+        {
             throw MisuseError("logical unit without a disk image");
+        }
         LogicalUnit unit;
         if (config.unitAttentionAtPowerOn)
         {
@@ -39,7 +45,9 @@ ScsiTarget::ScsiTarget(std::vector<LunConfig> luns)
         }
         unit.blockCount = config.image->SizeBytes() / length;
         if (unit.blockCount == 0)
+        {
             throw MisuseError("disk image smaller than one block");
+        }
         unit.config = std::move(config);
         luns_.push_back(std::move(unit));
     }
@@ -48,14 +56,18 @@ ScsiTarget::ScsiTarget(std::vector<LunConfig> luns)
 ScsiTarget::LogicalUnit& ScsiTarget::Unit(uint8_t lun)
 {
     if (lun >= luns_.size())
+    {
         throw MisuseError("no logical unit " + std::to_string(lun));
+    }
     return luns_[lun];
 }
 
 const ScsiTarget::LogicalUnit& ScsiTarget::Unit(uint8_t lun) const
 {
     if (lun >= luns_.size())
+    {
         throw MisuseError("no logical unit " + std::to_string(lun));
+    }
     return luns_[lun];
 }
 
@@ -71,7 +83,9 @@ CommandIntent ScsiTarget::Check(LogicalUnit& unit, const SenseData& sense)
 bool ScsiTarget::CheckMedium(LogicalUnit& unit)
 {
     if (unit.config.mediumPresent)
+    {
         return true;
+    }
     Check(unit, sense::kMediumNotPresent);
     return false;
 }
@@ -80,7 +94,9 @@ bool ScsiTarget::CheckMedium(LogicalUnit& unit)
 bool ScsiTarget::CheckBlockRange(LogicalUnit& unit, uint32_t lba, uint32_t blocks)
 {
     if (uint64_t(lba) < unit.blockCount && uint64_t(lba) + blocks <= unit.blockCount)
+    {
         return true;
+    }
     Check(unit, sense::kLbaOutOfRange);
     return false;
 }
@@ -89,7 +105,9 @@ bool ScsiTarget::CheckBlockRange(LogicalUnit& unit, uint32_t lba, uint32_t block
 CommandIntent ScsiTarget::DataIn(std::vector<uint8_t>& dataIn, uint32_t allocationLength)
 {
     if (dataIn.size() > allocationLength)
+    {
         dataIn.resize(allocationLength);
+    }
     CommandIntent intent;
     intent.direction = dataIn.empty() ? DataDirection::None : DataDirection::In;
     intent.length = uint32_t(dataIn.size());
@@ -149,7 +167,9 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
     dataIn.clear();
     // Sense describes the last command only; INQUIRY and REQUEST SENSE leave it for the host to fetch.
     if (opcode != scsi::kRequestSense && opcode != scsi::kInquiry)
+    {
         unit.sense = sense::kNone;
+    }
     // A pending UNIT ATTENTION fails the command before it does anything and is then reported once.
     if (unit.attention != sense::kNone && opcode != scsi::kRequestSense && opcode != scsi::kInquiry)
     {
@@ -163,7 +183,9 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
     {
     case scsi::kTestUnitReady:
         if (!CheckMedium(unit))
+        {
             return CommandIntent{false, DataDirection::None, 0};
+        }
         return intent;
 
     case scsi::kRequestSense:
@@ -183,7 +205,9 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
 
     case scsi::kInquiry:
         if (cdb[1] & 0x01) // vital product data pages are not offered
+        {
             return Check(unit, sense::kInvalidFieldInCdb);
+        }
         Inquiry(unit, cdb, dataIn, intent);
         return intent;
 
@@ -198,7 +222,9 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
 
     case scsi::kReadCapacity10: {
         if (!CheckMedium(unit))
+        {
             return CommandIntent{false, DataDirection::None, 0};
+        }
         dataIn.assign(8, 0);
         const uint64_t last = unit.blockCount - 1;
         WriteBe32(&dataIn[0], last > 0xFFFFFFFFu ? 0xFFFFFFFFu : uint32_t(last));
@@ -210,11 +236,15 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
         const uint32_t lba = ReadBe32(cdb + 2);
         const uint32_t blocks = ReadBe16(cdb + 7);
         if (!CheckMedium(unit) || !CheckBlockRange(unit, lba, blocks))
+        {
             return CommandIntent{false, DataDirection::None, 0};
+        }
         const uint64_t bytes = uint64_t(blocks) * unit.config.blockLength;
         dataIn.resize(bytes);
         if (bytes != 0)
+        {
             unit.config.image->Read(uint64_t(lba) * unit.config.blockLength, dataIn.data(), bytes);
+        }
         return DataIn(dataIn, uint32_t(bytes));
     }
 
@@ -222,9 +252,13 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
         const uint32_t lba = ReadBe32(cdb + 2);
         const uint32_t blocks = ReadBe16(cdb + 7);
         if (!CheckMedium(unit) || !CheckBlockRange(unit, lba, blocks))
+        {
             return CommandIntent{false, DataDirection::None, 0};
+        }
         if (unit.config.writeProtected)
+        {
             return Check(unit, sense::kWriteProtected);
+        }
         intent.length = blocks * unit.config.blockLength;
         intent.direction = intent.length != 0 ? DataDirection::Out : DataDirection::None;
         return intent;
@@ -232,7 +266,9 @@ CommandIntent ScsiTarget::Start(uint8_t lun, const uint8_t* cdb, std::vector<uin
 
     case scsi::kSynchronizeCache10:
         if (!CheckMedium(unit))
+        {
             return CommandIntent{false, DataDirection::None, 0};
+        }
         unit.config.image->Flush();
         ++unit.synchronizeCount;
         return intent;
@@ -246,7 +282,9 @@ bool ScsiTarget::FinishOut(uint8_t lun, const uint8_t* cdb, const uint8_t* data)
 {
     LogicalUnit& unit = Unit(lun);
     if (cdb[0] != scsi::kWrite10)
+    {
         throw MisuseError("data-out phase for a command that takes no data");
+    }
     const uint32_t lba = ReadBe32(cdb + 2);
     const uint64_t bytes = uint64_t(ReadBe16(cdb + 7)) * unit.config.blockLength;
     unit.config.image->Write(uint64_t(lba) * unit.config.blockLength, data, bytes);

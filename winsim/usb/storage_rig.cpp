@@ -27,7 +27,9 @@ unsigned ApplicationIndexOfThisThread()
 void Require(bool condition, const std::string& what)
 {
     if (!condition)
+    {
         throw MisuseError("storage rig: " + what);
+    }
 }
 
 } // namespace
@@ -62,7 +64,9 @@ StorageRig::~StorageRig()
 void StorageRig::Build()
 {
     if (device_ == nullptr)
+    {
         device_ = std::make_unique<BulkOnlyDevice>(options_.device);
+    }
     bus_ = std::make_unique<UsbBus>();
     bus_->SetCompletion(options_.completion, options_.completionDelay);
     functionDriver_ = LoadDriver(u"USBSTOR", MassStorageDriverEntry);
@@ -81,7 +85,9 @@ void StorageRig::Build()
     usbPdo_ = bus_->AddDevice(*device_);
     StackDrivers usbNode;
     if (filterDriver_ != nullptr)
+    {
         usbNode.lowerFilters.push_back(filterDriver_);
+    }
     usbNode.function = functionDriver_;
     const BuiltStack usb = BuildDeviceStack(usbPdo_, usbNode, SendPnpPlain);
     Require(usb.outcome != BuiltStack::Outcome::AddDeviceFailed,
@@ -95,7 +101,9 @@ void StorageRig::Build()
     const std::vector<PDEVICE_OBJECT> children = QueryBusRelations(usbFdo_, SendPnpPlain);
     // The PnP manager's references: the bus driver keeps its own until it deletes a child.
     for (PDEVICE_OBJECT child : children)
+    {
         ObfDereferenceObject(child);
+    }
     Require(!children.empty(), "the USB node reported no bus relations");
     Require(children.size() == device_->LunCount(), "the bus relations do not list every unit");
 
@@ -103,7 +111,9 @@ void StorageRig::Build()
     StackDrivers diskNode;
     diskNode.function = diskDriver_;
     if (filterDriver_ != nullptr)
+    {
         diskNode.upperFilters.push_back(filterDriver_);
+    }
     for (PDEVICE_OBJECT pdo : children)
     {
         Disk disk;
@@ -187,7 +197,9 @@ IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG leng
         std::unique_lock<std::mutex> guard(lock_);
         idle_.wait(guard, [&] { return removing_ || lun >= restarting_.size() || !restarting_[lun]; });
         if (removing_)
+        {
             return IoOutcome{STATUS_DEVICE_NOT_CONNECTED, 0};
+        }
         Require(lun < disks_.size(), "no such unit");
         top = disks_[lun].top;
         if (top == nullptr)
@@ -215,8 +227,10 @@ IoOutcome StorageRig::Transfer(UCHAR major, size_t lun, void* buffer, ULONG leng
     } finished{this, lun};
     std::optional<ScopedThreadIdentity> identity;
     if (ULONG_PTR(PsGetCurrentThreadId()) < kApplicationThreadIdBase)
+    {
         identity.emplace(HANDLE(kApplicationProcessId),
                          HANDLE(kApplicationThreadIdBase + 4 * ULONG_PTR(ApplicationIndexOfThisThread())));
+    }
     PMDL mdl = nullptr;
     if (buffer != nullptr && length != 0)
     {
@@ -278,18 +292,26 @@ void StorageRig::RemoveStacks(bool surprise)
         for (const Disk& disk : disks_)
         {
             if (disk.top != nullptr)
+            {
                 SendPnp(disk.top, IRP_MN_SURPRISE_REMOVAL);
+            }
         }
         if (usbPdo_ != nullptr && usbPdo_->AttachedDevice != nullptr)
+        {
             SendPnp(UsbTop(), IRP_MN_SURPRISE_REMOVAL);
+        }
     }
     for (const Disk& disk : disks_)
     {
         PDEVICE_OBJECT top = IoGetAttachedDevice(disk.pdo);
         if (top == disk.pdo)
+        {
             continue; // nothing was attached
+        }
         if (!surprise)
+        {
             SendPnp(top, IRP_MN_QUERY_REMOVE_DEVICE);
+        }
         SendPnp(top, IRP_MN_REMOVE_DEVICE);
     }
     // The list stays (LunCount() still answers); its device pointers are stale from here on.
@@ -298,7 +320,9 @@ void StorageRig::RemoveStacks(bool surprise)
         if (usbPdo_->AttachedDevice != nullptr)
         {
             if (!surprise && usbStarted_)
+            {
                 SendPnp(UsbTop(), IRP_MN_QUERY_REMOVE_DEVICE);
+            }
             SendPnp(UsbTop(), IRP_MN_REMOVE_DEVICE);
         }
         bus_->RemoveDevice(usbPdo_);
@@ -310,21 +334,31 @@ void StorageRig::RemoveStacks(bool surprise)
 void StorageRig::UnloadDrivers()
 {
     if (filterDriver_ != nullptr)
+    {
         UnloadDriver(std::exchange(filterDriver_, nullptr));
+    }
     if (diskDriver_ != nullptr)
+    {
         UnloadDriver(std::exchange(diskDriver_, nullptr));
+    }
     if (functionDriver_ != nullptr)
+    {
         UnloadDriver(std::exchange(functionDriver_, nullptr));
+    }
     bus_.reset();
 }
 
 void StorageRig::SurpriseRemove()
 {
     if (tornDown_)
+    {
         return;
+    }
     tornDown_ = true;
     if (device_ != nullptr)
+    {
         device_->Unplug(); // requests inside a dispatch routine now fail fast
+    }
     StopDispatching();
     RemoveStacks(true);
     UnloadDrivers();
@@ -427,7 +461,9 @@ std::vector<ThreadIdentity> InterruptedThreadIdentities()
 void StorageRig::Teardown()
 {
     if (tornDown_)
+    {
         return;
+    }
     tornDown_ = true;
     StopDispatching();
     RemoveStacks(false);

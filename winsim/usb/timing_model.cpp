@@ -15,7 +15,9 @@ TimingModel::TimingModel(const TimingParameters& parameters)
 void TimingModel::SetParameters(const TimingParameters& parameters)
 {
     if (parameters.bytesPerSecond == 0)
+    {
         throw MisuseError("timing model with zero bandwidth");
+    }
     parameters_ = parameters;
 }
 

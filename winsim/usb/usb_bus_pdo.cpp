@@ -90,7 +90,9 @@ PipeState* FindPipe(PdoState& s, USBD_PIPE_HANDLE handle)
     for (PipeState& pipe : s.pipes)
     {
         if (handle == static_cast<USBD_PIPE_HANDLE>(&pipe))
+        {
             return &pipe;
+        }
     }
     return nullptr;
 }
@@ -99,7 +101,9 @@ PipeState* FindPipe(PdoState& s, USBD_PIPE_HANDLE handle)
 void* TransferAddress(PVOID buffer, PMDL mdl)
 {
     if (mdl != nullptr)
+    {
         return MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority);
+    }
     return buffer;
 }
 
@@ -108,7 +112,9 @@ UrbOutcome FillInterface(PdoState& s, PURB urb, USBD_INTERFACE_INFORMATION& info
 {
     const size_t needed = GET_USBD_INTERFACE_SIZE(kPipeCount);
     if (info.Length < needed || reinterpret_cast<const UCHAR*>(&info) + needed > urbEnd)
+    {
         return Fail(urb, USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER);
+    }
     info.InterfaceNumber = 0;
     info.AlternateSetting = 0;
     info.Class = kClassMassStorage;
@@ -126,7 +132,9 @@ UrbOutcome FillInterface(PdoState& s, PURB urb, USBD_INTERFACE_INFORMATION& info
         out.PipeType = pipe.type;
         out.PipeHandle = &pipe;
         if (out.MaximumTransferSize == 0)
+        {
             out.MaximumTransferSize = USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE;
+        }
         out.PipeFlags = 0;
         pipe.hostHalted = false;
     }
@@ -147,7 +155,9 @@ UrbOutcome SelectConfiguration(PdoState& s, PURB urb)
     const UCHAR* end = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
     const UrbOutcome outcome = FillInterface(s, urb, select.Interface, end);
     if (NT_SUCCESS(outcome.status))
+    {
         select.ConfigurationHandle = &s.configurationToken;
+    }
     return outcome;
 }
 
@@ -156,9 +166,13 @@ UrbOutcome SelectInterface(PdoState& s, PURB urb)
     auto& select = urb->UrbSelectInterface;
     std::lock_guard<std::mutex> guard(s.lock);
     if (!s.configured || select.ConfigurationHandle != &s.configurationToken)
+    {
         return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    }
     if (select.Interface.InterfaceNumber != 0 || select.Interface.AlternateSetting != 0)
+    {
         return Fail(urb, USBD_STATUS_INTERFACE_NOT_FOUND, STATUS_INVALID_PARAMETER);
+    }
     const UCHAR* end = reinterpret_cast<const UCHAR*>(urb) + urb->UrbHeader.Length;
     return FillInterface(s, urb, select.Interface, end);
 }
@@ -181,7 +195,9 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
         std::lock_guard<std::mutex> guard(s.lock);
         pipe = s.configured ? FindPipe(s, transfer.PipeHandle) : nullptr;
         if (pipe == nullptr)
+        {
             return Fail(urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+        }
         if (pipe->hostHalted)
         {
             transfer.TransferBufferLength = 0;
@@ -191,9 +207,13 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
     const ULONG requested = transfer.TransferBufferLength;
     void* buffer = TransferAddress(transfer.TransferBuffer, transfer.TransferBufferMDL);
     if (transfer.TransferBufferMDL != nullptr && buffer == nullptr)
+    {
         return Fail(urb, USBD_STATUS_INSUFFICIENT_RESOURCES, STATUS_INSUFFICIENT_RESOURCES);
+    }
     if (buffer == nullptr && requested != 0)
+    {
         return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    }
 
     // The direction is the endpoint's: the bus ignores USBD_TRANSFER_DIRECTION_IN on a bulk pipe.
     std::lock_guard<std::mutex> serial(s.transferLock);
@@ -204,7 +224,9 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
     case TransferStatus::Ok:
         if (pipe->pipe != Pipe::BulkOut && result.bytes < requested &&
             (transfer.TransferFlags & USBD_SHORT_TRANSFER_OK) == 0)
+        {
             return TransferError(s, *pipe, urb, USBD_STATUS_DATA_UNDERRUN);
+        }
         return Succeed(urb);
     case TransferStatus::Stall:
         return TransferError(s, *pipe, urb, USBD_STATUS_STALL_PID);
@@ -223,7 +245,9 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
         }
         urb->UrbHeader.Status = USBD_STATUS_PENDING;
         if (carrier.markPendingToPark)
+        {
             IoMarkIrpPending(carrier.irp);
+        }
         pipe->parked.push_back(carrier.irp);
         return UrbOutcome{STATUS_PENDING, true};
     }
@@ -279,19 +303,29 @@ UrbOutcome PipeRequest(PdoState& s, PURB urb)
         std::lock_guard<std::mutex> guard(s.lock);
         pipe = s.configured ? FindPipe(s, urb->UrbPipeRequest.PipeHandle) : nullptr;
         if (pipe == nullptr)
+        {
             return Fail(urb, USBD_STATUS_INVALID_PIPE_HANDLE, STATUS_INVALID_PARAMETER);
+        }
         if (function == URB_FUNCTION_ABORT_PIPE)
+        {
             aborted.swap(pipe->parked);
+        }
         if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL ||
             function == URB_FUNCTION_SYNC_RESET_PIPE)
+        {
             pipe->hostHalted = false;
+        }
     }
     for (PIRP irp : aborted)
+    {
         CompleteCancelled(irp);
+    }
     if (function == URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL || function == URB_FUNCTION_SYNC_CLEAR_STALL)
     {
         if (s.device->ClearHalt(pipe->pipe) == TransferStatus::DeviceGone)
+        {
             return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+        }
     }
     return Succeed(urb);
 }
@@ -310,7 +344,9 @@ UrbOutcome ClassInterfaceRequest(PdoState& s, PURB urb)
         auto* buffer =
             static_cast<UCHAR*>(TransferAddress(request.TransferBuffer, request.TransferBufferMDL));
         if (buffer == nullptr || request.TransferBufferLength < 1)
+        {
             return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+        }
         uint8_t maxLun = 0;
         status = s.device->GetMaxLun(&maxLun);
         if (status == TransferStatus::Ok)
@@ -320,9 +356,13 @@ UrbOutcome ClassInterfaceRequest(PdoState& s, PURB urb)
         }
     }
     if (status == TransferStatus::DeviceGone)
+    {
         return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+    }
     if (status != TransferStatus::Ok)
+    {
         return Fail(urb, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+    }
     return Succeed(urb);
 }
 
@@ -330,13 +370,17 @@ UrbOutcome ClearEndpointFeature(PdoState& s, PURB urb)
 {
     const auto& request = urb->UrbControlFeatureRequest;
     if (request.FeatureSelector != kFeatureEndpointHalt)
+    {
         return Fail(urb, USBD_STATUS_STALL_PID, STATUS_UNSUCCESSFUL);
+    }
     for (PipeState& pipe : s.pipes)
     {
         if (pipe.address == UCHAR(request.Index))
         {
             if (s.device->ClearHalt(pipe.pipe) == TransferStatus::DeviceGone)
+            {
                 return Fail(urb, USBD_STATUS_DEVICE_GONE, STATUS_DEVICE_NOT_CONNECTED);
+            }
             return Succeed(urb);
         }
     }
@@ -406,7 +450,9 @@ UrbOutcome GetDescriptor(PdoState& s, PURB urb)
     }
     auto* buffer = static_cast<UCHAR*>(TransferAddress(request.TransferBuffer, request.TransferBufferMDL));
     if (buffer == nullptr)
+    {
         return Fail(urb, USBD_STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER);
+    }
     const ULONG length = std::min<ULONG>(request.TransferBufferLength, ULONG(bytes.size()));
     std::memcpy(buffer, bytes.data(), length);
     request.TransferBufferLength = length;
@@ -456,7 +502,9 @@ void RunAndComplete(PdoState& s, PIRP irp, PURB urb)
 {
     const UrbOutcome outcome = ExecuteUrb(s, UrbIrp{irp, false}, urb);
     if (!outcome.parked)
+    {
         CompleteIrp(irp, outcome.status);
+    }
 }
 
 } // namespace
@@ -491,7 +539,9 @@ NTSTATUS SubmitUrb(UsbBus::State& bus, PdoState& s, PIRP irp, PURB urb)
     }
     const UrbOutcome outcome = ExecuteUrb(s, UrbIrp{irp, true}, urb);
     if (outcome.parked)
+    {
         return STATUS_PENDING; // marked pending before it was parked; an abort may already have completed it
+    }
     return CompleteIrp(irp, outcome.status);
 }
 
@@ -503,20 +553,26 @@ NTSTATUS InternalDeviceControl(UsbBus::State& bus, PdoState& s, PIRP irp)
     case IOCTL_INTERNAL_USB_SUBMIT_URB: {
         auto* urb = static_cast<PURB>(sp->Parameters.Others.Argument1);
         if (urb == nullptr)
+        {
             return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+        }
         return SubmitUrb(bus, s, irp, urb);
     }
     case IOCTL_INTERNAL_USB_GET_PORT_STATUS: {
         auto* portStatus = static_cast<PULONG>(sp->Parameters.Others.Argument1);
         if (portStatus == nullptr)
+        {
             return CompleteIrp(irp, STATUS_INVALID_PARAMETER);
+        }
         *portStatus = s.device->Gone() ? 0 : USBD_PORT_ENABLED | USBD_PORT_CONNECTED;
         return CompleteIrp(irp, STATUS_SUCCESS);
     }
     case IOCTL_INTERNAL_USB_RESET_PORT:
     case IOCTL_INTERNAL_USB_CYCLE_PORT: {
         if (s.device->PortReset() == TransferStatus::DeviceGone)
+        {
             return CompleteIrp(irp, STATUS_DEVICE_NOT_CONNECTED);
+        }
         // The reset ends every transfer still waiting on the port.
         std::vector<PIRP> aborted;
         {
@@ -584,7 +640,9 @@ NTSTATUS Dispatch(PDEVICE_OBJECT device, PIRP irp)
 NTSTATUS BusEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     for (auto& routine : driver->MajorFunction)
+    {
         routine = Dispatch;
+    }
     driver->DriverUnload = [](PDRIVER_OBJECT) {};
     return STATUS_SUCCESS;
 }
@@ -595,7 +653,9 @@ UsbBus::UsbBus(const std::u16string& driverName) : state_(std::make_shared<State
 {
     state_->driver = LoadDriver(driverName, BusEntry);
     if (state_->driver == nullptr)
+    {
         throw MisuseError("the USB bus driver did not load");
+    }
 }
 
 // Parked transfers are cancelled and free PDOs deleted; a destructor must not bug check.
@@ -608,15 +668,21 @@ UsbBus::~UsbBus()
         {
             std::lock_guard<std::mutex> guard(state_->lock);
             for (const auto& entry : state_->pdos)
+            {
                 pdos.push_back(entry.first);
+            }
         }
         for (PDEVICE_OBJECT pdo : pdos)
         {
             if (pdo->AttachedDevice == nullptr)
+            {
                 RemoveDevice(pdo);
+            }
         }
         if (state_->driver->DeviceObject == nullptr)
+        {
             UnloadDriver(state_->driver);
+        }
     }
     catch (const BugCheckError&)
     {
@@ -633,7 +699,9 @@ PDEVICE_OBJECT UsbBus::AddDevice(BulkOnlyDevice& device)
     PDEVICE_OBJECT pdo = nullptr;
     if (!NT_SUCCESS(IoCreateDevice(state_->driver, sizeof(PdoExtension), nullptr, FILE_DEVICE_UNKNOWN,
                                    FILE_AUTOGENERATED_DEVICE_NAME, FALSE, &pdo)))
+    {
         throw MisuseError("IoCreateDevice failed for a USB PDO");
+    }
     auto s = std::make_unique<PdoState>();
     s->device = &device;
     s->pdo = pdo;
@@ -662,7 +730,9 @@ void UsbBus::RemoveDevice(PDEVICE_OBJECT pdo)
         std::lock_guard<std::mutex> guard(state_->lock);
         const auto found = state_->pdos.find(pdo);
         if (found == state_->pdos.end())
+        {
             throw MisuseError("not a PDO of this USB bus");
+        }
         s = std::move(found->second);
         state_->pdos.erase(found);
     }
@@ -671,10 +741,14 @@ void UsbBus::RemoveDevice(PDEVICE_OBJECT pdo)
         std::lock_guard<std::mutex> serial(s->transferLock);
         std::lock_guard<std::mutex> guard(s->lock);
         for (PipeState& pipe : s->pipes)
+        {
             parked.insert(parked.end(), pipe.parked.begin(), pipe.parked.end());
+        }
     }
     for (PIRP irp : parked)
+    {
         CompleteCancelled(irp);
+    }
     IoDeleteDevice(pdo);
 }
 
@@ -690,11 +764,15 @@ size_t UsbBus::ParkedTransfers(PDEVICE_OBJECT pdo) const
     std::lock_guard<std::mutex> guard(state_->lock);
     const auto found = state_->pdos.find(pdo);
     if (found == state_->pdos.end())
+    {
         throw MisuseError("not a PDO of this USB bus");
+    }
     std::lock_guard<std::mutex> pdoGuard(found->second->lock);
     size_t count = 0;
     for (const PipeState& pipe : found->second->pipes)
+    {
         count += pipe.parked.size();
+    }
     return count;
 }
 
@@ -703,7 +781,9 @@ size_t UsbBus::UrbCount(PDEVICE_OBJECT pdo, USHORT function) const
     std::lock_guard<std::mutex> guard(state_->lock);
     const auto found = state_->pdos.find(pdo);
     if (found == state_->pdos.end())
+    {
         throw MisuseError("not a PDO of this USB bus");
+    }
     std::lock_guard<std::mutex> pdoGuard(found->second->lock);
     const auto count = found->second->urbCounts.find(function);
     return count == found->second->urbCounts.end() ? 0 : count->second;
