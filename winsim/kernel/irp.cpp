@@ -16,8 +16,7 @@
 //   or completion routine it is running, which says who the toucher is;
 // - completing an IRP that still has a cancel routine (CANCEL_STATE_IN_COMPLETED_IRP); a cancel routine
 //   that returns holding a spin lock (the cancel spin lock it must release included) or at another IRQL.
-// IoCancelIrp takes the cancel spin lock, sets Cancel and calls the IRP's cancel routine, if one is set,
-// with the lock held, as Windows does.
+// Cancellation is in irp_cancel.cpp.
 #include "winsim/kernel/kernel_state.h"
 
 #include <map>
@@ -32,7 +31,6 @@ namespace
 constexpr ULONG kIrpTag = PoolTag("Irp ");
 constexpr ULONG kIoBufferTag = PoolTag("IoBf");
 // The system-wide cancel spin lock that IoCancelIrp holds when it calls a cancel routine.
-KSPIN_LOCK g_cancelSpinLock = 0;
 
 enum class IrpPhase
 {
@@ -693,47 +691,6 @@ extern "C"
     {
         CheckTouch(Irp, "IoMarkIrpPending");
         Irp->Tail.Overlay.CurrentStackLocation->Control |= SL_PENDING_RETURNED;
-    }
-
-    VOID IoAcquireCancelSpinLock(PKIRQL Irql)
-    {
-        *Irql = KeAcquireSpinLockRaiseToDpc(&g_cancelSpinLock);
-    }
-
-    VOID IoReleaseCancelSpinLock(KIRQL Irql)
-    {
-        KeReleaseSpinLock(&g_cancelSpinLock, Irql);
-    }
-
-    BOOLEAN IoCancelIrp(PIRP Irp)
-    {
-        auto& thread = detail::CurrentThreadState();
-        const KIRQL before = thread.irql;
-        const size_t locksBefore = thread.heldLocks.size();
-        KIRQL irql;
-        IoAcquireCancelSpinLock(&irql);
-        // Stored atomically: the holder of the request tests the flag without the cancel spin lock.
-        __atomic_store_n(&Irp->Cancel, BOOLEAN(TRUE), __ATOMIC_SEQ_CST);
-        const PDRIVER_CANCEL routine = IoSetCancelRoutine(Irp, nullptr);
-        if (routine == nullptr)
-        {
-            IoReleaseCancelSpinLock(irql);
-            return FALSE;
-        }
-        Irp->CancelIrql = irql;
-        routine(Irp->Tail.Overlay.CurrentStackLocation->DeviceObject, Irp);
-        if (thread.heldLocks.size() != locksBefore)
-        {
-            detail::IoViolationCheck(IoRule::SpinLockHeldOnReturn,
-                                     "cancel routine returned holding a spin lock",
-                                     ULONG_PTR(thread.heldLocks.back()));
-        }
-        if (thread.irql != before)
-        {
-            detail::IoViolationCheck(IoRule::IrqlNotRestored, "cancel routine returned at another IRQL",
-                                     before, thread.irql);
-        }
-        return TRUE;
     }
 
     VOID PoStartNextPowerIrp(PIRP Irp)
