@@ -363,6 +363,12 @@ void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
 //
 
 NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb);
+
+// A flag another processor sets with an interlocked operation, read as one.
+inline LONG ReadFlag(volatile LONG* flag)
+{
+    return InterlockedCompareExchange(flag, 0, 0);
+}
 NTSTATUS SubmitBulkTransfer(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe, ULONG flags, PVOID buffer,
                             ULONG* length);
 NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);

@@ -26,7 +26,7 @@ NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
     // Cleared before the cancel flag is looked at: a cancel from here on leaves the event set.
     InterlockedExchange(&extension->ownCompleted, 0);
     KeClearEvent(&extension->ownDone);
-    if (extension->cancelRequested)
+    if (ReadFlag(&extension->cancelRequested))
     {
         return STATUS_CANCELLED;
     }
@@ -46,18 +46,18 @@ NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
     for (;;)
     {
         KeWaitForSingleObject(&extension->ownDone, Executive, KernelMode, FALSE, nullptr);
-        if (extension->ownCompleted)
+        if (ReadFlag(&extension->ownCompleted))
         {
             break;
         }
         // Woken by a cancel. The event is cleared before the completion is looked at again, so that a
         // completion arriving in between is never missed.
         KeClearEvent(&extension->ownDone);
-        if (extension->ownCompleted)
+        if (ReadFlag(&extension->ownCompleted))
         {
             break;
         }
-        if (extension->cancelRequested)
+        if (ReadFlag(&extension->cancelRequested))
         {
             IoCancelIrp(irp);
         }

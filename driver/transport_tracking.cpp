@@ -314,7 +314,13 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
         itemTemplate.waitForCompletion = 0;
         itemTemplate.context = work;
         IoSetCancelRoutine(irp, CancelTakenOverTransfer);
-        if (irp->Cancel)
+        // IoCancelIrp sets the flag under the cancel spin lock; a cancel that came before the routine was
+        // set shows here.
+        KIRQL cancelIrql;
+        IoAcquireCancelSpinLock(&cancelIrql);
+        BOOLEAN cancelled = irp->Cancel;
+        IoReleaseCancelSpinLock(cancelIrql);
+        if (cancelled)
         {
             // Cancelled on its way in: the worker would only complete it as cancelled.
             status = STATUS_CANCELLED;
