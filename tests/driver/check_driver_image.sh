@@ -5,17 +5,9 @@ set -euo pipefail
 image=$1
 objdump=${2:-x86_64-w64-mingw32-objdump}
 nm=${objdump%objdump}nm
-fail() { echo "check_driver_image: $image: $*" >&2; exit 1; }
-
-# ctest reports exit code 77 as skipped: a host-only build has no Windows image to check.
-if [ ! -f "$image" ]; then
-    echo "check_driver_image: skipped: $image is missing (build the win64 preset first)"
-    exit 77
-fi
-command -v "$objdump" >/dev/null || { echo "check_driver_image: skipped: no $objdump"; exit 77; }
-headers=$("$objdump" -p "$image")
-grep -Eq '^Magic[[:space:]]+020b' <<<"$headers" || fail "not PE32+"
-grep -Eq '^Subsystem[[:space:]]+00000001' <<<"$headers" || fail "subsystem is not NT native"
+check=check_driver_image
+source "$(dirname "$0")/../support/pe_image.sh"
+require_pe32plus_subsystem 1 "NT native"
 
 entry=$(awk '/^AddressOfEntryPoint/ {print $2}' <<<"$headers")
 base=$(awk '/^ImageBase/ {print $2}' <<<"$headers")

@@ -6,17 +6,9 @@
 set -euo pipefail
 image=$1
 objdump=${2:-x86_64-w64-mingw32-objdump}
-fail() { echo "kavset_image: $image: $*" >&2; exit 1; }
-
-# ctest reports exit code 77 as skipped: a host-only build has no Windows image to check.
-if [ ! -f "$image" ]; then
-    echo "kavset_image: skipped: $image is missing (build the win64 preset first)"
-    exit 77
-fi
-command -v "$objdump" >/dev/null || { echo "kavset_image: skipped: no $objdump"; exit 77; }
-headers=$("$objdump" -p "$image")
-grep -Eq '^Magic[[:space:]]+020b' <<<"$headers" || fail "not PE32+"
-grep -Eq '^Subsystem[[:space:]]+00000002' <<<"$headers" || fail "subsystem is not Windows GUI"
+check=kavset_image
+source "$(dirname "$0")/../support/pe_image.sh"
+require_pe32plus_subsystem 2 "Windows GUI"
 
 # The manifest is stored as text in the resource section; the version strings as UTF-16.
 manifest=$(grep -ao '<requestedExecutionLevel[^>]*>' "$image" || true)
