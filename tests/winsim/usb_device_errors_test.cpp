@@ -275,7 +275,12 @@ NTSTATUS HoldingDispatch(PDEVICE_OBJECT device, PIRP irp)
             ++g_held;
             IoMarkIrpPending(irp);
             IoSetCancelRoutine(irp, CancelTakenOver);
-            if (irp->Cancel && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            // The flag is set under the cancel spin lock: read it there, as a driver must.
+            KIRQL cancelIrql;
+            IoAcquireCancelSpinLock(&cancelIrql);
+            const BOOLEAN cancelled = irp->Cancel;
+            IoReleaseCancelSpinLock(cancelIrql);
+            if (cancelled && IoSetCancelRoutine(irp, nullptr) != nullptr)
             {
                 CompleteTakenOver(irp);
             }
