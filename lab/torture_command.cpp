@@ -269,6 +269,7 @@ private:
 
         bool armed = false;
         int faultId = -1;
+        commandsBefore_ = rig_->Device().Counters().commands;
         uint64_t firedBefore = rig_->Device().FaultsFired();
         if (options_.faults != 0)
         {
@@ -440,6 +441,7 @@ private:
                                  " (0x%02X on the medium, 0x%02X written)\n",
                                  options_.seed, op.length, op.lun, op.offset, op.fault.c_str(),
                                  uint64_t(op.offset + at), medium[at], buffer[at]);
+                    PrintCommandsOfRequest();
                     return false;
                 }
             }
@@ -537,6 +539,26 @@ private:
         return true;
     }
 
+    // What the device saw of the failing request: which pieces reached it, in which order, and how each
+    // ended. The request's own data is not enough to tell a lost piece from a misplaced one.
+    void PrintCommandsOfRequest() const
+    {
+        std::fprintf(stderr, "kavlab torture: device commands of that request:\n");
+        for (const wu::CommandRecord& record : rig_->Device().CommandLog())
+        {
+            if (record.number <= commandsBefore_)
+            {
+                continue;
+            }
+            std::fprintf(stderr,
+                         "  #%-6" PRIu64 " op 0x%02X unit %u lba %10u blocks %5u host %7u %s %s status %u "
+                         "residue %u\n",
+                         record.number, record.opcode, record.lun, record.lba, record.blocks,
+                         record.hostLength, record.hostIn ? "in " : "out",
+                         record.completed ? "done   " : "pending", unsigned(record.status), record.residue);
+        }
+    }
+
     void Remember(const Operation& op)
     {
         last_.push_back(op);
@@ -609,6 +631,7 @@ private:
     std::unique_ptr<wu::StorageRig> rig_;
     Counts counts_;
     std::deque<Operation> last_;
+    uint64_t commandsBefore_ = 0; // device commands before the request in progress
 };
 } // namespace
 
