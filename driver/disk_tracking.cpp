@@ -83,6 +83,7 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
     LargeWriteRecord record;
     record.length = stack->Parameters.Write.Length;
     record.sequence = 0;
+    record.startSeen = 0;
     record.byteOffset = static_cast<ULONGLONG>(stack->Parameters.Write.ByteOffset.QuadPart);
     record.processId = PsGetCurrentProcessId();
     record.threadId = PsGetCurrentThreadId();
@@ -90,9 +91,10 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
     {
         PVOID copy = nullptr;
         extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
-        if (++extension->nextWriteSequence == 0)
+        extension->nextWriteSequence = (extension->nextWriteSequence + 1) & MAXLONG;
+        if (extension->nextWriteSequence == 0)
         {
-            ++extension->nextWriteSequence; // 0 stays free to mean "no write"
+            extension->nextWriteSequence = 1; // 0 stays free to mean "no write"
         }
         record.sequence = extension->nextWriteSequence;
         if (extension->largeWrites != nullptr)
@@ -111,8 +113,9 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
 }
 
 // The first record in flight that a piece of `transferLength` bytes at `offset`, sent by the given
-// requester, can belong to. The identifier tests are an ordering, as the storage stack may pass the
-// pieces on from another thread than the one that wrote.
+// requester, can be the first piece of, counting only writes whose start no piece has reached before. The
+// identifier tests are an ordering, as the storage stack may pass the pieces on from another thread than the
+// one that wrote.
 PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transferLength, HANDLE processId,
                      HANDLE threadId, LargeWriteRecord* copy)
 {
@@ -123,16 +126,22 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
         KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
         return nullptr;
     }
+    // Every write this piece can start is marked as started, matched or not, so that none of them is
+    // matched at a later piece there (a retry, possibly after later pieces went down).
     for (auto* record = static_cast<LargeWriteRecord*>(PoolListFirst(disk->largeWrites)); record != nullptr;
          record = static_cast<LargeWriteRecord*>(PoolListNext(disk->largeWrites)))
     {
-        if (record->byteOffset == offset && transferLength <= record->length &&
+        if (record->byteOffset != offset || transferLength > record->length || record->startSeen)
+        {
+            continue;
+        }
+        record->startSeen = 1;
+        if (match == nullptr &&
             reinterpret_cast<ULONG_PTR>(processId) <= reinterpret_cast<ULONG_PTR>(record->processId) &&
             reinterpret_cast<ULONG_PTR>(threadId) <= reinterpret_cast<ULONG_PTR>(record->threadId))
         {
             *copy = *record;
             match = record;
-            break;
         }
     }
     disk->largeWrites->cursor = nullptr;

@@ -134,7 +134,11 @@ struct LargeWriteRecord
     ULONG length;
     // Tells two records apart that occupy the same address one after the other, so that the USB side
     // never mistakes a new write for the one it matched or saw fail.
-    ULONG sequence;
+    ULONG sequence : 31;
+    // Set once the USB side has seen a piece at the write's start, gathered or not. A piece there seen
+    // again is a retry, and the pieces after it may have gone down on their own: gathering the retry could
+    // leave it acknowledged with nothing left of the write to flush it.
+    ULONG startSeen : 1;
     ULONGLONG byteOffset;
     HANDLE processId;
     HANDLE threadId;

@@ -24,18 +24,21 @@ NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
         context->heldWrite = nullptr;
         return status;
     }
-    if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+    // The data belongs to the write being gathered, or, when it is offered again, to the write it was
+    // held for.
+    if (context->matchedWrite != nullptr)
     {
-        if (context->matchedWrite != nullptr)
-        {
-            context->heldWrite = context->matchedWrite;
-            context->heldWriteCopy = context->matchedWriteCopy;
-        }
+        context->heldWrite = context->matchedWrite;
+        context->heldWriteCopy = context->matchedWriteCopy;
     }
-    else if (context->matchedWrite != nullptr)
+    if (status != STATUS_KAVFILTR_COMMAND_FAILED)
     {
-        context->failedWrite = context->matchedWrite;
-        context->failedWriteCopy = context->matchedWriteCopy;
+        if (context->heldWrite != nullptr)
+        {
+            context->failedWrite = context->heldWrite;
+            context->failedWriteCopy = context->heldWriteCopy;
+        }
+        context->heldWrite = nullptr;
     }
     context->matchedWrite = nullptr;
     context->matchBroken = 0;

@@ -71,24 +71,33 @@ TEST_F(DiskTrackingTest, SearchMatchesOffsetLengthAndRequesterOrder)
     winsim::ScopedThreadIdentity requester(reinterpret_cast<HANDLE>(0x40), reinterpret_cast<HANDLE>(0x80));
     auto first = StartHeld(IRP_MJ_WRITE, 0x20000, 0x10000);
     auto second = StartHeld(IRP_MJ_WRITE, 0x18000, 0x10000);
+    auto third = StartHeld(IRP_MJ_WRITE, 0x20000, 0x80000);
     DiskFilterExtension* disk = DiskExtension(disk_);
     LargeWriteRecord copy = {};
     auto id = [](ULONG_PTR value) { return reinterpret_cast<HANDLE>(value); };
 
-    PVOID found = FindLargeWrite(disk, 0x10000, 0x10000, id(0x40), id(0x80), &copy);
-    EXPECT_EQ(copy.length, 0x20000u); // the one appended first
-    LargeWriteRecord untouched = copy;
     EXPECT_EQ(FindLargeWrite(disk, 0x10001, 0x10000, id(0x40), id(0x80), &copy), nullptr);
     EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x20001, id(0x40), id(0x80), &copy), nullptr);
-    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x10000, id(0x41), id(0x80), &copy), nullptr);
-    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x10000, id(0x40), id(0x81), &copy), nullptr);
-    EXPECT_EQ(copy.length, untouched.length); // no match leaves the caller's slot alone
-    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x20000, id(0x4), id(0x8), &copy), found);
-    EXPECT_NE(FindLargeWrite(disk, 0x10000, 0x10000, id(0x4), id(0x8), &copy), nullptr);
+    EXPECT_EQ(copy.length, 0u); // no match leaves the caller's slot alone
+    // The identifiers are an ordering: smaller ones match, larger ones do not.
+    PVOID found = FindLargeWrite(disk, 0x10000, 0x20000, id(0x4), id(0x8), &copy);
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(copy.length, 0x20000u); // the one appended first
+    EXPECT_EQ(FindLargeWrite(disk, 0x80000, 0x10000, id(0x41), id(0x80), &copy), nullptr);
+    EXPECT_EQ(copy.length, 0x20000u);
+
+    // A piece seen again at a write's start is a retry: the write it started is not offered a second time,
+    // whoever sends it, nor is one whose start a refused requester reached.
+    PVOID next = FindLargeWrite(disk, 0x10000, 0x10000, id(0x40), id(0x80), &copy);
+    EXPECT_NE(next, found);
+    EXPECT_EQ(copy.length, 0x18000u);
+    EXPECT_EQ(FindLargeWrite(disk, 0x10000, 0x10000, id(0x4), id(0x8), &copy), nullptr);
+    EXPECT_EQ(FindLargeWrite(disk, 0x80000, 0x10000, id(0x40), id(0x80), &copy), nullptr);
 
     bus_->ReleaseHeld();
     first->Wait();
     second->Wait();
+    third->Wait();
 }
 
 TEST_F(DiskTrackingTest, ReadLengthIsKeptUntilAnyReadCompletes)

@@ -233,6 +233,55 @@ TEST_F(CoalescingTest, APieceArrivingAfterTheOnesThatFollowItIsWrittenBeforeTheW
     }
 }
 
+// The first piece can go down on its own as well: sent from a thread that the write's record does not
+// match, and refused by the device (a pending unit attention). Its retry, after the later pieces went
+// down, must not start gathering: nothing of the write follows it to flush it.
+TEST_F(CoalescingTest, AFirstPieceRetriedAfterTheLaterOnesIsNotGathered)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x40000, 0);
+    wu::FaultRule attention;
+    attention.kind = wu::FaultKind::FailCommand;
+    attention.when.opcode = 0x2A;
+    device_->AddFault(attention);
+    {
+        winsim::ScopedThreadIdentity stranger(reinterpret_cast<HANDLE>(0x7FFFF000),
+                                              reinterpret_cast<HANDLE>(0x7FFFF000));
+        EXPECT_EQ(WritePieces(0, {128}, 15)[0].wrapper.status, 1);
+    }
+    for (uint32_t piece = 1; piece < 4; ++piece)
+    {
+        EXPECT_TRUE(WritePieces(piece * 128, {128}, 15)[0].Passed(tag_)) << "piece " << piece;
+    }
+    EXPECT_TRUE(WritePieces(0, {128}, 15)[0].Passed(tag_)) << "the retry";
+    ExpectOnMedium(0, 512, 15);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// Data the device refused is offered again before the retry; when that second offer fails out of step
+// (the device hangs or answers with a foreign status), the data is gone: the retry and every later one
+// fail while the write is in flight, so that the request cannot end in success.
+TEST_F(CoalescingTest, HeldDataLostOnItsSecondOfferFailsTheWrite)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    wu::FaultRule refuse;
+    refuse.kind = wu::FaultKind::FailCommand;
+    refuse.when.opcode = 0x2A;
+    device_->AddFault(refuse);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 16);
+    EXPECT_EQ(results.back().wrapper.status, 1);
+    wu::FaultRule foreign;
+    foreign.kind = wu::FaultKind::BadCswTag;
+    foreign.when.opcode = 0x2A;
+    device_->AddFault(foreign);
+    std::vector<uint8_t> retry = BlockPattern(1920, 128, 16);
+    EXPECT_FALSE(Write10(1920, 128, retry).Passed(tag_));
+    Recover();
+    EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command)) << "a retry after the data was lost";
+    bus_->ReleaseHeld(STATUS_IO_DEVICE_ERROR);
+    request->Wait();
+}
+
 TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenFails)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
