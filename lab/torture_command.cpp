@@ -411,6 +411,7 @@ private:
             std::fprintf(stderr,
                          "kavlab torture: %s (seed %" PRIu64 ", after the %s of unit %u at %" PRIu64 ")\n",
                          what.c_str(), options_.seed, op.write ? "write" : "read", op.lun, op.offset);
+            PrintCommandsOfRequest();
             return false;
         }
 
