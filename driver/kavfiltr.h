@@ -209,6 +209,7 @@ static_assert(sizeof(CommandStatusWrapper) == 13, "a command status wrapper is 1
 #define SCSIOP_WRITE10_CODE 0x2A
 
 #define SCSIOP_REQUEST_SENSE_CODE 0x03
+#define SCSIOP_INQUIRY_CODE 0x12
 
 // The device failed one of the filter's own commands in step (status wrapper with status 1) and holds the
 // reason for the next REQUEST SENSE. Private to the filter: the function driver never sees this code, it
@@ -290,6 +291,12 @@ struct LunContext
     // command's data and status phases are answered here, ending in a status wrapper with status 1, so
     // that the function driver asks for the device's sense itself.
     UCHAR answerFailure;
+    // The device holds the sense of a failure of the filter's own command that the function driver has
+    // not asked for yet: the transfer that was to report it may have been cancelled or given up before its
+    // status wrapper. Until its REQUEST SENSE, the function driver's commands to the unit are answered with
+    // status 1 without reaching the device, since any of them would wipe that sense (a medium change, say)
+    // unread.
+    UCHAR senseWaiting;
     // A large write whose gathered data the device refused (status 1): the data stays in the buffer and is
     // offered again before each of the unit's commands while the write is in flight, so that the write can
     // only end in success once that data is on the medium.
@@ -361,6 +368,7 @@ void UnregisterDiskFilter(DiskFilterExtension* disk);
 void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
 void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
+void AnswerDeviceFailure(LunContext* context);
 
 //
 // own_exchange.cpp — what the filter sends to the device itself, from the worker

@@ -130,7 +130,7 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
             // Sending the function driver's command now would bury the device's reason (a medium change,
             // say) under that command's outcome: the command fails as the filter's did.
             forward = FALSE;
-            context->answerFailure = 1;
+            AnswerDeviceFailure(context);
             status = STATUS_SUCCESS;
         }
     }

@@ -157,7 +157,7 @@ BOOLEAN KeepsCachedData(UCHAR operation)
     {
     case SCSIOP_TEST_UNIT_READY_CODE:
     case SCSIOP_READ10_CODE:
-    case 0x12: // INQUIRY
+    case SCSIOP_INQUIRY_CODE:
     case 0x1A: // MODE SENSE(6)
     case 0x5A: // MODE SENSE(10)
     case 0x1E: // PREVENT ALLOW MEDIUM REMOVAL
@@ -245,7 +245,7 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
 {
     UCHAR operation = extension->currentCdb[0];
     BOOLEAN command = extension->currentPhase == PhaseCommand;
-    if (context != nullptr && !command && context->answerFailure)
+    if (context != nullptr && context->answerFailure)
     {
         return HandleAnsweredFailure;
     }
@@ -357,14 +357,30 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     {
         context->cachedDataAnswered = 0;
         context->answerFailure = 0;
+        if (context->senseWaiting)
+        {
+            // INQUIRY leaves the sense in place on the device, as REQUEST SENSE does.
+            if (extension->currentCdb[0] == SCSIOP_REQUEST_SENSE_CODE)
+            {
+                context->senseWaiting = 0;
+            }
+            else if (extension->currentCdb[0] != SCSIOP_INQUIRY_CODE)
+            {
+                context->answerFailure = 1;
+            }
+        }
         ForgetHeldWriteData(extension, context);
         if (!KeepsCachedData(extension->currentCdb[0]))
         {
             EmptyReadCache(context);
         }
     }
-    BOOLEAN readAheadWanted = DecideReadAhead(extension, context);
-    MatchLargeWrite(extension, context);
+    BOOLEAN readAheadWanted = FALSE;
+    if (context == nullptr || !context->answerFailure)
+    {
+        readAheadWanted = DecideReadAhead(extension, context);
+        MatchLargeWrite(extension, context);
+    }
     WorkHandler handler = ChooseHandler(extension, context, readAheadWanted);
     if (handler == nullptr)
     {
@@ -595,9 +611,19 @@ void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy)
     }
 }
 
-// Worker handler for the data and status phases of a command the device failed in the filter's own
-// exchange: no data (an IN transfer ends short, OUT data is taken and dropped, as a device that failed the
-// command may do), then a status wrapper with status 1 and the whole length as residue.
+// The device failed the filter's command that stood for the function driver's current one: the function
+// driver is to learn it from a status wrapper with status 1 and fetch the sense itself.
+void AnswerDeviceFailure(LunContext* context)
+{
+    context->answerFailure = 1;
+    context->senseWaiting = 1;
+}
+
+// Worker handler for the phases of a command that is answered as failed: the rest of a command the device
+// failed in the filter's own exchange, or a whole command sent while the device's sense waits to be
+// fetched (its command wrapper is taken and not sent). No data (an IN transfer ends short, OUT data is
+// taken and dropped, as a device that failed the command may do), then a status wrapper with status 1 and
+// the whole length as residue.
 void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
@@ -605,7 +631,11 @@ void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
     PURB urb = UrbOfWork(work);
     LunContext* context = CurrentLunContext(extension);
     NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
-    if (context != nullptr && extension->currentPhase == PhaseData)
+    if (context != nullptr && extension->currentPhase == PhaseCommand)
+    {
+        status = STATUS_SUCCESS;
+    }
+    else if (context != nullptr && extension->currentPhase == PhaseData)
     {
         if (urb->UrbBulkOrInterruptTransfer.TransferFlags & USBD_TRANSFER_DIRECTION_IN)
         {

@@ -174,7 +174,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
         {
             // This piece fails with the device's reason; the data before it stays buffered.
-            context->answerFailure = 1;
+            AnswerDeviceFailure(context);
             status = STATUS_SUCCESS;
         }
         context->pieceBuffered = 0;
@@ -208,7 +208,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         }
         else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
         {
-            context->answerFailure = 1;
+            AnswerDeviceFailure(context);
             status = STATUS_SUCCESS;
         }
         break;
@@ -239,6 +239,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         {
             // Not acknowledged: the piece's data stays buffered with the rest, and the function driver
             // fetches the device's reason with REQUEST SENSE.
+            context->senseWaiting = 1;
             WriteStatusWrapper(urb, CommandTag(extension->currentCbw), requested, 1, &status);
         }
         break;
@@ -276,7 +277,7 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
     }
     else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
     {
-        context->answerFailure = 1;
+        AnswerDeviceFailure(context);
         status = STATUS_SUCCESS;
     }
     FinishTakenOverTransfer(work, status);

@@ -186,6 +186,39 @@ TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseFo
     ReadAndCheck(128, 128); // the retry is read as usual
 }
 
+// The function driver may give up on that command before its status wrapper (its time-out hit while the
+// read-ahead ran): the device still holds the reason, and the function driver's next commands to the unit
+// must not wipe it before its REQUEST SENSE. INQUIRY leaves sense alone and may pass.
+TEST_F(ReadAheadTest, AFailureWhoseStatusTheFunctionDriverNeverReadStillReachesItsRequestSense)
+{
+    FillMedium(0, 4096, 7);
+    ReadAndCheck(0, 128);
+    wu::FaultRule changed;
+    changed.kind = wu::FaultKind::FailCommand;
+    changed.when.opcode = 0x28;
+    changed.sense = wu::SenseData{wu::scsi::kSenseUnitAttention, 0x28, 0x00};
+    device_->AddFault(changed);
+    NewCommands();
+    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 128, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    EXPECT_EQ(Submit(command), STATUS_SUCCESS);
+    Recover();
+
+    uint8_t inquiry[36] = {};
+    EXPECT_TRUE(Run({0x12, 0, 0, 0, sizeof(inquiry), 0}, sizeof(inquiry), true, inquiry).Passed(tag_));
+    std::vector<uint8_t> data;
+    Exchange retry = Read10(128, 128, data);
+    EXPECT_TRUE(NT_SUCCESS(retry.command) && NT_SUCCESS(retry.data) && NT_SUCCESS(retry.status));
+    EXPECT_EQ(retry.wrapper.status, 1);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x12, 0, 0}}))
+        << "the retry must not reach the device";
+    uint8_t sense[18] = {};
+    EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
+    EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseUnitAttention);
+    EXPECT_EQ(sense[12], 0x28);
+    ReadAndCheck(128, 128);
+}
+
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
 {
     Unit()->blockLength = 0;
