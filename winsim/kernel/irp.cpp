@@ -594,10 +594,12 @@ extern "C"
             }
         }
         CheckTouch(Irp, "IofCompleteRequest");
-        if (Irp->CancelRoutine != nullptr)
+        // Read atomically: IoCancelIrp may run on the IRP at the same time, which is legal.
+        const PDRIVER_CANCEL cancelRoutine = __atomic_load_n(&Irp->CancelRoutine, __ATOMIC_SEQ_CST);
+        if (cancelRoutine != nullptr)
         {
             detail::BugCheck(CANCEL_STATE_IN_COMPLETED_IRP, "IRP completed with its cancel routine still set",
-                             ULONG_PTR(Irp), ULONG_PTR(Irp->CancelRoutine));
+                             ULONG_PTR(Irp), ULONG_PTR(cancelRoutine));
         }
         if (Irp->IoStatus.Status == STATUS_PENDING)
         {
@@ -630,9 +632,10 @@ extern "C"
             }
             JudgeLevel(Irp, judged, index);
             const NTSTATUS status = Irp->IoStatus.Status;
-            const bool invoke = (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
-                                (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
-                                (Irp->Cancel && (sp->Control & SL_INVOKE_ON_CANCEL));
+            const bool invoke =
+                (NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_SUCCESS)) ||
+                (!NT_SUCCESS(status) && (sp->Control & SL_INVOKE_ON_ERROR)) ||
+                (__atomic_load_n(&Irp->Cancel, __ATOMIC_SEQ_CST) && (sp->Control & SL_INVOKE_ON_CANCEL));
             if (invoke && sp->CompletionRoutine != nullptr)
             {
                 PIO_COMPLETION_ROUTINE routine = sp->CompletionRoutine;
