@@ -3,7 +3,7 @@
 // stalled commands, pool exhaustion in the filter and one surprise removal. Every read must return the
 // reference or fail; every write reported done must be on the medium; every failure armed so that no
 // retry can get past it must reach its request. A failing run prints its seed and last operations.
-// --faults 2 adds the hardening families of torture_hardening.h: a stack that behaves as Windows' does, and
+// With faults, the families of torture_hardening.h run as well: a stack that behaves as Windows' does, and
 // device errors whose code each failed request must keep.
 #include "lab/commands.h"
 
@@ -41,7 +41,7 @@ struct TortureOptions
 {
     uint64_t seed = 1;
     uint64_t ops = 2000;
-    unsigned faults = 1; // 0: none; 1: device faults and pool failures; 2: also the hardening families
+    unsigned faults = 1; // 0: none; 1: device faults, pool failures and the hardening families
     bool json = false;
     std::string only;     // --only KIND: one once-only fault kind of the hardening families on today's stack
     bool filtered = true; // --filter 0: the same run on the stack without the filter, to calibrate the checks
@@ -119,7 +119,7 @@ class Torture
 public:
     explicit Torture(const TortureOptions& options) : options_(options), random_(options.seed)
     {
-        if (options_.faults >= 2)
+        if (options_.faults != 0)
         {
             hardening_ = std::make_unique<Hardening>(options_.seed, options_.only);
             if (options_.only.empty() || options_.only == kStackOnly)
@@ -628,7 +628,7 @@ private:
     Reference reference_[kUnits];
     uint64_t next_[kUnits] = {};
     uint64_t lastStart_[kUnits] = {};
-    std::unique_ptr<Hardening> hardening_; // --faults 2
+    std::unique_ptr<Hardening> hardening_; // with faults
     std::unique_ptr<wu::StorageRig> rig_;
     Counts counts_;
     std::deque<Operation> last_;
@@ -652,7 +652,7 @@ int RunTorture(int argc, char** argv)
         if (arg == "--only" && value != nullptr && Hardening::KnownKind(value))
         {
             options.only = value;
-            options.faults = 2;
+            options.faults = 1;
             ++i;
             continue;
         }
@@ -675,13 +675,13 @@ int RunTorture(int argc, char** argv)
         {
             options.filtered = number != 0;
         }
-        else if (arg == "--faults" && ok && number <= 2)
+        else if (arg == "--faults" && ok && number <= 1)
         {
             options.faults = unsigned(number);
         }
         else
         {
-            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1|2] [--filter 0|1] "
+            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1] [--filter 0|1] "
                                  "[--only KIND] [--json]\n");
             return 2;
         }

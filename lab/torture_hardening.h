@@ -1,4 +1,4 @@
-// kavlab torture, the hardening families (--faults 2): what a Windows storage stack does to a filter
+// kavlab torture, the hardening families (part of --faults 1): what a Windows storage stack does to a filter
 // besides plain device faults. The disk class keeps several pieces of a request in flight and retries a
 // failed piece after later ones; the function driver times out a hung command, cancels its URB and resets
 // the port; completions run as whatever thread the DPC interrupted; the device reports errors that must
