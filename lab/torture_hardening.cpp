@@ -180,6 +180,7 @@ void Hardening::WatchMedium(wu::StorageRig& rig, unsigned lun)
     MediumWatch& watch = watches_[lun];
     watch.pending = true;
     watch.fdo = rig.DiskFdo(lun);
+    watch.restartsBefore = restartsOf_[lun];
     watch.before = wu::GetDiskClassInfo(watch.fdo).mediaChanges;
     watch.faultsFired = rig.Device().FaultsFired();
 }
@@ -197,6 +198,7 @@ std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun, bool poolFa
     if (restart)
     {
         ++counts_.diskRestarts;
+        ++restartsOf_[other];
     }
     else
     {
@@ -232,7 +234,7 @@ bool Hardening::CheckMediumChanges(wu::StorageRig& rig, std::string& what)
             continue;
         }
         watch.pending = false;
-        if (rig.DiskFdo(lun) != watch.fdo)
+        if (restartsOf_[lun] != watch.restartsBefore)
         {
             continue; // a restarted disk read the capacity again and met the change itself
         }

@@ -89,6 +89,7 @@ private:
     {
         bool pending = false;
         PDEVICE_OBJECT fdo = nullptr;
+        uint64_t restartsBefore = 0; // of its disk node: a new one may take the old one's address
         uint64_t before = 0;
         uint64_t faultsFired = 0; // the device's faults fired when the change was made
     };
@@ -100,6 +101,7 @@ private:
     std::string pnpFailure_; // written by the PnP thread, read after it was joined
     HardeningCounts counts_;
     MediumWatch watches_[2];
+    uint64_t restartsOf_[2] = {}; // disk-node restarts per unit, counted before the PnP thread is joined
     // The function driver's counters already counted, for the device object they were read from.
     PDEVICE_OBJECT countedFdo_ = nullptr;
     winsim::usb::MassStorageCounters counted_;
