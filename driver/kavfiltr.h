@@ -273,11 +273,6 @@ struct LunContext
     // The command wrapper of the last acknowledged piece: the template of the command that writes the
     // buffer, whichever command happens to trigger the flush.
     UCHAR lastWriteCbw[sizeof(CommandBlockWrapper)];
-    // A large write some of whose acknowledged data could not be written: its remaining pieces and their
-    // retries are failed, so that the write request cannot end in success.
-    LargeWriteRecord* failedWrite;
-    LargeWriteRecord failedWriteCopy;
-    UCHAR refuseWrite;
     // The matched write stopped arriving in order (a piece of it went down outside the buffer, arrived
     // out of turn, or failed to reach the buffer): none of its pieces is gathered any more, since a piece
     // gathered out of order might never be followed by the flush that writes it.
@@ -297,9 +292,10 @@ struct LunContext
     // status 1 without reaching the device, since any of them would wipe that sense (a medium change, say)
     // unread.
     UCHAR senseWaiting;
-    // A large write whose gathered data the device refused (status 1): the data stays in the buffer and is
-    // offered again before each of the unit's commands while the write is in flight, so that the write can
-    // only end in success once that data is on the medium.
+    // A large write whose gathered data could not be written (the device refused it, or the exchange
+    // failed on the way): the data stays in the buffer and is offered again before each of the unit's
+    // commands while the write is in flight, so that the write can only end in success once that data is
+    // on the medium. Writing the same blocks again is harmless; nothing else reaches the unit before.
     LargeWriteRecord* heldWrite;
     LargeWriteRecord heldWriteCopy;
 };
@@ -408,7 +404,6 @@ NTSTATUS CopyFromCache(UsbFilterExtension* extension, LunContext* context, PURB 
 
 void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context);
 void HandleCoalescedWrite(WorkerThread* worker, WorkItem* item);
-void HandleRefusedWrite(WorkerThread* worker, WorkItem* item);
 void HandleFlushBeforeCommand(WorkerThread* worker, WorkItem* item);
 void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context);
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);

@@ -238,9 +238,9 @@ void HandleReadCapacityData(WorkerThread*, WorkItem* item)
     FinishTakenOverTransfer(work, status);
 }
 
-// The worker handler that answers the current transfer, or none. The order keeps acknowledged data safe: a
-// refused write and a gathered piece come first, then buffered data goes out before any other command of
-// its unit, and only then are capacity answers and reads handled.
+// The worker handler that answers the current transfer, or none. The order keeps acknowledged data and the
+// device's sense safe: a command answered as failed and a gathered piece come first, then buffered data
+// goes out before any other command of its unit, and only then are capacity answers and reads handled.
 WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BOOLEAN readAheadWanted)
 {
     UCHAR operation = extension->currentCdb[0];
@@ -248,10 +248,6 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     if (context != nullptr && context->answerFailure)
     {
         return HandleAnsweredFailure;
-    }
-    if (context != nullptr && command && context->refuseWrite)
-    {
-        return HandleRefusedWrite;
     }
     if (operation == SCSIOP_WRITE10_CODE && context != nullptr && context->coalescing)
     {

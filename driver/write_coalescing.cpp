@@ -12,10 +12,9 @@ BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, con
     return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
 }
 
-// Writes the buffer. When the device refuses the write in step, the data stays buffered for the write it
-// belongs to (see `heldWrite`); when the data is lost on the way, the large write whose acknowledged pieces
-// were in it must not end in success, so it is remembered as failed and its remaining pieces and retries
-// are refused. Either way nothing more is gathered for that write.
+// Writes the buffer. When that fails, the data stays buffered for the write it belongs to (see
+// `heldWrite`) and nothing more is gathered for that write: its piece that triggered the flush fails, and
+// each retry of it offers the data again first.
 NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
 {
     NTSTATUS status = FlushWriteBuffer(extension, context);
@@ -31,35 +30,16 @@ NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
         context->heldWrite = context->matchedWrite;
         context->heldWriteCopy = context->matchedWriteCopy;
     }
-    if (status != STATUS_KAVFILTR_COMMAND_FAILED)
+    if (context->heldWrite == nullptr && context->writeBuffer != nullptr)
     {
-        if (context->heldWrite != nullptr)
-        {
-            context->failedWrite = context->heldWrite;
-            context->failedWriteCopy = context->heldWriteCopy;
-        }
-        context->heldWrite = nullptr;
+        // The write has already ended, in failure: a piece of it failed before this data could be written.
+        // Its data is offered once, not before every command for ever.
+        context->writeBuffer->length = 0;
     }
     context->matchedWrite = nullptr;
     context->matchBroken = 0;
     context->coalescing = 0;
     return status;
-}
-
-// Whether the piece at `offset` belongs to a large write that lost acknowledged data.
-BOOLEAN BelongsToFailedWrite(LunContext* context, DiskFilterExtension* disk, ULONGLONG offset)
-{
-    if (context->failedWrite == nullptr)
-    {
-        return FALSE;
-    }
-    if (!IsStillInFlight(disk, context->failedWrite, context->failedWriteCopy))
-    {
-        context->failedWrite = nullptr;
-        return FALSE;
-    }
-    const LargeWriteRecord& failed = context->failedWriteCopy;
-    return offset >= failed.byteOffset && offset < failed.byteOffset + failed.length;
 }
 
 // The match itself, with the unit's disk (or none) held for its length.
@@ -69,7 +49,6 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, D
     {
         return;
     }
-    context->refuseWrite = 0;
     if (extension->currentCdb[0] != SCSIOP_WRITE10_CODE)
     {
         return;
@@ -83,38 +62,29 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, D
     }
     ULONGLONG offset = CommandOffset(cbw, context);
     ULONG requested = CommandDataLength(cbw);
-    if (BelongsToFailedWrite(context, disk, offset))
-    {
-        context->refuseWrite = 1;
-        return;
-    }
     if (context->matchedWrite != nullptr &&
         !IsStillInFlight(disk, context->matchedWrite, context->matchedWriteCopy))
     {
         context->matchedWrite = nullptr;
         context->matchBroken = 0;
     }
+    // Every piece is shown to the disk side, gathered or not: a write whose start this piece may be is
+    // never matched at a later piece there.
+    LargeWriteRecord candidateCopy;
+    PVOID candidate = disk != nullptr ? FindLargeWrite(disk, offset, requested, PsGetCurrentProcessId(),
+                                                       PsGetCurrentThreadId(), &candidateCopy)
+                                      : nullptr;
     if (context->matchedWrite == nullptr)
     {
         // Data still buffered is written before this command by the flush that precedes any other command;
         // a new match would have to start from an empty buffer.
-        if (buffer->length != 0)
+        if (candidate == nullptr || buffer->length != 0)
         {
             return;
         }
-        RtlZeroMemory(&context->matchedWriteCopy, sizeof(context->matchedWriteCopy));
-        context->writeStart = 0;
-        if (disk != nullptr)
-        {
-            context->matchedWrite = static_cast<LargeWriteRecord*>(
-                FindLargeWrite(disk, offset, requested, PsGetCurrentProcessId(), PsGetCurrentThreadId(),
-                               &context->matchedWriteCopy));
-        }
-        context->writeStart = context->matchedWriteCopy.byteOffset;
-        if (context->matchedWrite == nullptr)
-        {
-            return;
-        }
+        context->matchedWrite = static_cast<LargeWriteRecord*>(candidate);
+        context->matchedWriteCopy = candidateCopy;
+        context->writeStart = candidateCopy.byteOffset;
     }
     if (context->matchBroken)
     {
@@ -250,17 +220,10 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
     FinishTakenOverTransfer(work, status);
 }
 
-// Worker handler for a piece of a write that already lost data: failing it, and each retry of it, lets
-// the storage stack fail the write request instead of reporting it written.
-void HandleRefusedWrite(WorkerThread*, WorkItem* item)
-{
-    FinishTakenOverTransfer(WorkOf(item), STATUS_IO_DEVICE_ERROR);
-}
-
 // Worker handler for a command that arrives while acknowledged write data is still buffered: the data
 // goes to the device first, then the command goes down as it came. When the data cannot be written, the
-// command fails without reaching the device: it may read or overwrite the blocks that were lost, and the
-// unit's requester learns of the failure from it as well as from the write.
+// command fails without reaching the device (it may read or overwrite those blocks), and the data waits
+// for the next command.
 void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
@@ -285,9 +248,9 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 
 // Writes the buffered data as one WRITE(10) exchange at `writeStart`. Only a complete, passed exchange is
 // success: a failed transfer, short data, or a status wrapper that is garbled, foreign, failed or shows a
-// residue all fail the flush. The buffer is empty afterwards and `writeStart` has advanced, except when the
-// device failed the command in step (STATUS_KAVFILTR_COMMAND_FAILED): the data is then still there to be
-// offered again.
+// residue all fail the flush. After success the buffer is empty and `writeStart` has advanced; after a
+// failure the data is still there to be offered again. A command the device failed in step is
+// STATUS_KAVFILTR_COMMAND_FAILED.
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
 {
     AlignedBuffer* buffer = context->writeBuffer;
@@ -321,7 +284,7 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
     {
         ResetRecovery(extension);
     }
-    if (status != STATUS_KAVFILTR_COMMAND_FAILED)
+    if (NT_SUCCESS(status))
     {
         context->writeStart += dataLength;
         buffer->length = 0;
@@ -329,9 +292,9 @@ NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context)
     return status;
 }
 
-// Data the device refused belongs to a write that is still in flight, or to nobody: once that write has
-// ended (in failure, since the piece that carried the refusal failed), its data is dropped, so that the
-// unit's other commands are not failed for it ever after.
+// Data that could not be written belongs to a write that is still in flight, or to nobody: once that
+// write has ended (in failure, since the piece that carried the failed flush failed), its data is dropped,
+// so that the unit's other commands are not failed for it ever after.
 void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context)
 {
     if (context->heldWrite == nullptr)

@@ -169,14 +169,15 @@ TEST_F(CoalescingTest, AWriteTheDeviceRefusesFailsWithTheDevicesReasonForEveryPi
 }
 
 // A flush whose outcome cannot be trusted (a foreign status wrapper: the device is out of step and is
-// reset) cannot be offered again: the write it belongs to is failed, piece and retries alike, until the
-// request has ended.
-TEST_F(CoalescingTest, AFlushWithAForeignStatusFailsThePieceAndEveryRetryWhileTheWriteIsInFlight)
+// reset) fails the piece that carried it; the data is offered again before each retry while the write is in
+// flight, and dropped once the write request has ended (in failure).
+TEST_F(CoalescingTest, DataAFlushCouldNotWriteIsOfferedAgainUntilItsWriteEnds)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
     wu::FaultRule foreign;
     foreign.kind = wu::FaultKind::BadCswTag;
     foreign.when.opcode = 0x2A;
+    foreign.persistent = true;
     int rule = device_->AddFault(foreign);
     std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 8);
     for (size_t i = 0; i + 1 < results.size(); ++i)
@@ -184,16 +185,14 @@ TEST_F(CoalescingTest, AFlushWithAForeignStatusFailsThePieceAndEveryRetryWhileTh
         EXPECT_TRUE(NT_SUCCESS(results[i].status)) << "piece " << i;
     }
     EXPECT_FALSE(results.back().Passed(tag_)) << "the piece whose status carried the failed write";
-    device_->RemoveFault(rule);
-
     std::vector<uint8_t> retry = BlockPattern(1920, 128, 8);
-    EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command));
-    EXPECT_FALSE(NT_SUCCESS(Write10(0, 128, retry).command));
     NewCommands();
+    EXPECT_FALSE(Write10(1920, 128, retry).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}})) << "the data again, and the retry not sent";
 
-    // Once the write request has ended (in failure), its blocks can be written again.
     bus_->ReleaseHeld(STATUS_IO_DEVICE_ERROR);
     request->Wait();
+    device_->RemoveFault(rule);
     EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, 1920, 128}}));
 }
@@ -267,10 +266,42 @@ TEST_F(CoalescingTest, AFirstPieceRetriedAfterTheLaterOnesIsNotGathered)
     request->Wait();
 }
 
-// Data the device refused is offered again before the retry; when that second offer fails out of step
-// (the device hangs or answers with a foreign status), the data is gone: the retry and every later one
-// fail while the write is in flight, so that the request cannot end in success.
-TEST_F(CoalescingTest, HeldDataLostOnItsSecondOfferFailsTheWrite)
+// Another write's first piece can arrive while refused data waits in the buffer: it goes down behind that
+// data, ungathered, and so do its later pieces. Its retry must not start gathering either.
+TEST_F(CoalescingTest, AFirstPieceSentBehindBufferedDataIsNotGatheredOnItsRetry)
+{
+    auto first = HoldOnDisk(IRP_MJ_WRITE, 0x40000, 0);
+    auto second = HoldOnDisk(IRP_MJ_WRITE, 0x40000, LONGLONG(4096) * 512);
+    wu::FaultRule refuse;
+    refuse.kind = wu::FaultKind::FailCommand;
+    refuse.when.opcode = 0x2A;
+    device_->AddFault(refuse);
+    EXPECT_EQ(WritePieces(0, {128, 128, 128, 128}, 17).back().wrapper.status, 1);
+    SenseKeyAfterFailure();
+    wu::FaultRule failFirstPiece;
+    failFirstPiece.kind = wu::FaultKind::FailCommand;
+    failFirstPiece.when.opcode = 0x2A;
+    failFirstPiece.when.firstLba = 4096;
+    failFirstPiece.when.lastLba = 4096;
+    device_->AddFault(failFirstPiece);
+    EXPECT_EQ(WritePieces(4096, {128}, 18)[0].wrapper.status, 1) << "the first piece, behind the data";
+    SenseKeyAfterFailure();
+    for (uint32_t piece = 1; piece < 4; ++piece)
+    {
+        EXPECT_TRUE(WritePieces(4096 + piece * 128, {128}, 18)[0].Passed(tag_)) << "piece " << piece;
+    }
+    EXPECT_TRUE(WritePieces(4096, {128}, 18)[0].Passed(tag_)) << "the first piece again";
+    ExpectOnMedium(0, 512, 17);
+    ExpectOnMedium(4096, 512, 18);
+    bus_->ReleaseHeld();
+    first->Wait();
+    second->Wait();
+}
+
+// Data the device refused is offered again before the retry; when that second offer fails out of step too
+// (the device answers with a foreign status), the data is still there for the next retry, and the write
+// ends with every byte on the medium.
+TEST_F(CoalescingTest, HeldDataSurvivesAFailedSecondOfferAndReachesTheMedium)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
     wu::FaultRule refuse;
@@ -286,9 +317,11 @@ TEST_F(CoalescingTest, HeldDataLostOnItsSecondOfferFailsTheWrite)
     device_->AddFault(foreign);
     std::vector<uint8_t> retry = BlockPattern(1920, 128, 16);
     EXPECT_FALSE(Write10(1920, 128, retry).Passed(tag_));
-    Recover();
-    EXPECT_FALSE(NT_SUCCESS(Write10(1920, 128, retry).command)) << "a retry after the data was lost";
-    bus_->ReleaseHeld(STATUS_IO_DEVICE_ERROR);
+    NewCommands();
+    EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}, {0x2A, 1920, 128}}));
+    ExpectOnMedium(0, 2048, 16);
+    bus_->ReleaseHeld();
     request->Wait();
 }
 
