@@ -5,7 +5,6 @@
 #include "regtool/DeviceRestart.h"
 #include "regtool/FilterList.h"
 
-#include "enumlib/DevNodeProperty.h"
 #include "enumlib/DeviceInfoSet.h"
 #include "enumlib/FilterState.h"
 
@@ -14,22 +13,54 @@
 #include <setupapi.h>
 
 #include <algorithm>
-#include <list>
 #include <vector>
 
 namespace Kavelor
 {
 namespace
 {
-bool ListNamesFilter(DEVINST dnDevInst, ULONG ulProperty)
+const int LIST_WITHOUT_FILTER = 0;
+const int LIST_NAMES_FILTER = 1;
+const int LIST_UNREADABLE = -1;
+
+// A filter list of an element, read through the set (two calls: the size, then the list). A property the
+// node does not have is an empty list; any other failure leaves open whether it names the filter.
+int ListState(HDEVINFO hDevInfo, SP_DEVINFO_DATA& element, DWORD dwProperty)
 {
-    std::list<WString> lstValues;
-    if (!GetDevNodeStringList(dnDevInst, ulProperty, lstValues))
+    std::vector<WCHAR> buffer(128);
+    for (;;)
     {
-        return false;
+        DWORD dwRequired = 0;
+        if (SetupDiGetDeviceRegistryPropertyW(hDevInfo, &element, dwProperty, nullptr,
+                                              reinterpret_cast<PBYTE>(buffer.data()),
+                                              DWORD(buffer.size() * sizeof(WCHAR)), &dwRequired))
+        {
+            break;
+        }
+        DWORD dwError = GetLastError();
+        if (dwError == ERROR_INVALID_DATA)
+        {
+            return LIST_WITHOUT_FILTER;
+        }
+        if (dwError != ERROR_INSUFFICIENT_BUFFER || dwRequired <= buffer.size() * sizeof(WCHAR))
+        {
+            return LIST_UNREADABLE;
+        }
+        buffer.resize(dwRequired / sizeof(WCHAR) + 2);
     }
-    return std::any_of(lstValues.begin(), lstValues.end(),
-                       [](const WString& strValue) { return EqualsNoCase(strValue, FILTER_NAME); });
+    // A stored value need not be terminated: the two extra zeros end the last entry and the list.
+    buffer.push_back(0);
+    buffer.push_back(0);
+    for (const WCHAR* pszEntry = buffer.data(); *pszEntry != 0;)
+    {
+        WString strEntry(pszEntry);
+        if (EqualsNoCase(strEntry, FILTER_NAME))
+        {
+            return LIST_NAMES_FILTER;
+        }
+        pszEntry += strEntry.size() + 1;
+    }
+    return LIST_WITHOUT_FILTER;
 }
 
 // Whether a node above this one is among the restarted: its restart rebuilt this node's stack already.
@@ -80,18 +111,26 @@ int RemoveFilterFromAllDevices()
             {
                 break;
             }
-            bool bNamed = ListNamesFilter(element.DevInst, CM_DRP_LOWERFILTERS) ||
-                          ListNamesFilter(element.DevInst, CM_DRP_UPPERFILTERS);
-            // A list that cannot be read counts as failed in the editors: it may name the filter.
+            int lower = ListState(set.Get(), element, SPDRP_LOWERFILTERS);
+            int upper = ListState(set.Get(), element, SPDRP_UPPERFILTERS);
+            if (lower == LIST_UNREADABLE || upper == LIST_UNREADABLE)
+            {
+                // It may name the filter: the service must stay.
+                bFailed = true;
+                continue;
+            }
+            if (lower == LIST_WITHOUT_FILTER && upper == LIST_WITHOUT_FILTER)
+            {
+                // Nothing to change; the marker goes only with the lower-filter entry it stands for.
+                continue;
+            }
             if (DisableLowerFilter(element.DevInst) != FILTER_OK ||
                 !RemoveDevNodeListEntry(element.DevInst, CM_DRP_UPPERFILTERS, FILTER_NAME))
             {
                 bFailed = true;
+                continue;
             }
-            else if (bNamed)
-            {
-                named.push_back(element.DevInst);
-            }
+            named.push_back(element.DevInst);
         }
     }
     if (bFailed)

@@ -177,5 +177,11 @@ TEST_F(UninstallTest, ANodeThatCannotBeCleanedKeepsTheServiceAndRestartsNothing)
     // A second run, with the node writable again, finishes the job.
     EXPECT_EQ(Kavset(u"/Uninstall"), Kavelor::EXIT_OK);
     EXPECT_TRUE(NodesNamingKavfiltr().empty());
+
+    // A list that cannot be read may name the filter: that alone keeps the service, and nothing is written.
+    other.devNode->unreadableProperties.insert(CM_DRP_LOWERFILTERS);
+    machine_.propertyWrites.clear();
+    EXPECT_EQ(Kavset(u"/Uninstall"), Kavelor::EXIT_UNINSTALL_FAILED);
+    EXPECT_TRUE(machine_.propertyWrites.empty());
 }
 } // namespace
