@@ -10,6 +10,9 @@
              Plug and Play each to a routine of its own, every other one to the common entry
   kavelor    Kavelor started from the installed folder passes its start-up checks (Kavset.exe beside it,
              the Kavfiltr service): its window and tray icon, no message box
+  keep       a device whose filter list names Kavfiltr (Wine's own bus device, set in its registry key) and
+             that Kavset cannot change there: uninstall.cmd ends with 1 and keeps the service, the driver
+             and the programs, so the device would still start
   uninstall  uninstall.cmd ends with 0: the service, the driver file and the installed folder are gone
   cleanup    the prefix's Wine server stopped and the prefix removed
 
@@ -182,6 +185,27 @@ def case_kavelor(args, prefix):
             session.close()
 
 
+DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\WINE\\WINEBUS"
+
+
+def case_keep(args, prefix):
+    stop_server(prefix)
+    code, out = wine(prefix, "reg", "add", DEVICE_KEY, "/v", "UpperFilters", "/t", "REG_MULTI_SZ", "/d",
+                     "Kavfiltr", "/f")
+    require(code == 0, f"could not name Kavfiltr in {DEVICE_KEY}: {out}")
+    try:
+        code, out = wine(prefix, "cmd", "/c", f"C:\\{FOLDER}\\uninstall.cmd")
+        print(out.strip())
+        require(code == 1, f"uninstall.cmd ended with {code} although a device still names Kavfiltr")
+        require(service_values(prefix) is not None, "the Kavfiltr service was deleted while a device names it")
+        require((drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys").exists(),
+                "Kavfiltr.sys was deleted while a device names it")
+        require((installed(prefix) / "Kavset.exe").exists(), "Kavset.exe was deleted: the user cannot try again")
+    finally:
+        wine(prefix, "reg", "delete", DEVICE_KEY, "/v", "UpperFilters", "/f")
+    print("a device naming Kavfiltr that Kavset could not change kept the service, the driver and the programs")
+
+
 def case_uninstall(args, prefix):
     stop_server(prefix)
     code, out = wine(prefix, "cmd", "/c", f"C:\\{FOLDER}\\uninstall.cmd")
@@ -201,7 +225,7 @@ def case_cleanup(args, prefix):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["prefix", "install", "driver", "kavelor", "uninstall", "cleanup"])
+    parser.add_argument("case", choices=["prefix", "install", "driver", "kavelor", "keep", "uninstall", "cleanup"])
     parser.add_argument("--archive", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe32", required=True)
