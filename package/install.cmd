@@ -59,8 +59,8 @@ call :take_back
 exit /b 1
 
 :not_loaded
-echo Windows did not load Kavfiltr.sys (sc start ended with %STARTED%; 577 means the driver's signature
-echo was refused). Kavelor was not installed: read ReadMe.txt, "Driver signing".
+echo Windows did not load Kavfiltr.sys: sc start ended with %STARTED%, and 577 means that the driver's
+echo signature was refused. Kavelor was not installed: read ReadMe.txt, "Driver signing".
 call :take_back
 exit /b 1
 

@@ -54,5 +54,5 @@ rmdir "%DEST%" >nul 2>&1
 
 echo.
 echo Kavelor is uninstalled.
-if defined REBOOT echo A USB stick was in use: restart Windows to finish (it works normally meanwhile).
+if defined REBOOT echo A USB stick was in use: restart Windows to finish; it works normally meanwhile.
 exit /b 0

@@ -2,6 +2,9 @@
 """The archive installed, used and uninstalled under Wine, in one fresh prefix, one step per ctest test:
 
   prefix     a fresh 64-bit prefix with the archive unpacked into C:\\Kavelor-1.0.1
+  refused    install.cmd with a Kavfiltr.sys that Windows will not load (as an unsigned driver on a system
+             that enforces signatures) ends with 1 and leaves nothing behind: no service, no driver file, no
+             programs, so the speed-up is never offered with a filter that cannot load
   install    install.cmd as the user runs it ends with 0: the three files beside each other in
              C:\\Program Files\\Kavelor, Kavfiltr.sys in the driver folder and the Kavfiltr kernel service
              (type 1, demand start 3) registered from Kavfiltr.inf; Wine's kernel trace is kept
@@ -99,6 +102,23 @@ def case_prefix(args, prefix):
     require(code == 0, f"wineboot ended with {code}")
     subprocess.run(["unzip", "-q", "-o", args.archive, "-d", str(drive_c(prefix))], check=True)
     print(f"fresh prefix with {FOLDER} unpacked in {time.time() - started:.1f} s")
+
+
+def case_refused(args, prefix):
+    refused = drive_c(prefix) / "Refused"
+    shutil.rmtree(refused, ignore_errors=True)
+    shutil.copytree(drive_c(prefix) / FOLDER, refused)
+    (refused / "Kavfiltr.sys").write_bytes(b"MZ" + bytes(range(256)) * 16)
+    try:
+        code, out = wine(prefix, "cmd", "/c", "C:\\Refused\\install.cmd")
+    finally:
+        shutil.rmtree(refused, ignore_errors=True)
+    print(out.strip())
+    require(code == 1, f"install.cmd ended with {code} although the driver cannot load")
+    require(service_values(prefix) is None, "the Kavfiltr service was left behind")
+    require(not (drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys").exists(),
+            "the driver file was left behind")
+    require(not installed(prefix).exists(), f"{installed(prefix)} was left behind")
 
 
 def case_install(args, prefix):
@@ -225,7 +245,7 @@ def case_cleanup(args, prefix):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["prefix", "install", "driver", "kavelor", "keep", "uninstall", "cleanup"])
+    parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "keep", "uninstall", "cleanup"])
     parser.add_argument("--archive", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe32", required=True)
