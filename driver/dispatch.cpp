@@ -180,9 +180,9 @@ NTSTATUS PassDown(FilterExtension* extension, PIRP irp)
     return status;
 }
 
-// The entry of every major function but power. The remove lock is taken here, once, for each request of
-// either role, and goes with it: whoever finishes with the request releases it (the pass-down tail, a
-// completion routine, the worker), and removal releases its own and waits for all the others.
+// The entry of every major function but power and Plug and Play. The remove lock is taken here, once, for
+// each request of either role, and goes with it: whoever finishes with the request releases it (the pass-down
+// tail, a completion routine, the worker), and removal releases its own and waits for all the others.
 NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* extension = ExtensionOf(device);
@@ -193,8 +193,6 @@ NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp)
     }
     switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction)
     {
-    case IRP_MJ_PNP:
-        return DispatchPnp(device, irp);
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
         if (extension->role == RoleUsbDevice)
         {
@@ -237,11 +235,24 @@ NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp)
     return status;
 }
 
-// Plug and Play requests of one device arrive one at a time; the state only records the transitions,
-// every request is still passed down in every state. The common entry holds the remove lock for the
-// request: start releases it once the lower drivers have started, removal releases it and waits for every
-// other holder.
+// Plug and Play has its own entry in the driver's table, as power has: the routine that owns the device's
+// life cycle is the one the I/O manager calls, and no other major function can reach removal. It takes the
+// remove lock as the common entry does.
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp)
+{
+    NTSTATUS status = IoAcquireRemoveLock(&ExtensionOf(device)->removeLock, irp);
+    if (!NT_SUCCESS(status))
+    {
+        return CompleteWithStatus(irp, status);
+    }
+    return HandlePnp(device, irp);
+}
+
+// Plug and Play requests of one device arrive one at a time; the state only records the transitions,
+// every request is still passed down in every state. The entry holds the remove lock for the request:
+// start releases it once the lower drivers have started, removal releases it and waits for every other
+// holder.
+NTSTATUS HandlePnp(PDEVICE_OBJECT device, PIRP irp)
 {
     FilterExtension* extension = ExtensionOf(device);
     switch (IoGetCurrentIrpStackLocation(irp)->MinorFunction)

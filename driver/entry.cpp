@@ -203,7 +203,7 @@ NTSTATUS FilterAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physicalDevice)
 }
 
 // The pool type is chosen before anything is allocated. Every major function goes through the one dispatch
-// entry, except power, whose failure path differs.
+// entry, except power, whose failure path differs, and Plug and Play, which owns the device's life cycle.
 extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
 {
     KavfiltrNonPagedPool = IsSystemVersionAtLeast(0x06020000) ? NonPagedPoolNx : NonPagedPool;
@@ -212,6 +212,7 @@ extern "C" NTSTATUS DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING)
         driver->MajorFunction[index] = DispatchIrp;
     }
     driver->MajorFunction[IRP_MJ_POWER] = DispatchPower;
+    driver->MajorFunction[IRP_MJ_PNP] = DispatchPnp;
     driver->DriverExtension->AddDevice = FilterAddDevice;
     driver->DriverUnload = FilterUnload;
     return STATUS_SUCCESS;

@@ -426,5 +426,6 @@ BOOLEAN IsSystemVersionAtLeast(ULONG version);
 NTSTATUS DispatchIrp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPower(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS DispatchPnp(PDEVICE_OBJECT device, PIRP irp);
+NTSTATUS HandlePnp(PDEVICE_OBJECT device, PIRP irp);
 NTSTATUS PassDown(FilterExtension* extension, PIRP irp);
 NTSTATUS CompleteWithStatus(PIRP irp, NTSTATUS status);

@@ -4,6 +4,7 @@
 #include "regtool/AdminCheck.h"
 #include "regtool/DeviceFilter.h"
 #include "regtool/DeviceRestart.h"
+#include "regtool/FilterRemoval.h"
 
 #include "enumlib/FilterState.h"
 #include "enumlib/USBEnumerateEx.h"
@@ -19,6 +20,7 @@ namespace Kavelor
 const CMDLINE_OPTION g_options[] = {
     {CMD_REG, TEXT("Reg")},
     {CMD_UNREG, TEXT("Unreg")},
+    {CMD_UNINSTALL, TEXT("Uninstall")},
     {CMD_NONE, nullptr},
 };
 
@@ -143,6 +145,24 @@ int CCmdLineParam::DoUnreg()
     return Restart(record);
 }
 
+int CCmdLineParam::DoUninstall()
+{
+    // An ID after the switch means the caller wanted Unreg: nothing is touched.
+    if (!m_params.empty())
+    {
+        return EXIT_UNINSTALL_FAILED;
+    }
+    switch (RemoveFilterFromAllDevices())
+    {
+    case REMOVAL_OK:
+        return EXIT_OK;
+    case REMOVAL_RESTART_PENDING:
+        return EXIT_RESTART_PENDING;
+    default:
+        return EXIT_UNINSTALL_FAILED;
+    }
+}
+
 int KavsetMain()
 {
     if (!IsAdmin())
@@ -161,14 +181,25 @@ int KavsetMain()
             return param.DoReg();
         case CMD_UNREG:
             return param.DoUnreg();
+        case CMD_UNINSTALL:
+            return param.DoUninstall();
         default:
             return EXIT_NO_COMMAND;
         }
     }
     catch (const std::bad_alloc&)
     {
-        return param.m_mode == CMD_REG ? EXIT_REG_FAILED
-                                       : (param.m_mode == CMD_UNREG ? EXIT_UNREG_FAILED : EXIT_NO_COMMAND);
+        switch (param.m_mode)
+        {
+        case CMD_REG:
+            return EXIT_REG_FAILED;
+        case CMD_UNREG:
+            return EXIT_UNREG_FAILED;
+        case CMD_UNINSTALL:
+            return EXIT_UNINSTALL_FAILED;
+        default:
+            return EXIT_NO_COMMAND;
+        }
     }
 }
 } // namespace Kavelor

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# The main job: builds every Windows deliverable into dist/ and runs the simulated PC's demo.
+# The main job: builds every Windows deliverable into dist/, runs the simulated PC's demo, and packs the
+# archive a Windows user installs from (dist/Kavelor-1.0.1.zip) with the demo's figures in its guide.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -11,4 +12,6 @@ echo
 echo "Windows deliverables in dist/:"
 ls -l dist/
 echo
-build/host/lab/kavlab demo "$@"
+build/host/lab/kavlab demo "$@" | tee build/host/lab/kavlab-demo.txt
+echo
+scripts/make-package.sh build/host/lab/kavlab-demo.txt build/host/lab/kavlab-demo.svg

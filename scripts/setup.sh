@@ -16,6 +16,9 @@ packages=(
     # Kavelor's Wine tests: a virtual display, a font with Japanese glyphs, the X tools that find windows
     # and take screenshots, and Python for the test itself.
     xvfb x11-utils imagemagick fonts-noto-cjk python3
+    # The archive for Windows users: its guide rendered from HTML to PDF (with the CJK font above), the
+    # pages rendered back to images by the archive test, and the zip itself.
+    weasyprint poppler-utils zip unzip
 )
 
 # wine32 is an i386 package: the architecture must be known to dpkg before apt can find it.

@@ -53,6 +53,7 @@ TEST_F(KavsetFlowTest, TheLastSwitchDecidesAndArgumentsCountAfterARecognisedOne)
         {u"Kavset.exe /Reg ID /X", CMD_NONE, {u"ID"}},
         {u"Kavset.exe /Reg ID /", CMD_NONE, {u"ID"}},
         {u"Kavset.exe /Regx ID", CMD_NONE, {}},
+        {u"Kavset.exe -uninstall", CMD_UNINSTALL, {}},
         {u"/Reg ID", CMD_REG, {u"ID"}}, // the program's own path goes through the loop too
         {u"Kavset.exe /Reg \"USB\\VID_1&PID_2\\A B\"", CMD_REG, {u"USB\\VID_1&PID_2\\A B"}},
         {u"Kavset.exe /Reg USB\\VID_1&PID_2\\A B", CMD_REG, {u"USB\\VID_1&PID_2\\A", u"B"}},
@@ -81,6 +82,8 @@ TEST_F(KavsetFlowTest, CommandLinesWithoutACommandOrWithTheWrongArgumentsEndBefo
         {u"/Reg " + UsbId() + u" " + UsbId(), EXIT_REG_FAILED},
         {u"/Reg " + UsbId() + u" /Reg " + UsbId(), EXIT_REG_FAILED},
         {UsbId() + u" /Reg", EXIT_REG_FAILED},
+        // An ID after the uninstaller's switch is a mistaken Unreg: nothing may be taken off.
+        {u"/Uninstall " + UsbId(), EXIT_UNINSTALL_FAILED},
     };
     for (const Case& c : cases)
     {

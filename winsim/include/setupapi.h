@@ -109,3 +109,13 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION InstallFunction, HDEVINFO Devi
                                       PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                            PSP_DEVINSTALL_PARAMS_W DeviceInstallParams);
+
+// Device registry properties of a set element: SPDRP_x is the Configuration Manager's CM_DRP_x minus one.
+#define SPDRP_FRIENDLYNAME 0x0000000C
+#define SPDRP_UPPERFILTERS 0x00000011
+#define SPDRP_LOWERFILTERS 0x00000012
+#define SPDRP_MAXIMUM_PROPERTY 0x00000025
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType,
+                                              PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                              PDWORD RequiredSize);

@@ -643,6 +643,19 @@ void Machine::AddService(const Service& service)
     services_.push_back(service);
 }
 
+void Machine::RemoveService(const WString& name)
+{
+    for (auto service = services_.begin(); service != services_.end(); ++service)
+    {
+        if (EqualNoCase(service->name, name))
+        {
+            services_.erase(service);
+            return;
+        }
+    }
+    Violation("service '%s' is not installed", Narrow(name).c_str());
+}
+
 const Service* Machine::FindService(const WString& name) const
 {
     for (const Service& service : services_)

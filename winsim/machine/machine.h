@@ -309,6 +309,8 @@ public:
     // Services installed with the service control manager.
     void AddService(const Service& service);
     const Service* FindService(const WString& name) const;
+    // The service deleted (sc delete): devices whose lists still name it no longer start.
+    void RemoveService(const WString& name);
     const std::vector<Service>& Services() const { return services_; }
 
     // Setup-API fault knobs: opening these sets fails.

@@ -5,7 +5,9 @@
 // size claimed for it, an element that does not belong to the set. The class installer's
 // DIF_PROPERTYCHANGE restarts the device through the machine's onRestart hook (the PnP manager, which
 // rebuilds its stacks from the filter lists); a refused stop, or a volume of the device in use when no
-// manager is installed, is reported as DI_NEEDRESTART in the install parameters, as Windows does.
+// manager is installed, is reported as DI_NEEDRESTART in the install parameters, as Windows does. Device
+// registry properties of an element read as through the Configuration Manager; a property the node does not
+// have fails with ERROR_INVALID_DATA, as on Windows.
 #include "winsim/machine/machine.h"
 
 #include <setupapi.h>
@@ -354,4 +356,45 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     RequireSize(DeviceInstallParams->cbSize, sizeof(SP_DEVINSTALL_PARAMS_W), "SP_DEVINSTALL_PARAMS_W", call);
     DeviceInstallParams->Flags = set.installFlags[node];
     return TRUE;
+}
+
+BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                              DWORD Property, PDWORD PropertyRegDataType,
+                                              PBYTE PropertyBuffer, DWORD PropertyBufferSize,
+                                              PDWORD RequiredSize)
+{
+    Machine& machine = Current();
+    std::lock_guard<std::recursive_mutex> lock(machine.Lock());
+    const char* call = "SetupDiGetDeviceRegistryPropertyW";
+    ::DeviceInfoSet& set = SetOf(machine, DeviceInfoSet, call);
+    DevNode* node = ElementOf(set, DeviceInfoData, call);
+    if (Property >= SPDRP_MAXIMUM_PROPERTY)
+    {
+        Violation("%s: property %u out of range", call, Property);
+    }
+    if (PropertyBuffer == nullptr && PropertyBufferSize != 0)
+    {
+        Violation("%s: size %u given without a buffer", call, PropertyBufferSize);
+    }
+    ULONG length = PropertyBufferSize;
+    CONFIGRET result = CM_Get_DevNode_Registry_PropertyW(node->handle, Property + 1, PropertyRegDataType,
+                                                         PropertyBuffer, &length, 0);
+    if (RequiredSize != nullptr && (result == CR_SUCCESS || result == CR_BUFFER_SMALL))
+    {
+        *RequiredSize = length;
+    }
+    switch (result)
+    {
+    case CR_SUCCESS:
+        return TRUE;
+    case CR_BUFFER_SMALL:
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    case CR_NO_SUCH_VALUE:
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    default:
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
 }

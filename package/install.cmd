@@ -1,0 +1,72 @@
+@echo off
+rem Installs Kavelor 1.0.1 on 64-bit Windows. Run it as administrator from the unpacked archive.
+rem   1. Kavelor.exe, Kavset.exe and Kavelor.pdf into "%ProgramFiles%\Kavelor" (Kavelor refuses to start
+rem      without Kavset.exe beside it, and its help opens Kavelor.pdf from there).
+rem   2. Kavfiltr.inf: Kavfiltr.sys into the driver folder and the Kavfiltr kernel service, demand start.
+rem   3. "sc start Kavfiltr" proves that Windows loads the driver. When it does not (an unsigned driver on a
+rem      system that enforces signatures), everything is taken back: a stick whose filter lists name a
+rem      driver that cannot load does not start, so the speed-up must not be offered.
+rem Exit code 0 when installed, 1 when not (nothing is left behind then).
+setlocal
+set "SRC=%~dp0"
+set "DEST=%ProgramFiles%\Kavelor"
+set "DRIVER=%SystemRoot%\System32\drivers\Kavfiltr.sys"
+
+if /i not "%PROCESSOR_ARCHITECTURE%"=="AMD64" (
+    echo Kavelor needs 64-bit Windows and a 64-bit command prompt.
+    exit /b 1
+)
+for %%f in (Kavfiltr.sys Kavfiltr.inf Kavset.exe Kavelor.exe Kavelor.pdf) do (
+    if not exist "%SRC%%%f" (
+        echo %%f is missing beside install.cmd: unpack the whole archive first.
+        exit /b 1
+    )
+)
+
+echo Installing Kavelor into "%DEST%" ...
+if not exist "%DEST%" mkdir "%DEST%" 2>nul
+copy /y "%SRC%Kavelor.exe" "%DEST%\Kavelor.exe" >nul 2>&1
+if errorlevel 1 goto :not_admin
+copy /y "%SRC%Kavset.exe" "%DEST%\Kavset.exe" >nul 2>&1
+if errorlevel 1 goto :not_admin
+copy /y "%SRC%Kavelor.pdf" "%DEST%\Kavelor.pdf" >nul 2>&1
+if errorlevel 1 goto :not_admin
+
+echo Registering the Kavfiltr service ...
+rundll32.exe setupapi.dll,InstallHinfSection DefaultInstall.NTamd64 128 %SRC%Kavfiltr.inf
+sc query Kavfiltr >nul 2>&1
+if errorlevel 1 goto :no_service
+if not exist "%DRIVER%" goto :no_service
+
+echo Loading Kavfiltr.sys ...
+sc start Kavfiltr >nul 2>&1
+set "STARTED=%ERRORLEVEL%"
+rem 1056: already running (an earlier installation loaded it).
+if not "%STARTED%"=="0" if not "%STARTED%"=="1056" goto :not_loaded
+
+echo.
+echo Kavelor is installed. Start "%DEST%\Kavelor.exe" to switch the speed-up on for a USB stick.
+exit /b 0
+
+:not_admin
+echo Could not write "%DEST%". Run install.cmd as administrator.
+call :take_back
+exit /b 1
+
+:no_service
+echo The Kavfiltr service could not be registered from Kavfiltr.inf.
+call :take_back
+exit /b 1
+
+:not_loaded
+echo Windows did not load Kavfiltr.sys: sc start ended with %STARTED%, and 577 means that the driver's
+echo signature was refused. Kavelor was not installed: read ReadMe.txt, "Driver signing".
+call :take_back
+exit /b 1
+
+:take_back
+sc delete Kavfiltr >nul 2>&1
+if exist "%DRIVER%" del /f /q "%DRIVER%" >nul 2>&1
+for %%f in (Kavelor.exe Kavset.exe Kavelor.pdf) do if exist "%DEST%\%%f" del /f /q "%DEST%\%%f" >nul 2>&1
+rmdir "%DEST%" >nul 2>&1
+exit /b 0

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Builds the archive a Windows user installs from, dist/Kavelor-1.0.1.zip: the three programs of dist/,
+# the driver package (Kavfiltr.inf), install.cmd and uninstall.cmd, the read-me, and the user guide
+# Kavelor.pdf rendered from package/guide with the figures of a `kavlab demo` run filled in.
+#   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART
+# DEMO_OUTPUT is what `kavlab demo` printed, DEMO_CHART the kavlab-demo.svg it drew. Windows tools read
+# the text files with CRLF line ends; the read-me is UTF-8 with a byte-order mark so that Notepad shows
+# its Japanese half on every version.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+demo_output=$1
+demo_chart=$2
+version=1.0.1
+work=build/package
+stage=$work/Kavelor-$version
+archive=dist/Kavelor-$version.zip
+
+for f in Kavfiltr.sys Kavset.exe Kavelor.exe; do
+    [ -f "dist/$f" ] || { echo "make-package: dist/$f is missing (build the win64 and win32 presets)" >&2; exit 1; }
+done
+rm -rf "$work"
+mkdir -p "$stage" "$work/guide"
+cp dist/Kavfiltr.sys dist/Kavset.exe dist/Kavelor.exe "$stage/"
+for f in Kavfiltr.inf install.cmd uninstall.cmd ReadMe.txt; do
+    sed 's/\r$//; s/$/\r/' "package/$f" >"$stage/$f"
+done
+sed -i '1s/^/\xef\xbb\xbf/' "$stage/ReadMe.txt"
+
+# The demo's table rows: workload, commands/MiB off -> on, modelled MB/s off -> on, gain, verified.
+rows=$(awk '$3 == "->" && $6 == "->" && NF == 9 {
+    printf "<tr><td>%s</td><td>%s → %s</td><td>%s → %s</td><td>%s</td><td>%s</td></tr>\n", $1, $2, $4, $5, $7, $8, ($9 == "yes" ? "一致" : "不一致")
+}' "$demo_output")
+[ -n "$rows" ] || { echo "make-package: no result rows in $demo_output" >&2; exit 1; }
+table="<table class=\"demo\"><tr><th>読み書き</th><th>1 MiB あたりのコマンド数（なし → あり）</th><th>速さ MB/s（なし → あり）</th><th>向上</th><th>データ</th></tr>$(tr -d '\n' <<<"$rows")</table>"
+gains=$(awk '$3 == "->" && $6 == "->" && NF == 9 { printf "%s%s %s 倍", (n++ ? "、" : ""), ($1 == "seqread" ? "連続読み込み" : ($1 == "seqwrite" ? "連続書き込み" : $1)), substr($8, 1, length($8) - 1) }' "$demo_output")
+summary="シミュレーションでは ${gains} の速さになり、読み書きしたデータはすべて一致しました。"
+grep -q ' NO$' "$demo_output" && summary="シミュレーションでは ${gains} の速さでした。"
+# The texts go into the page as they are: they hold no character that HTML or sed would read specially.
+sed -e "s|@DEMO_TABLE@|${table}|" -e "s|@DEMO_SUMMARY@|${summary}|" package/guide/Kavelor.html >"$work/guide/Kavelor.html"
+cp package/guide/guide.css package/guide/*.svg "$work/guide/"
+cp "$demo_chart" "$work/guide/kavlab-demo.svg"
+weasyprint --quiet "$work/guide/Kavelor.html" "$stage/Kavelor.pdf"
+
+rm -f "$archive"
+(cd "$work" && zip -q -X -r "../../$archive" "Kavelor-$version")
+echo "make-package: $archive"
+unzip -l "$archive"
