@@ -59,8 +59,8 @@ BOOL CKavelorWnd::Create()
         return FALSE;
     }
     WString strTitle = LoadText(m_hInstance, IDS_TITLE);
-    return CreateEx(0, m_hInstance, kClassName, strTitle.c_str(), WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX,
-                    CW_USEDEFAULT, CW_USEDEFAULT, kDefaultWidth, kDefaultHeight, nullptr);
+    return CreateEx(0, m_hInstance, kClassName, strTitle.c_str(), WS_CAPTION | WS_SYSMENU, CW_USEDEFAULT,
+                    CW_USEDEFAULT, kDefaultWidth, kDefaultHeight, nullptr);
 }
 
 LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
