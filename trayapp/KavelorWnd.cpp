@@ -1,34 +1,49 @@
-// CKavelorWnd: creation, the tray icon and its menu, the scan results, hiding and coming to the front.
+// CKavelorWnd: creation and sizing, the controls and dialogs behind CKavelorWndCore, the tray icon and
+// its menu, command routing, hiding and coming to the front, and help.
 #include "trayapp/KavelorWnd.h"
 
-#include "enumlib/WideString.h"
+#include "trayapp/AboutDlg.h"
 #include "trayapp/KavelorMessages.h"
-#include "trayapp/ScanResultCompare.h"
+#include "trayapp/KavsetJob.h"
+#include "trayapp/ModulePath.h"
+#include "trayapp/PropatyDlg.h"
+#include "trayapp/ResourceText.h"
+#include "trayapp/ShieldMessageBox.h"
 #include "trayapp/USBEnumerateExThread.h"
+#include "trayapp/WorkingDlg.h"
 #include "trayapp/res/resource.h"
+
+#include <commctrl.h>
+#include <shellapi.h>
+#include <shlobj.h>
 
 namespace Kavelor
 {
 namespace
 {
-const WCHAR kClassName[] = TEXT("KavelorMainWindow");
+const WCHAR kClassName[] = L"KavelorMainWindow";
 const int kDefaultWidth = 430;
 const int kDefaultHeight = 250;
+// The frame's first pane and its top control bar.
+const UINT kListViewId = 0xE900;
+const UINT kToolBarId = 0xE800;
+// Media inserted and removed, drive removed and added, image updated.
+const LONG kShellEvents = 0x81E0;
 
-WString LoadText(HINSTANCE hInstance, UINT nId)
-{
-    WCHAR szText[256] = {};
-    int nLength = LoadStringW(hInstance, nId, szText, 256);
-    return TextInBuffer(szText, nLength > 0 ? static_cast<size_t>(nLength) : 0);
-}
+const UINT kButtonCommands[] = {ID_COMMAND_ENABLE, ID_COMMAND_DISABLE, ID_COMMAND_PROPERTIES,
+                                ID_COMMAND_VERSION, ID_COMMAND_HELP};
+const UINT kButtonTexts[] = {IDS_BUTTON_ENABLE, IDS_BUTTON_DISABLE, IDS_BUTTON_PROPERTIES, IDS_BUTTON_VERSION,
+                             IDS_BUTTON_HELP};
+const int kButtonCount = 5;
 } // namespace
 
 // Announced by the shell whenever the taskbar is created anew (Explorer restarted): the icon must be added
 // again.
-UINT CKavelorWnd::s_nTaskBarCreated = RegisterWindowMessageW(TEXT("TaskBarCreated"));
+UINT CKavelorWnd::s_nTaskBarCreated = RegisterWindowMessageW(L"TaskBarCreated");
 
 CKavelorWnd::CKavelorWnd(HINSTANCE hInstance, CUSBEnumerateExThread* pScanThread)
-    : CTaskTray(hInstance), m_hInstance(hInstance), m_pScanThread(pScanThread), m_bBusy(0)
+    : CTaskTray(hInstance), m_hInstance(hInstance), m_pScanThread(pScanThread),
+      m_core(hInstance, *pScanThread, *this), m_listView(hInstance, m_core), m_hNotify(0)
 {
 }
 
@@ -60,8 +75,29 @@ LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
     case WM_CREATE:
         return OnCreate();
     case WM_DESTROY:
+        if (m_hNotify != 0)
+        {
+            SHChangeNotifyDeregister(m_hNotify);
+            m_hNotify = 0;
+        }
+        // The children go with this window; their objects must not destroy them again.
+        m_listView.m_hWnd = nullptr;
+        m_toolBar.Destroy();
         PostQuitMessage(0);
         return 0;
+    case WM_SIZE:
+        LayoutChildren();
+        return 0;
+    case WM_SETFOCUS:
+        Default(nMsg, wParam, lParam);
+        if (m_listView.m_hWnd != nullptr)
+        {
+            SetFocus(m_listView.m_hWnd);
+        }
+        return 0;
+    case WM_ACTIVATE:
+        UpdateCommands();
+        return Default(nMsg, wParam, lParam);
     case WM_DEVICECHANGE:
         m_pScanThread->RequestScan();
         return Default(nMsg, wParam, lParam);
@@ -72,9 +108,22 @@ LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
             return 0;
         }
         return Default(nMsg, wParam, lParam);
+    case WM_TIMER:
+        m_core.OnTimer(wParam);
+        return 0;
+    case WM_NOTIFY:
+        return OnNotify(reinterpret_cast<NMHDR*>(lParam));
+    case WM_CONTEXTMENU:
+        if (reinterpret_cast<HWND>(wParam) == m_listView.m_hWnd && m_listView.m_hWnd != nullptr)
+        {
+            m_listView.OnContextMenu();
+            return 0;
+        }
+        return Default(nMsg, wParam, lParam);
     case WM_COMMAND:
         if (OnCommand(LOWORD(wParam)))
         {
+            UpdateCommands();
             return 0;
         }
         return Default(nMsg, wParam, lParam);
@@ -93,24 +142,103 @@ LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
     }
     if (nMsg == WM_SCAN_UPDATE)
     {
-        OnScanUpdate();
+        m_core.OnScanUpdate();
+        UpdateCommands();
+        return 0;
+    }
+    if (nMsg == WM_SHELL_CHANGE)
+    {
+        m_core.RefreshList(1);
+        return 0;
+    }
+    if (nMsg == WM_REENABLE_PROMPT)
+    {
+        m_core.OnReenablePrompt();
+        UpdateCommands();
         return 0;
     }
     return Default(nMsg, wParam, lParam);
 }
 
+// Any failure before the window is sized fails the creation, and the application ends.
 int CKavelorWnd::OnCreate()
 {
-    int nWidth = kDefaultWidth;
-    int nHeight = kDefaultHeight;
-    SetWindowPos(m_hWnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - nWidth) / 2,
-                 (GetSystemMetrics(SM_CYSCREEN) - nHeight) / 2, nWidth, nHeight,
-                 SWP_NOZORDER | SWP_NOACTIVATE);
+    m_core.Attach(m_hWnd);
+    if (!m_listView.Create(m_hWnd, kListViewId))
+    {
+        return -1;
+    }
+    if (!m_toolBar.Create(m_hInstance, m_hWnd, kToolBarId) ||
+        !m_toolBar.SetupButtons(m_hInstance, IDB_TOOLBAR, kButtonCommands, kButtonTexts, kButtonCount))
+    {
+        return -1;
+    }
+    SizeToContent();
 
     m_pScanThread->RegisterNotifyWindow(m_hWnd);
     m_pScanThread->RequestScan();
     AddTrayIcon();
+    RegisterShellNotify();
+    UpdateCommands();
     return 0;
+}
+
+// Room for the buttons side by side, or for five icons when they need more, and two rows of icons.
+void CKavelorWnd::SizeToContent()
+{
+    int nWidth = kDefaultWidth;
+    int nHeight = kDefaultHeight;
+    SIZE bar = {};
+    if (m_toolBar.GetBarSize(bar))
+    {
+        DWORD dwItem = static_cast<DWORD>(
+            SendMessageW(m_listView.m_hWnd, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(0xFFFF, 0xFFFF)));
+        int nItemWidth = LOWORD(dwItem);
+        int nItemHeight = HIWORD(dwItem);
+        nHeight =
+            bar.cy + GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFRAME) + 2 * nItemHeight;
+        nWidth = 5 * nItemWidth >= bar.cx ? 5 * nItemWidth : bar.cx;
+        nWidth += GetSystemMetrics(SM_CXVSCROLL);
+    }
+    SetWindowPos(m_hWnd, nullptr, 0, 0, nWidth, nHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    RECT window = {};
+    GetWindowRect(m_hWnd, &window);
+    int cx = window.right - window.left;
+    int cy = window.bottom - window.top;
+    SetWindowPos(m_hWnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - cx) / 2,
+                 (GetSystemMetrics(SM_CYSCREEN) - cy) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
+    LayoutChildren();
+}
+
+void CKavelorWnd::LayoutChildren()
+{
+    if (m_toolBar.m_hWnd == nullptr || m_listView.m_hWnd == nullptr)
+    {
+        return;
+    }
+    SendMessageW(m_toolBar.m_hWnd, TB_AUTOSIZE, 0, 0);
+    RECT client = {};
+    GetClientRect(m_hWnd, &client);
+    RECT bar = {};
+    GetWindowRect(m_toolBar.m_hWnd, &bar);
+    int nTop = bar.bottom - bar.top;
+    MoveWindow(m_listView.m_hWnd, 0, nTop, client.right, client.bottom > nTop ? client.bottom - nTop : 0,
+               TRUE);
+}
+
+// Without the shell's notifications the window still learns of device changes from WM_DEVICECHANGE.
+void CKavelorWnd::RegisterShellNotify()
+{
+    PIDLIST_ABSOLUTE pidl = nullptr;
+    if (FAILED(SHGetSpecialFolderLocation(m_hWnd, CSIDL_DRIVES, &pidl)) || pidl == nullptr)
+    {
+        return;
+    }
+    SHChangeNotifyEntry entry = {};
+    entry.pidl = pidl;
+    entry.fRecursive = FALSE;
+    m_hNotify = SHChangeNotifyRegister(m_hWnd, SHCNRF_ShellLevel, kShellEvents, WM_SHELL_CHANGE, 1, &entry);
+    CoTaskMemFree(pidl);
 }
 
 void CKavelorWnd::AddTrayIcon()
@@ -122,48 +250,113 @@ void CKavelorWnd::AddTrayIcon()
     }
 }
 
-void CKavelorWnd::OnScanUpdate()
-{
-    CUSBEnumerateExList devices;
-    m_pScanThread->CopyResults(devices);
-    if (IsSameResult(devices, m_devices))
-    {
-        return;
-    }
-    m_devices.swap(devices);
-    RefreshList(0);
-}
-
-// The list view that shows m_devices comes with the next step; until then there is nothing to refill.
-void CKavelorWnd::RefreshList(int) {}
-
 void CKavelorWnd::OnTrayNotify(LPARAM lParam)
 {
     if (lParam == WM_LBUTTONUP)
     {
         BringToFront();
     }
-    else if (lParam == WM_RBUTTONUP && !m_bBusy)
+    else if (lParam == WM_RBUTTONUP)
     {
-        ShowPopupMenu(IDR_TASKTRAY, 0, ID_TASKTRAY_OPEN, FALSE, m_hWnd);
+        m_core.OnTrayRightClick();
     }
 }
 
+// The list view is offered every command first; what it does not handle is the window's own.
 BOOL CKavelorWnd::OnCommand(UINT nId)
 {
+    if (m_listView.OnCommand(nId))
+    {
+        return TRUE;
+    }
     switch (nId)
     {
     case ID_TASKTRAY_OPEN:
         BringToFront();
         return TRUE;
     case ID_TASKTRAY_EXIT:
-        if (!m_bBusy)
-        {
-            DestroyWindow();
-        }
+        m_core.OnExit();
+        return TRUE;
+    case ID_COMMAND_VERSION:
+        m_core.OnVersion();
+        return TRUE;
+    case ID_COMMAND_HELP:
+        OnHelp();
         return TRUE;
     default:
         return FALSE;
+    }
+}
+
+LRESULT CKavelorWnd::OnNotify(NMHDR* pHeader)
+{
+    if (pHeader->hwndFrom == m_listView.m_hWnd && m_listView.m_hWnd != nullptr)
+    {
+        if (pHeader->code == NM_DBLCLK)
+        {
+            m_listView.OnDoubleClick();
+            return 0;
+        }
+        if (pHeader->code == LVN_ITEMCHANGED)
+        {
+            UpdateCommands();
+        }
+    }
+    return 0;
+}
+
+// The buttons follow the selection and the selected device's state, and Help the document's presence.
+void CKavelorWnd::UpdateCommands()
+{
+    if (m_toolBar.m_hWnd == nullptr)
+    {
+        return;
+    }
+    for (UINT nId : {ID_COMMAND_ENABLE, ID_COMMAND_DISABLE, ID_COMMAND_PROPERTIES})
+    {
+        m_toolBar.EnableButton(nId, m_listView.IsCommandEnabled(nId));
+    }
+    m_toolBar.EnableButton(ID_COMMAND_VERSION, TRUE);
+    m_toolBar.EnableButton(ID_COMMAND_HELP, !FindHelpDocument().empty());
+}
+
+WString FindHelpDocument()
+{
+    WString strPath = GetPathBesideModule(L"Kavelor.pdf");
+    if (strPath.empty())
+    {
+        return strPath;
+    }
+    WIN32_FIND_DATAW found = {};
+    HANDLE hFind = FindFirstFileW(strPath.c_str(), &found);
+    if (hFind == INVALID_HANDLE_VALUE)
+    {
+        return WString();
+    }
+    FindClose(hFind);
+    return strPath;
+}
+
+// Removed between enabling and choosing: nothing happens.
+void CKavelorWnd::OnHelp()
+{
+    WString strPath = FindHelpDocument();
+    if (strPath.empty())
+    {
+        return;
+    }
+    SHELLEXECUTEINFOW info = {};
+    info.cbSize = sizeof(info);
+    info.fMask = SEE_MASK_NOCLOSEPROCESS;
+    info.hwnd = m_hWnd;
+    info.lpVerb = L"open";
+    info.lpFile = strPath.c_str();
+    info.nShow = SW_SHOW;
+    if (ShellExecuteExW(&info) && reinterpret_cast<INT_PTR>(info.hInstApp) > 32 && info.hProcess != nullptr)
+    {
+        DWORD dwExitCode = 0;
+        GetExitCodeProcess(info.hProcess, &dwExitCode);
+        CloseHandle(info.hProcess);
     }
 }
 
@@ -171,10 +364,69 @@ BOOL CKavelorWnd::PreTranslateMessage(MSG* pMsg)
 {
     if (pMsg->message == WM_KEYDOWN && pMsg->wParam == VK_F5)
     {
-        m_pScanThread->RequestScan();
-        RefreshList(1);
+        m_core.OnRefreshKey();
     }
     return FALSE;
+}
+
+BOOL CKavelorWnd::HasListView()
+{
+    return m_listView.m_hWnd != nullptr;
+}
+
+void CKavelorWnd::FillList(const CUSBEnumerateExList& devices)
+{
+    m_listView.FillList(devices);
+    UpdateCommands();
+}
+
+UINT_PTR CKavelorWnd::StartRefreshTimer()
+{
+    return SetTimer(m_hWnd, REFRESH_TIMER_ID, REFRESH_TIMER_MILLISECONDS, nullptr);
+}
+
+void CKavelorWnd::StopRefreshTimer(UINT_PTR nTimer)
+{
+    KillTimer(m_hWnd, nTimer);
+}
+
+int CKavelorWnd::ShieldMessageBox(HWND hOwner, const WString& strText, const WString& strCaption, UINT nType,
+                                  int nButtonId)
+{
+    return Kavelor::ShieldMessageBox(hOwner, strText.c_str(), strCaption.c_str(), nType, &nButtonId, 1);
+}
+
+void CKavelorWnd::RunWorkingDialog(HWND hOwner, CKavsetJob& job)
+{
+    CWorkingDlg dialog(m_hInstance, job);
+    if (dialog.DoModal(hOwner) == -1 && job.m_bStarted == 0)
+    {
+        // The dialog template could not be used: the same as a worker that never ran.
+        job.OnWorkerNotCreated();
+    }
+}
+
+void CKavelorWnd::RunPropertyDialog(HWND hOwner, const CUSBEnumerateExData& device,
+                                    const CUSBEnumerateExTree& node)
+{
+    CPropatyDlg dialog(m_hInstance, device, node);
+    dialog.DoModal(hOwner);
+}
+
+void CKavelorWnd::RunAboutDialog()
+{
+    CAboutDlg dialog(m_hInstance);
+    dialog.DoModal(m_hWnd);
+}
+
+void CKavelorWnd::ShowTrayMenu()
+{
+    ShowPopupMenu(IDR_TASKTRAY, 0, ID_TASKTRAY_OPEN, FALSE, m_hWnd);
+}
+
+void CKavelorWnd::CloseMainWindow()
+{
+    DestroyWindow();
 }
 
 // The caption flies to the lower-right corner, where the tray is, and the window hides.

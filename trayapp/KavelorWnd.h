@@ -1,11 +1,16 @@
-// CKavelorWnd: Kavelor's main window. A small fixed frame (caption and system menu only) that is usually
-// hidden: closing or minimising it hides it, and the application keeps running in the tray until the tray
-// menu's Exit. It owns the tray icon, receives the enumeration thread's results and the system's device
-// broadcasts, and comes to the front when a second start of Kavelor asks for it. The toolbar and the
-// device list view fill it in a later step; RefreshList is where they will be refilled.
+// CKavelorWnd: Kavelor's main window. A small fixed frame (caption and system menu only) with the toolbar
+// on top and the device list below; usually hidden: closing or minimising it hides it, and the
+// application keeps running in the tray until the tray menu's Exit. It owns the tray icon, receives the
+// enumeration thread's results, the system's device broadcasts and the shell's drive notifications, and
+// routes the commands of the toolbar, the tray menu and the list's context menu (the list first). What it
+// decides is in CKavelorWndCore; this class gives it the real controls and dialogs.
 #pragma once
 
 #include "enumlib/EnumerateData.h"
+#include "trayapp/ColorToolBar.h"
+#include "trayapp/KavelorListView.h"
+#include "trayapp/KavelorWndCore.h"
+#include "trayapp/KavelorWndUi.h"
 #include "trayapp/TaskTray.h"
 #include "trayapp/Window.h"
 
@@ -13,7 +18,7 @@ namespace Kavelor
 {
 class CUSBEnumerateExThread;
 
-class CKavelorWnd : public CWindow, public CTaskTray
+class CKavelorWnd : public CWindow, public CTaskTray, public IKavelorWndUi
 {
 public:
     CKavelorWnd(HINSTANCE hInstance, CUSBEnumerateExThread* pScanThread);
@@ -26,25 +31,48 @@ public:
     // Foreground, shown, restored.
     void BringToFront();
 
-    const CUSBEnumerateExList& GetDevices() const { return m_devices; }
+    const CUSBEnumerateExList& GetDevices() const { return m_core.m_devices; }
+
+    // IKavelorWndUi
+    BOOL HasListView() override;
+    void FillList(const CUSBEnumerateExList& devices) override;
+    UINT_PTR StartRefreshTimer() override;
+    void StopRefreshTimer(UINT_PTR nTimer) override;
+    int ShieldMessageBox(HWND hOwner, const WString& strText, const WString& strCaption, UINT nType,
+                         int nButtonId) override;
+    void RunWorkingDialog(HWND hOwner, CKavsetJob& job) override;
+    void RunPropertyDialog(HWND hOwner, const CUSBEnumerateExData& device,
+                           const CUSBEnumerateExTree& node) override;
+    void RunAboutDialog() override;
+    void ShowTrayMenu() override;
+    void CloseMainWindow() override;
 
 protected:
     LRESULT WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam) override;
 
 private:
     int OnCreate();
-    void OnScanUpdate();
+    void SizeToContent();
+    void LayoutChildren();
+    void RegisterShellNotify();
     void OnTrayNotify(LPARAM lParam);
     BOOL OnCommand(UINT nId);
+    LRESULT OnNotify(NMHDR* pHeader);
+    void UpdateCommands();
     void HideToTray();
     void AddTrayIcon();
-    void RefreshList(int nMode);
+    void OnHelp();
 
     HINSTANCE m_hInstance;
     CUSBEnumerateExThread* m_pScanThread;
-    CUSBEnumerateExList m_devices;
-    int m_bBusy;
+    CKavelorWndCore m_core;
+    CColorToolBar m_toolBar;
+    CKavelorListView m_listView;
+    ULONG m_hNotify;
 
     static UINT s_nTaskBarCreated;
 };
+
+// The help document beside the program, if it is there; empty otherwise.
+WString FindHelpDocument();
 } // namespace Kavelor

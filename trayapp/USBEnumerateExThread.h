@@ -6,6 +6,7 @@
 #pragma once
 
 #include "enumlib/EnumerateData.h"
+#include "trayapp/ScanRequests.h"
 #include "trayapp/Semaphore.h"
 #include "trayapp/SemaphoreValue.h"
 
@@ -15,12 +16,12 @@
 
 namespace Kavelor
 {
-class CUSBEnumerateExThread
+class CUSBEnumerateExThread : public IScanRequests
 {
 public:
     // Raises CResourceException when one of its semaphores cannot be created.
     CUSBEnumerateExThread();
-    virtual ~CUSBEnumerateExThread();
+    ~CUSBEnumerateExThread() override;
     CUSBEnumerateExThread(const CUSBEnumerateExThread&) = delete;
     CUSBEnumerateExThread& operator=(const CUSBEnumerateExThread&) = delete;
 
@@ -33,8 +34,8 @@ public:
     void RegisterNotifyWindow(HWND hWnd);
     // The post's result when this request starts a scan, 1 when a running or queued scan will be followed
     // by one more anyway.
-    BOOL RequestScan();
-    void CopyResults(CUSBEnumerateExList& results);
+    BOOL RequestScan() override;
+    void CopyResults(CUSBEnumerateExList& results) override;
     int GetPendingScans() { return m_pendingScans.Get(); }
 
     HANDLE m_hThread;

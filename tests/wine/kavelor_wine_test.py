@@ -12,6 +12,12 @@ Cases (one per ctest test; "prefix" prepares the Wine prefixes the others share)
   running          both present: a window titled "Kavelor" and a tray icon, a screenshot of the window; a
                    second start ends at once (exit code 1) without a second window
   hidden           "/s": only the tray icon; a second start brings the hidden window forward
+  window           with an empty device list: the five toolbar buttons with their Japanese texts (only
+                   Version enabled: nothing selected, no help document), the version dialog opens from its
+                   command and closes with OK, the title bar's close hides the window and Kavelor keeps
+                   running, and the tray menu's Exit command ends the process; screenshots of the window
+                   and of the version dialog. kavelor_probe.exe, built here with mingw-w64, reads the
+                   buttons out of Kavelor's process and posts the commands the shell and the user would
 
 Where the machine's kernel cannot run 32-bit programs, the win64 build of the same sources stands in for
 the 32-bit deliverable and the run says so. Exit code 77 (skipped) when Wine, Xvfb or the build is missing.
@@ -353,6 +359,80 @@ def case_hidden(args, loader, exe):
             wine.close()
 
 
+def build_probe(args):
+    """kavelor_probe.exe from its source beside this script, for the win64 build's Wine."""
+    compiler = shutil.which("x86_64-w64-mingw32-gcc")
+    if compiler is None:
+        raise Skip("no x86_64-w64-mingw32-gcc to build kavelor_probe.exe")
+    probe = Path(args.out) / "kavelor_probe.exe"
+    source = Path(__file__).with_name("kavelor_probe.c")
+    subprocess.run([compiler, "-municode", "-O1", "-Wall", "-Werror", "-o", str(probe), str(source)], check=True)
+    return probe
+
+
+def probe(wine, folder, *action):
+    result = subprocess.run([str(WINE_DIR / "wine64"), f"C:\\{folder}\\kavelor_probe.exe", *action], env=wine.env,
+                            capture_output=True, timeout=60)
+    return result.returncode, result.stdout.decode("utf-8", errors="replace")
+
+
+def case_window(args, loader, exe, strings):
+    if loader.name != "wine64":
+        raise Skip("the probe is a 64-bit program; this case runs with the win64 build")
+    probe_exe = build_probe(args)
+    out = Path(args.out)
+    with Display() as display:
+        wine = Wine(loader, prefix_of(args, "installed"), display, out)
+        try:
+            program = wine.install("Kavelor", True, exe)
+            shutil.copy(probe_exe, wine.prefix / "drive_c" / "Kavelor" / "kavelor_probe.exe")
+            process = wine.start(program, name="window")
+            window = wine.wait_for(lambda: wine.kavelor_window(min_width=300), 60, "the main window")
+
+            expected = [(32776 + at, strings[1010 + at]) for at in range(5)]
+            code, listing = wine.wait_for(lambda: (lambda r: r if r[0] == 0 and r[1].count("\n") >= 5 else None)(
+                probe(wine, "Kavelor", "buttons")), 30, "the toolbar's buttons")
+            buttons = [line.split("\t") for line in listing.splitlines() if line.strip()]
+            found = [(int(b[0]), b[2]) for b in buttons]
+            if found != expected:
+                fail(f"toolbar buttons {found}, expected {expected}")
+            enabled = {int(b[0]): b[1] == "1" for b in buttons}
+            if enabled != {32776: False, 32777: False, 32778: False, 32779: True, 32780: False}:
+                fail(f"enabled buttons {enabled}: with nothing selected and no help document only Version is")
+            time.sleep(1)
+            shot = screenshot(wine, window[0], out / "kavelor-window.png")
+            print(f"toolbar: {found}; enabled {enabled}; {shot}")
+
+            before = {w[0] for w in wine.windows() if w[4]}
+            probe(wine, "Kavelor", "command", "32779")
+            wine.wait_for(lambda: probe(wine, "Kavelor", "about")[1].rstrip().endswith("\t1"), 30, "the version dialog")
+            dialog = wine.wait_for(lambda: [w for w in wine.windows() if w[4] and w[0] not in before], 15,
+                                   "the version dialog's X window")
+            time.sleep(1)
+            shot = screenshot(wine, dialog[0][0], out / "kavelor-version-dialog.png")
+            print(f"version dialog {dialog[0][2]}x{dialog[0][3]}; {shot}")
+            probe(wine, "Kavelor", "close-about")
+            wine.wait_for(lambda: probe(wine, "Kavelor", "about")[0] == 2, 30, "the version dialog to close")
+
+            probe(wine, "Kavelor", "syscommand", str(0xF060))
+            wine.wait_for(lambda: probe(wine, "Kavelor", "visible")[1].strip() == "0", 30, "the window to hide")
+            time.sleep(1)
+            if process.poll() is not None:
+                fail(f"Kavelor ended ({process.returncode}) when its window was closed; it must stay in the tray")
+            print("closing hid the window; Kavelor keeps running")
+
+            probe(wine, "Kavelor", "command", "32774")
+            try:
+                code = process.wait(timeout=30)
+            except subprocess.TimeoutExpired:
+                fail("Exit from the tray menu did not end Kavelor")
+            if code != 0:
+                fail(f"Kavelor ended with {code} after Exit, not 0")
+            print("Exit ended the process with 0")
+        finally:
+            wine.close()
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("case")
@@ -380,6 +460,8 @@ def main():
             case_running(args, loader, exe)
         elif args.case == "hidden":
             case_hidden(args, loader, exe)
+        elif args.case == "window":
+            case_window(args, loader, exe, strings)
         else:
             fail(f"unknown case {args.case}")
     except Skip as reason:

@@ -1,0 +1,221 @@
+// The texts Kavelor's list and dialogs show, checked against its own string table: the byte sizes at every
+// example and unit boundary, the message for every exit code Kavset can end with (and none when Kavset
+// never ran, a message when the worker that would run it could not be created), Kavset's command line, the
+// list's items with their overlays and order, and the property dialog's values, a drive without medium
+// included.
+#include "enumlib/FilterState.h"
+#include "trayapp/DriveListItem.h"
+#include "trayapp/FormatByteSize.h"
+#include "trayapp/KavsetJob.h"
+#include "trayapp/PropertyValues.h"
+#include "trayapp/res/resource.h"
+
+#include "tests/support/kavelor_window_fakes.h"
+#include "tests/trayapp/trayapp_fixture.h"
+
+#include <cstdint>
+
+namespace
+{
+using namespace kavtest;
+using Kavelor::CKavsetJob;
+using Kavelor::CUSBEnumerateExData;
+using Kavelor::FormatByteSize;
+
+const char16_t kMarker[] = u"USB 大容量記憶装置（Kavelor 有効）";
+
+class WindowTextsTest : public TrayAppTest
+{
+protected:
+    WindowTextsTest()
+    {
+        HostController& controller =
+            AddController(machine_, u"PCI\\VEN_8086&DEV_293A\\3&21436425&0&EF", 0, true);
+        hub_ = controller.rootHub;
+    }
+
+    Kavelor::WString Text(UINT id) { return W(desktop_->strings.at(id).c_str()); }
+
+    void Enable(UsbDevice& device, bool storage)
+    {
+        device.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {u"Kavfiltr"});
+        device.devNode->SetString(CM_DRP_FRIENDLYNAME, kMarker);
+        for (auto& lun : device.luns)
+        {
+            if (storage)
+            {
+                lun->disk->SetMultiString(CM_DRP_UPPERFILTERS, {u"Kavfiltr"});
+            }
+        }
+    }
+
+    Hub* hub_ = nullptr;
+};
+
+TEST(FormatByteSizeTest, ThreeDigitsAndTheUnitAtEveryExampleAndBoundary)
+{
+    struct Case
+    {
+        uint64_t bytes;
+        const char16_t* text;
+    } cases[] = {
+        {0, u"0バイト"},         {999, u"999バイト"},         {1000, u"0.97KB"},
+        {1024, u"1.00KB"},       {10239, u"9.99KB"},          {10240, u"10.0KB"},
+        {15350, u"15.0KB"},   // 14.99 rounded by the one-decimal format
+        {102399, u"100.0KB"}, // 99.99, rounded by the one-decimal format as well
+        {102400, u"100KB"},      {1023999, u"999KB"},         {1024000, u"0.97MB"},
+        {1048575, u"0.99MB"},    {16000000000ull, u"14.9GB"}, {1ull << 40, u"1.00TB"},
+        {1ull << 50, u"1.00PB"}, {1ull << 60, u"1.00EB"},     {UINT64_MAX, u"16.0EB"},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(FormatByteSize(c.bytes), W(c.text)) << c.bytes;
+    }
+}
+
+TEST_F(WindowTextsTest, EveryExitCodeOfKavsetHasItsMessageOrNone)
+{
+    std::map<DWORD, UINT> messages = {{1, IDS_SETTING_FAILED},
+                                      {2, IDS_ADMIN_REQUIRED},
+                                      {3, IDS_STORAGE_IN_USE},
+                                      {10, IDS_ENABLE_FAILED},
+                                      {20, IDS_DISABLE_FAILED}};
+    std::vector<DWORD> codes;
+    for (DWORD code = 0; code <= 25; ++code)
+    {
+        codes.push_back(code);
+    }
+    codes.insert(codes.end(), {259, 0x7FFFFFFF, 0xC0000005, 0xFFFFFFFF});
+    CUSBEnumerateExData device;
+    device.treeDevice.data.strDeviceInstanceId = W(u"USB\\VID_3A7E&PID_1201\\KV0012345678");
+    for (DWORD code : codes)
+    {
+        CKavsetJob job(nullptr, Kavelor::KAVSET_MODE_ENABLE, device);
+        FakeLauncher kavset;
+        kavset.exitCode = code;
+        job.RunKavset(kavset);
+        EXPECT_EQ(job.m_bStarted, 1);
+        EXPECT_EQ(kavset.shown, 1);
+        auto expected = messages.find(code);
+        if (expected == messages.end())
+        {
+            EXPECT_TRUE(job.m_strMessage.empty()) << code;
+            EXPECT_EQ(job.m_nMessageType, 0u) << code;
+        }
+        else
+        {
+            EXPECT_EQ(job.m_strMessage, Text(expected->second)) << code;
+            EXPECT_EQ(job.m_nMessageType, MB_ICONEXCLAMATION) << code;
+        }
+    }
+    EXPECT_NE(Text(IDS_STORAGE_IN_USE).find(W(u"完了していません。\n\nストレージ")), Kavelor::WString::npos)
+        << "the first line, an empty line, then the advice";
+}
+
+TEST_F(WindowTextsTest, KavsetBesideTheProgramGetsTheSwitchAndTheUsbNodesId)
+{
+    CUSBEnumerateExData device;
+    device.treeDevice.data.strDeviceInstanceId = W(u"USB\\VID_3A7E&PID_1201\\KV0012345678");
+    device.treeDevice.AppendChild({})->data.strDeviceInstanceId = W(u"USBSTOR\\DISK&VEN_KAV\\7&1&0");
+
+    CKavsetJob enable(nullptr, Kavelor::KAVSET_MODE_ENABLE, device);
+    FakeLauncher kavset;
+    enable.RunKavset(kavset);
+    EXPECT_EQ(kavset.file, W(u"C:\\Program Files\\Kavelor\\Kavset.exe"));
+    EXPECT_EQ(kavset.parameters, W(u"/Reg USB\\VID_3A7E&PID_1201\\KV0012345678"));
+
+    CKavsetJob disable(nullptr, Kavelor::KAVSET_MODE_DISABLE, device);
+    EXPECT_EQ(disable.GetParameters(), W(u"/Unreg USB\\VID_3A7E&PID_1201\\KV0012345678"));
+
+    // Missing, or elevation refused: never shown, nothing to say.
+    FakeLauncher refused;
+    refused.startable = false;
+    disable.RunKavset(refused);
+    EXPECT_EQ(disable.m_bStarted, 0);
+    EXPECT_EQ(refused.shown, 0);
+    EXPECT_TRUE(disable.m_strMessage.empty());
+
+    // No worker to run Kavset: the dialog closes and the user hears that nothing was set.
+    CKavsetJob orphan(nullptr, Kavelor::KAVSET_MODE_ENABLE, device);
+    orphan.OnWorkerNotCreated();
+    EXPECT_EQ(orphan.m_strMessage, Text(IDS_SETTING_FAILED));
+    EXPECT_EQ(orphan.m_nMessageType, MB_ICONEXCLAMATION);
+}
+
+TEST_F(WindowTextsTest, OneItemPerDriveLetterWithTheDevicesOverlayInWalkOrder)
+{
+    // A card reader: two units, a letter each.
+    UsbDevice& off = AddStick(machine_, *hub_, 1, kVid, kPid, u"OFF1", {u'E'});
+    LunParams second;
+    second.letters = {u'G'};
+    machine_.AddLun(off, second);
+    UsbDevice& partial = AddStick(machine_, *hub_, 2, kVid, kPid, u"PART2", {u'H'});
+    UsbDevice& on = AddStick(machine_, *hub_, 3, kVid, kPid, u"ON3", {u'F'});
+    AddStick(machine_, *hub_, 4, kVid, kPid, u"NOLETTER4");
+    Enable(partial, false);
+    Enable(on, true);
+
+    Kavelor::CUSBEnumerateExList devices = FakeScan::Enumerate();
+    ASSERT_EQ(devices.size(), 4u);
+    std::vector<Kavelor::CDriveListItem> items = Kavelor::MakeDriveListItems(devices);
+    ASSERT_EQ(items.size(), 4u) << "a device without letter has no item";
+    struct Expected
+    {
+        const char16_t* text;
+        int overlay;
+    } expected[] = {{u"(E:)", 1}, {u"(G:)", 1}, {u"(H:)", 2}, {u"(F:)", 0}};
+    for (size_t at = 0; at < items.size(); ++at)
+    {
+        EXPECT_EQ(items[at].strText, W(expected[at].text)) << at;
+        EXPECT_EQ(items[at].nOverlay, expected[at].overlay) << at;
+    }
+    // Both letters of one device lead back to that device's record.
+    const Kavelor::CUSBEnumerateExTree& first = devices.front().treeDevice;
+    EXPECT_NE(items[0].dnDevInst, items[1].dnDevInst) << "each item carries its own node";
+    int found = 0;
+    for (const auto* node = &first; node != nullptr; node = node->NextPreOrder())
+    {
+        found += node->data.dnDevInst == items[0].dnDevInst || node->data.dnDevInst == items[1].dnDevInst;
+    }
+    EXPECT_EQ(found, 2);
+    EXPECT_EQ(Kavelor::OverlayForFilterState(Kavelor::FILTER_STATE_NOT_TARGET), 0);
+}
+
+TEST_F(WindowTextsTest, ThePropertyValuesOfADriveWithAndWithoutMedium)
+{
+    UsbDevice& stick = AddStick(machine_, *hub_, 1, kVid, kPid, u"PROP1", {u'E'});
+    Enable(stick, true);
+    Kavelor::CUSBEnumerateExList devices = FakeScan::Enumerate();
+    ASSERT_EQ(devices.size(), 1u);
+
+    Kavelor::CVolumeFacts facts;
+    facts.strDisplayName = W(u"KAVSTICK (E:)");
+    facts.strFileSystem = W(u"FAT32");
+    facts.ullTotalBytes = 16000000000ull;
+    Kavelor::CPropertyValues values = Kavelor::MakePropertyValues(nullptr, devices.front(), u'E', facts);
+    EXPECT_EQ(values.strCaption, W(u"KAVSTICK (E:)のプロパティ"));
+    EXPECT_EQ(values.strVolumeName, W(u"")) << "no label";
+    EXPECT_EQ(values.strFileSystem, W(u"FAT32"));
+    EXPECT_EQ(values.strCapacity, W(u"14.9GB"));
+    EXPECT_EQ(values.strKavelorState, Text(IDS_STATE_ENABLED));
+    EXPECT_EQ(values.strVendorId, W(u"0x3A7E"));
+    EXPECT_EQ(values.strProductId, W(u"0x1202"));
+
+    // No medium: the system reports nothing.
+    stick.luns[0]->disk->RemoveProperty(CM_DRP_UPPERFILTERS);
+    Kavelor::CPropertyValues empty = Kavelor::MakePropertyValues(nullptr, devices.front(), u'E', {});
+    EXPECT_EQ(empty.strCaption, W(u"(E:)のプロパティ"));
+    EXPECT_EQ(empty.strVolumeName, W(u""));
+    EXPECT_EQ(empty.strFileSystem, Text(IDS_UNKNOWN_FILE_SYSTEM));
+    EXPECT_EQ(empty.strCapacity, W(u"0バイト"));
+    EXPECT_EQ(empty.strKavelorState, Text(IDS_STATE_DISABLED)) << "storage filter lost";
+
+    CUSBEnumerateExData handMade;
+    handMade.wVendorId = 0x1a2b;
+    handMade.wProductId = 0x000f;
+    Kavelor::CPropertyValues ids = Kavelor::MakePropertyValues(nullptr, handMade, u'E', facts);
+    EXPECT_EQ(ids.strVendorId, W(u"0x1A2B"));
+    EXPECT_EQ(ids.strProductId, W(u"0x000F"));
+    EXPECT_EQ(ids.strKavelorState, Text(IDS_STATE_DISABLED));
+}
+} // namespace
