@@ -28,6 +28,16 @@ protected:
         return result;
     }
 
+    // The card was swapped: the device's next READ(10) meets the unit attention.
+    void FailNextReadWithMediumChange()
+    {
+        wu::FaultRule changed;
+        changed.kind = wu::FaultKind::FailCommand;
+        changed.when.opcode = 0x28;
+        changed.sense = wu::sense::kMediumChanged;
+        device_->AddFault(changed);
+    }
+
     void FillMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
     {
         std::vector<uint8_t> data = BlockPattern(lba, blocks, salt);
@@ -163,11 +173,7 @@ TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseFo
 {
     FillMedium(0, 4096, 7);
     ReadAndCheck(0, 128);
-    wu::FaultRule changed;
-    changed.kind = wu::FaultKind::FailCommand;
-    changed.when.opcode = 0x28;
-    changed.sense = wu::SenseData{wu::scsi::kSenseUnitAttention, 0x28, 0x00};
-    device_->AddFault(changed);
+    FailNextReadWithMediumChange();
     NewCommands();
     std::vector<uint8_t> data;
     Exchange read = Read10(128, 128, data);
@@ -193,11 +199,7 @@ TEST_F(ReadAheadTest, AFailureWhoseStatusTheFunctionDriverNeverReadStillReachesI
 {
     FillMedium(0, 4096, 7);
     ReadAndCheck(0, 128);
-    wu::FaultRule changed;
-    changed.kind = wu::FaultKind::FailCommand;
-    changed.when.opcode = 0x28;
-    changed.sense = wu::SenseData{wu::scsi::kSenseUnitAttention, 0x28, 0x00};
-    device_->AddFault(changed);
+    FailNextReadWithMediumChange();
     NewCommands();
     wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 128, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);

@@ -2,6 +2,8 @@
 // piece reports, and that no failure to write gathered data can end in a write reported as done.
 #include "tests/driver/transport_fixture.h"
 
+#include <optional>
+
 namespace
 {
 
@@ -39,6 +41,19 @@ protected:
             blocks += piece;
         }
         return blocks;
+    }
+
+    // The device fails the next WRITE(10) in step (or every one, or the next one covering `lba`).
+    int FailWriteInStep(const wu::SenseData& sense, bool persistent = false, std::optional<uint32_t> lba = {})
+    {
+        wu::FaultRule rule;
+        rule.kind = wu::FaultKind::FailCommand;
+        rule.when.opcode = 0x2A;
+        rule.persistent = persistent;
+        rule.sense = sense;
+        rule.when.firstLba = lba;
+        rule.when.lastLba = lba;
+        return device_->AddFault(rule);
     }
 
     // What the function driver does after a status wrapper with status 1: fetch the device's reason.
@@ -134,12 +149,7 @@ TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredData
 TEST_F(CoalescingTest, AWriteTheDeviceRefusesFailsWithTheDevicesReasonForEveryPieceAndRetry)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
-    wu::FaultRule protect;
-    protect.kind = wu::FaultKind::FailCommand;
-    protect.when.opcode = 0x2A;
-    protect.persistent = true;
-    protect.sense = wu::sense::kWriteProtected;
-    int rule = device_->AddFault(protect);
+    int rule = FailWriteInStep(wu::sense::kWriteProtected, true);
     std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 8);
     for (size_t i = 0; i + 1 < results.size(); ++i)
     {
@@ -246,10 +256,7 @@ TEST_F(CoalescingTest, APieceArrivingAfterTheOnesThatFollowItIsWrittenBeforeTheW
 TEST_F(CoalescingTest, AFirstPieceRetriedAfterTheLaterOnesIsNotGathered)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x40000, 0);
-    wu::FaultRule attention;
-    attention.kind = wu::FaultKind::FailCommand;
-    attention.when.opcode = 0x2A;
-    device_->AddFault(attention);
+    FailWriteInStep(wu::sense::kMediumChanged);
     {
         winsim::ScopedThreadIdentity stranger(reinterpret_cast<HANDLE>(0x7FFFF000),
                                               reinterpret_cast<HANDLE>(0x7FFFF000));
@@ -272,18 +279,10 @@ TEST_F(CoalescingTest, AFirstPieceSentBehindBufferedDataIsNotGatheredOnItsRetry)
 {
     auto first = HoldOnDisk(IRP_MJ_WRITE, 0x40000, 0);
     auto second = HoldOnDisk(IRP_MJ_WRITE, 0x40000, LONGLONG(4096) * 512);
-    wu::FaultRule refuse;
-    refuse.kind = wu::FaultKind::FailCommand;
-    refuse.when.opcode = 0x2A;
-    device_->AddFault(refuse);
+    FailWriteInStep(wu::sense::kWriteError);
     EXPECT_EQ(WritePieces(0, {128, 128, 128, 128}, 17).back().wrapper.status, 1);
     SenseKeyAfterFailure();
-    wu::FaultRule failFirstPiece;
-    failFirstPiece.kind = wu::FaultKind::FailCommand;
-    failFirstPiece.when.opcode = 0x2A;
-    failFirstPiece.when.firstLba = 4096;
-    failFirstPiece.when.lastLba = 4096;
-    device_->AddFault(failFirstPiece);
+    FailWriteInStep(wu::sense::kWriteError, false, 4096);
     EXPECT_EQ(WritePieces(4096, {128}, 18)[0].wrapper.status, 1) << "the first piece, behind the data";
     SenseKeyAfterFailure();
     for (uint32_t piece = 1; piece < 4; ++piece)
@@ -304,10 +303,7 @@ TEST_F(CoalescingTest, AFirstPieceSentBehindBufferedDataIsNotGatheredOnItsRetry)
 TEST_F(CoalescingTest, HeldDataSurvivesAFailedSecondOfferAndReachesTheMedium)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
-    wu::FaultRule refuse;
-    refuse.kind = wu::FaultKind::FailCommand;
-    refuse.when.opcode = 0x2A;
-    device_->AddFault(refuse);
+    FailWriteInStep(wu::sense::kWriteError);
     std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 16);
     EXPECT_EQ(results.back().wrapper.status, 1);
     SenseKeyAfterFailure();
@@ -329,11 +325,7 @@ TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenFails)
 {
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
     WritePieces(0, {128, 128}, 13);
-    wu::FaultRule fail;
-    fail.kind = wu::FaultKind::FailCommand;
-    fail.when.opcode = 0x2A;
-    fail.sense = wu::sense::kWriteError;
-    device_->AddFault(fail);
+    FailWriteInStep(wu::sense::kWriteError);
     NewCommands();
     std::vector<uint8_t> read;
     Exchange blocked = Read10(0, 128, read);

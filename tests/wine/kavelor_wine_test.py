@@ -48,13 +48,8 @@ def fail(message):
     sys.exit(1)
 
 
-def kavelor_strings(source):
-    """The STRINGTABLE of Kavelor.rc by number, as the program's resources hold it."""
-    ids = {}
-    for line in (source / "trayapp/res/resource.h").read_text(encoding="utf-8").splitlines():
-        match = re.match(r"#define\s+(\w+)\s+(\d+)\s*$", line)
-        if match:
-            ids[match.group(1)] = int(match.group(2))
+def rc_string_table(source):
+    """The STRINGTABLE of Kavelor.rc by symbol, as the file holds it."""
     strings = {}
     in_table = False
     for line in (source / "trayapp/res/Kavelor.rc").read_text(encoding="utf-8").splitlines():
@@ -65,8 +60,18 @@ def kavelor_strings(source):
         elif in_table:
             match = re.match(r'\s*(\w+)\s+"(.*)"\s*$', line)
             if match:
-                strings[ids[match.group(1)]] = match.group(2).replace("\\n", "\n")
+                strings[match.group(1)] = match.group(2).replace("\\n", "\n")
     return strings
+
+
+def kavelor_strings(source):
+    """The STRINGTABLE of Kavelor.rc by number, as the program's resources hold it."""
+    ids = {}
+    for line in (source / "trayapp/res/resource.h").read_text(encoding="utf-8").splitlines():
+        match = re.match(r"#define\s+(\w+)\s+(\d+)\s*$", line)
+        if match:
+            ids[match.group(1)] = int(match.group(2))
+    return {ids[symbol]: text for symbol, text in rc_string_table(source).items()}
 
 
 def wine_debugstr(text):

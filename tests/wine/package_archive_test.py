@@ -44,22 +44,6 @@ def require(condition, message):
         raise Failure(message)
 
 
-def rc_strings(source):
-    """The string table by symbol, as Kavelor.rc holds it."""
-    strings = {}
-    in_table = False
-    for line in (source / "trayapp/res/Kavelor.rc").read_text(encoding="utf-8").splitlines():
-        if line == "STRINGTABLE":
-            in_table = True
-        elif in_table and line == "END":
-            break
-        elif in_table:
-            match = re.match(r'\s*(\w+)\s+"(.*)"\s*$', line)
-            if match:
-                strings[match.group(1)] = match.group(2).replace("\\n", "\n")
-    return strings
-
-
 def check_binaries(folder, source):
     for script, image in (("tests/driver/check_driver_image.sh", "Kavfiltr.sys"),
                           ("tests/wine/kavset_image.sh", "Kavset.exe")):
@@ -130,7 +114,7 @@ def check_pdf(folder, source, demo):
     text = subprocess.run(["pdftotext", "-enc", "UTF-8", str(pdf), "-"], capture_output=True, text=True,
                           check=True).stdout
     flat = re.sub(r"\s+", "", text)
-    strings = rc_strings(source)
+    strings = kavelor.rc_string_table(source)
     for symbol in MESSAGES:
         require(re.sub(r"\s+", "", strings[symbol]) in flat, f"the guide does not show {symbol}: {strings[symbol]}")
     require(re.sub(r"\s+", "", strings["IDS_STORAGE_IN_USE"].split("\n")[0]) in flat,
