@@ -79,13 +79,7 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
         {
             ++which;
         }
-        wu::FaultRule rule;
-        rule.kind = kOnceKinds[which];
-        rule.bytes = 4096;
-        rule.when.commandNumber = device.Counters().commands + 1 + random_() % 3;
-        fault.faultId = device.AddFault(rule);
-        fault.name = kOnceNames[which];
-        return fault;
+        return ArmOnce(device, which);
     }
     if (!only_.empty())
     {
@@ -129,15 +123,7 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
     }
     if (dice < 22)
     {
-        // Once, on one of the next few commands: retries must get past it without a trace in the data.
-        const size_t which = random_() % kOnceCount;
-        wu::FaultRule rule;
-        rule.kind = kOnceKinds[which];
-        rule.bytes = 4096;
-        rule.when.commandNumber = device.Counters().commands + 1 + random_() % 3;
-        fault.faultId = device.AddFault(rule);
-        fault.name = kOnceNames[which];
-        return fault;
+        return ArmOnce(device, random_() % kOnceCount);
     }
     if (dice < 28)
     {
@@ -150,6 +136,19 @@ HardeningFault Hardening::Arm(wu::StorageRig& rig, bool write, unsigned lun, uin
             fault.name = "medium-change";
         }
     }
+    return fault;
+}
+
+// Once, on one of the next few commands: retries must get past it without a trace in the data.
+HardeningFault Hardening::ArmOnce(wu::BulkOnlyDevice& device, size_t which)
+{
+    wu::FaultRule rule;
+    rule.kind = kOnceKinds[which];
+    rule.bytes = 4096;
+    rule.when.commandNumber = device.Counters().commands + 1 + random_() % 3;
+    HardeningFault fault;
+    fault.faultId = device.AddFault(rule);
+    fault.name = kOnceNames[which];
     return fault;
 }
 

@@ -94,6 +94,7 @@ private:
         uint64_t faultsFired = 0; // the device's faults fired when the change was made
     };
     void WatchMedium(winsim::usb::StorageRig& rig, unsigned lun);
+    HardeningFault ArmOnce(winsim::usb::BulkOnlyDevice& device, size_t which);
 
     std::mt19937_64 random_;
     uint64_t seed_;
