@@ -255,6 +255,27 @@ enum BotPhase : ULONG
     PhaseStatus = 3,
 };
 
+// Two readers of one unit, as a copy between two files or a file read beside its file system's metadata,
+// each keep their read-ahead: the buffer is shared between them in halves while both hold data.
+#define READ_STREAMS 2
+
+// A range of a unit's cache: `length` bytes of the unit from byte `start`, kept at `offset` in the unit's
+// read-ahead buffer. Empty when `length` is 0.
+struct CacheWindow
+{
+    ULONGLONG start;
+    ULONG offset;
+    ULONG length;
+};
+
+// A sequential reader followed across disk-level reads: where its next READ(10) would start (0 for none)
+// and the length of the last read-ahead made for it, which the next one doubles.
+struct ReadStream
+{
+    ULONGLONG next;
+    ULONG window;
+};
+
 struct LunContext
 {
     UCHAR lun;
@@ -263,8 +284,13 @@ struct LunContext
     AlignedBuffer* readAheadBuffer;
     ULONG readAheadLength;
     ULONG sequentialCount;
-    ULONGLONG cacheStart;
     UCHAR previousReadCbw[sizeof(CommandBlockWrapper)];
+    // The cached ranges, one per reader followed; the read-ahead decided for the current READ(10) goes
+    // into the window of `readAheadStream`.
+    CacheWindow cache[READ_STREAMS];
+    ReadStream streams[READ_STREAMS];
+    UCHAR readAheadStream;
+    UCHAR latestStream;
     AlignedBuffer* writeBuffer;
     LargeWriteRecord* matchedWrite;
     LargeWriteRecord matchedWriteCopy;

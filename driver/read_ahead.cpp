@@ -7,6 +7,9 @@ namespace
 {
 // A read at least this long is worth reading ahead for; shorter ones end a sequence.
 const ULONG kLargeRead = 0x10000;
+// The first read-ahead a reader earns by continuing its previous read: two commands of the usual 64 KiB,
+// so that a reader that stops there has cost one command's worth of data more.
+const ULONG kFirstWindow = 0x20000;
 
 void ResetSequence(LunContext* context)
 {
@@ -17,6 +20,11 @@ void ResetSequence(LunContext* context)
     }
 }
 
+void ForgetStreams(LunContext* context)
+{
+    RtlZeroMemory(context->streams, sizeof(context->streams));
+}
+
 // Whether this READ(10) starts right where the previous large one of the sequence ended.
 BOOLEAN ContinuesSequence(const LunContext* context, const UCHAR* cbw)
 {
@@ -25,11 +33,102 @@ BOOLEAN ContinuesSequence(const LunContext* context, const UCHAR* cbw)
     return context->sequentialCount != 0 && CommandLba(cbw) == previousEnd;
 }
 
+// The window that holds every byte the current READ(10) asks for, or none.
+CacheWindow* WindowCovering(UsbFilterExtension* extension, LunContext* context)
+{
+    if (context == nullptr || context->readAheadBuffer == nullptr ||
+        !IsServableBlockCommand(extension->currentCbw, context, TRUE))
+    {
+        return nullptr;
+    }
+    ULONGLONG offset = CommandOffset(extension->currentCbw, context);
+    ULONGLONG requested = CommandDataLength(extension->currentCbw);
+    for (CacheWindow& window : context->cache)
+    {
+        if (window.length != 0 && window.start <= offset &&
+            (offset - window.start) + requested <= window.length)
+        {
+            return &window;
+        }
+    }
+    return nullptr;
+}
+
+// Follows the unit's sequential readers: the large READ(10) at `offset` continues one of them or takes the
+// place of the one seen least recently, and becomes the reader whose window a read-ahead now fills.
+// Returns what a continuing reader has earned when the cache cannot answer it: the first window, then
+// twice the last read-ahead made for it. A read elsewhere earns nothing, so a reader that jumps about
+// never pays for data it does not use, while the other reader keeps its pace.
+ULONG FollowStreams(LunContext* context, ULONGLONG offset, ULONG requested, BOOLEAN covered, ULONG capacity)
+{
+    UCHAR index = 0;
+    while (index < READ_STREAMS &&
+           !(context->streams[index].next != 0 && context->streams[index].next == offset))
+    {
+        ++index;
+    }
+    BOOLEAN continues = index < READ_STREAMS;
+    if (!continues)
+    {
+        index = static_cast<UCHAR>((context->latestStream + 1) % READ_STREAMS);
+        context->streams[index].window = 0;
+    }
+    context->latestStream = index;
+    context->readAheadStream = index;
+    ReadStream* stream = &context->streams[index];
+    stream->next = offset + requested;
+    if (!continues || covered)
+    {
+        return 0;
+    }
+    if (stream->window == 0)
+    {
+        return kFirstWindow < capacity ? kFirstWindow : capacity;
+    }
+    return stream->window <= capacity / 2 ? stream->window * 2 : capacity;
+}
+
+// Whether the window of the other reader holds data: the two then share the buffer in halves.
+BOOLEAN OtherWindowHoldsData(const LunContext* context, UCHAR index)
+{
+    for (UCHAR other = 0; other < READ_STREAMS; ++other)
+    {
+        if (other != index && context->cache[other].length != 0)
+        {
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+// Gives the current reader's window the range about to be read ahead. A read-ahead of up to half the buffer
+// goes into the reader's own half, beside the other reader's data; a longer one starts at the buffer's
+// beginning. Whatever of the other reader's data it would overwrite is dropped first.
+void PlaceWindow(LunContext* context, ULONGLONG start, ULONG length)
+{
+    ULONG half = context->readAheadBuffer->capacity / 2;
+    UCHAR index = context->readAheadStream;
+    ULONG offset = length <= half ? index * half : 0;
+    for (CacheWindow& other : context->cache)
+    {
+        if (&other != &context->cache[index] && other.length != 0 && other.offset < offset + length &&
+            offset < other.offset + other.length)
+        {
+            other.length = 0;
+        }
+    }
+    context->cache[index].start = start;
+    context->cache[index].offset = offset;
+    context->cache[index].length = length;
+}
+
 } // namespace
 
 // Decides at a command wrapper whether a READ(10) should be answered by a read-ahead. A large read in
 // flight on the disk side is read ahead at once, up to its own length; without one, two large commands at
 // consecutive addresses open a sequence, and from then on every further one reads a full buffer ahead.
+// Beyond both, a reader whose large reads continue one another, whatever the size of the disk-level reads,
+// is read ahead further each time it reaches the end of what was read for it.
 BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
 {
     if (extension->currentPhase != PhaseCommand || context == nullptr)
@@ -41,7 +140,7 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
     switch (extension->currentCdb[0])
     {
     case SCSIOP_TEST_UNIT_READY_CODE:
-        break;
+        return FALSE;
     case SCSIOP_READ10_CODE: {
         context->readAheadLength = 0;
         // The computations below divide by the block length: a unit whose blocks are unknown, or a command
@@ -49,63 +148,74 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
         if (!IsServableBlockCommand(cbw, context, TRUE))
         {
             ResetSequence(context);
+            ForgetStreams(context);
             return FALSE;
         }
         ULONG requested = CommandDataLength(cbw);
         DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
         ULONG readInFlight = disk != nullptr ? disk->currentReadLength : 0;
         ReleaseDiskFilter(disk);
+        BOOLEAN covered = WindowCovering(extension, context) != nullptr;
+        // Only large reads make a reader: a small read elsewhere, such as the file system's, leaves the
+        // readers as they are.
+        BOOLEAN large = requested >= kLargeRead;
+        ULONG earned = 0;
+        if (large)
+        {
+            earned = FollowStreams(context, CommandOffset(cbw, context), requested, covered, capacity);
+            if (OtherWindowHoldsData(context, context->readAheadStream) && earned > capacity / 2)
+            {
+                earned = capacity / 2;
+            }
+        }
+        ULONG length = 0;
         if (readInFlight >= kLargeRead)
         {
-            // A read no longer than this command gains nothing from a detour through the cache.
-            if (readInFlight > requested)
-            {
-                context->readAheadLength = readInFlight < capacity ? readInFlight : capacity;
-            }
+            length = readInFlight < capacity ? readInFlight : capacity;
             ResetSequence(context);
-            break;
         }
-        if (requested < kLargeRead)
+        else if (!large)
         {
             ResetSequence(context);
-            break;
         }
-        context->sequentialCount = ContinuesSequence(context, cbw) ? context->sequentialCount + 1 : 1;
-        RtlCopyMemory(context->previousReadCbw, cbw, sizeof(context->previousReadCbw));
-        break;
+        else
+        {
+            context->sequentialCount = ContinuesSequence(context, cbw) ? context->sequentialCount + 1 : 1;
+            RtlCopyMemory(context->previousReadCbw, cbw, sizeof(context->previousReadCbw));
+            length = context->sequentialCount >= 2 ? capacity : 0;
+        }
+        length = length > earned ? length : earned;
+        // A read-ahead no longer than this command gains nothing from a detour through the cache.
+        if (covered || length <= requested)
+        {
+            return FALSE;
+        }
+        context->readAheadLength = length;
+        if (large)
+        {
+            context->streams[context->readAheadStream].window = length;
+        }
+        return TRUE;
     }
     default:
         ResetSequence(context);
-        break;
+        ForgetStreams(context);
+        return FALSE;
     }
-    if (context->sequentialCount >= 2)
-    {
-        context->readAheadLength = capacity;
-    }
-    return context->readAheadLength != 0;
 }
 
 // Whether the unit's cache holds every byte the current READ(10) asks for.
 BOOLEAN CacheCoversCommand(UsbFilterExtension* extension, LunContext* context)
 {
-    if (context == nullptr || context->readAheadBuffer == nullptr ||
-        !IsServableBlockCommand(extension->currentCbw, context, TRUE))
-    {
-        return FALSE;
-    }
-    ULONGLONG offset = CommandOffset(extension->currentCbw, context);
-    ULONGLONG requested = CommandDataLength(extension->currentCbw);
-    return context->cacheStart <= offset &&
-           (offset - context->cacheStart) + requested <= context->readAheadBuffer->length;
+    return WindowCovering(extension, context) != nullptr;
 }
 
+// Empties the cache and forgets the readers: after a medium change, a reset or a failed read-ahead no
+// guess about what comes next is worth a long read.
 void EmptyReadCache(LunContext* context)
 {
-    context->cacheStart = 0;
-    if (context->readAheadBuffer != nullptr)
-    {
-        context->readAheadBuffer->length = 0;
-    }
+    RtlZeroMemory(context->cache, sizeof(context->cache));
+    ForgetStreams(context);
 }
 
 // Worker handler for a READ(10) the cache does not cover but that is worth reading ahead. Whatever goes
@@ -164,7 +274,9 @@ NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PU
         return status;
     }
     AlignedBuffer* buffer = context->readAheadBuffer;
-    if (buffer == nullptr || buffer->data == nullptr || dataLength > buffer->length)
+    const CacheWindow& window = context->cache[context->readAheadStream];
+    if (buffer == nullptr || buffer->data == nullptr || dataLength != window.length ||
+        window.offset + dataLength > buffer->capacity)
     {
         return STATUS_INVALID_PARAMETER;
     }
@@ -178,7 +290,7 @@ NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PU
     }
     length = dataLength;
     NTSTATUS dataStatus = SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_IN_SHORT_OK,
-                                             buffer->data, &length);
+                                             buffer->data + window.offset, &length);
     status = FinishOwnExchange(extension, dataStatus, length == dataLength, CommandTag(cbw));
     if (!NT_SUCCESS(status))
     {
@@ -220,8 +332,7 @@ NTSTATUS BuildReadAheadCbw(UsbFilterExtension* extension, LunContext* context, P
     ULONG little = *dataLength;
     RtlCopyMemory(&wrapper->dCBWDataTransferLength, &little, sizeof(little));
     WriteBigEndian16(wrapper->CBWCB + 7, static_cast<USHORT>(*dataLength / blockLength));
-    context->cacheStart = start;
-    context->readAheadBuffer->length = *dataLength;
+    PlaceWindow(context, start, *dataLength);
     return STATUS_SUCCESS;
 }
 
@@ -266,18 +377,22 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
 
 NTSTATUS CopyFromCache(UsbFilterExtension* extension, LunContext* context, PURB urb)
 {
-    if (extension == nullptr || context == nullptr || urb == nullptr ||
-        !CacheCoversCommand(extension, context))
+    if (extension == nullptr || context == nullptr || urb == nullptr)
     {
         return STATUS_INVALID_PARAMETER;
     }
+    const CacheWindow* window = WindowCovering(extension, context);
     PVOID target = MapTransferBuffer(urb);
+    if (window == nullptr || target == nullptr)
+    {
+        return STATUS_INVALID_PARAMETER;
+    }
     ULONGLONG offset = CommandOffset(extension->currentCbw, context);
     ULONG length = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-    if (target == nullptr || (offset - context->cacheStart) + length > context->readAheadBuffer->length)
+    if ((offset - window->start) + length > window->length)
     {
         return STATUS_INVALID_PARAMETER;
     }
-    RtlCopyMemory(target, context->readAheadBuffer->data + (offset - context->cacheStart), length);
+    RtlCopyMemory(target, context->readAheadBuffer->data + window->offset + (offset - window->start), length);
     return STATUS_SUCCESS;
 }

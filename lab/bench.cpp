@@ -62,8 +62,10 @@ double ProcessCpuSeconds()
 
 uint64_t UnitBytes(const BenchOptions& options)
 {
-    // Room for the workload and a little beyond, so that sequential runs never touch the unit's end.
-    uint64_t bytes = std::max<uint64_t>(options.workload.totalBytes + (4 << 20), 64 << 20);
+    // Room for the workload and a little beyond, so that sequential runs never touch the unit's end; a
+    // strided reader covers twice what it reads.
+    uint64_t span = options.workload.totalBytes * (options.workload.pattern == Pattern::StrideRead ? 2 : 1);
+    uint64_t bytes = std::max<uint64_t>(span + (4 << 20), 64 << 20);
     return (bytes + options.blockLength - 1) / options.blockLength * options.blockLength;
 }
 
@@ -88,6 +90,46 @@ wu::StorageRigOptions RigOptions(const BenchOptions& options, bool filtered)
     return rig;
 }
 
+// Where the workload's request number `index` goes, and how long it is (the request size unless said).
+void NextRequest(const BenchOptions& options, uint64_t unitBytes, uint64_t index, std::mt19937_64& random,
+                 uint64_t& offset, uint64_t& length)
+{
+    const uint64_t request = options.workload.requestBytes;
+    switch (options.workload.pattern)
+    {
+    case Pattern::RandomRead:
+        offset = random() % ((unitBytes - request) / request + 1) * request;
+        break;
+    case Pattern::StrideRead:
+        offset = index * 2 * request;
+        break;
+    case Pattern::InterleavedRead: {
+        // The second reader starts in the middle of the unit, as a second file elsewhere would.
+        uint64_t middle = unitBytes / 2 / request * request;
+        offset = (index % 2) * middle + index / 2 * request;
+        break;
+    }
+    case Pattern::SmallGapsRead: {
+        // Seven reads of the file, then one block-sized read of about 4 KiB in a metadata area near the
+        // unit's end, each at its own place.
+        const uint64_t small = (4096 + options.blockLength - 1) / options.blockLength * options.blockLength;
+        if (index % 8 == 7)
+        {
+            length = small;
+            offset = unitBytes - (2 << 20) + (index / 8 * small) % (1 << 20);
+        }
+        else
+        {
+            offset = (index - index / 8) * request;
+        }
+        break;
+    }
+    default:
+        offset = index * request;
+        break;
+    }
+}
+
 void ShowProgress(const BenchOptions& options, bool filtered, uint64_t done, uint64_t total)
 {
     if (options.progress)
@@ -107,6 +149,10 @@ bool FindWorkload(const std::string& name, Workload& workload)
         {"seqwrite", Pattern::SequentialWrite, 1 << 20, 256ull << 20},
         {"seqwrite64k", Pattern::SequentialWrite, 64 << 10, 256ull << 20},
         {"random4k", Pattern::RandomRead, 4 << 10, 16ull << 20},
+        {"random64k", Pattern::RandomRead, 64 << 10, 64ull << 20},
+        {"stride", Pattern::StrideRead, 64 << 10, 64ull << 20},
+        {"interleaved", Pattern::InterleavedRead, 64 << 10, 256ull << 20},
+        {"seqread64k-smallgaps", Pattern::SmallGapsRead, 64 << 10, 256ull << 20},
     };
     for (const Workload& candidate : known)
     {
@@ -144,25 +190,27 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     device.ClearCommandLog();
 
     std::mt19937_64 random(options.seed);
-    const uint64_t slots = (unitBytes - request) / request;
     bool verified = true;
+    uint64_t bytesMoved = 0;
     wu::ScopedApplicationThread application(1);
     double cpuStart = ProcessCpuSeconds();
     for (uint64_t i = 0; i < requests; ++i)
     {
-        uint64_t offset =
-            workload.pattern == Pattern::RandomRead ? random() % (slots + 1) * request : i * request;
+        uint64_t offset = 0;
+        uint64_t length = request;
+        NextRequest(options, unitBytes, i, random, offset, length);
+        bytesMoved += length;
         NTSTATUS status;
         if (workload.pattern == Pattern::SequentialWrite)
         {
-            FillPattern(buffer.data(), request, offset, options.seed + 1);
-            status = target.write(buffer.data(), ULONG(request), offset);
+            FillPattern(buffer.data(), length, offset, options.seed + 1);
+            status = target.write(buffer.data(), ULONG(length), offset);
         }
         else
         {
-            status = target.read(buffer.data(), ULONG(request), offset);
-            verified = verified && NT_SUCCESS(status) &&
-                       MatchesPattern(buffer.data(), request, offset, options.seed);
+            status = target.read(buffer.data(), ULONG(length), offset);
+            verified =
+                verified && NT_SUCCESS(status) && MatchesPattern(buffer.data(), length, offset, options.seed);
         }
         if (!NT_SUCCESS(status))
         {
@@ -186,9 +234,9 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     if (workload.pattern == Pattern::SequentialWrite)
     {
         std::vector<uint8_t> check(1 << 20);
-        for (uint64_t at = 0; at < requests * request && verified; at += check.size())
+        for (uint64_t at = 0; at < bytesMoved && verified; at += check.size())
         {
-            uint64_t length = std::min<uint64_t>(check.size(), requests * request - at);
+            uint64_t length = std::min<uint64_t>(check.size(), bytesMoved - at);
             device.ReadMedium(uint8_t(target.lun), at, check.data(), length);
             verified = MatchesPattern(check.data(), length, at, options.seed + 1);
         }
@@ -196,13 +244,13 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     result.dataVerified = verified;
 
     const wu::TimingCounters counters = device.Counters();
-    result.mebibytes = double(requests * request) / double(1 << 20);
+    result.mebibytes = double(bytesMoved) / double(1 << 20);
     result.deviceCommandsPerMib = double(counters.commands) / result.mebibytes;
     result.transfersPerMib = double(counters.transfers) / result.mebibytes;
     double seconds = double(counters.virtualTimeNs) / 1e9;
     double boundSeconds = double(device.BoundNs()) / 1e9;
-    result.modelledMbPerS = seconds > 0 ? double(requests * request) / seconds / 1e6 : 0;
-    result.boundMbPerS = boundSeconds > 0 ? double(requests * request) / boundSeconds / 1e6 : 0;
+    result.modelledMbPerS = seconds > 0 ? double(bytesMoved) / seconds / 1e6 : 0;
+    result.boundMbPerS = boundSeconds > 0 ? double(bytesMoved) / boundSeconds / 1e6 : 0;
     for (const wu::CommandRecord& record : device.CommandLog())
     {
         result.commandLog.push_back(uint64_t(record.opcode) << 56 | uint64_t(record.lun) << 48 |

@@ -17,6 +17,9 @@ enum class Pattern
     SequentialRead,
     SequentialWrite,
     RandomRead,
+    StrideRead,      // reads that skip one request's length between them
+    InterleavedRead, // two sequential readers, one from the start and one from the middle, taking turns
+    SmallGapsRead,   // a sequential reader with a 4 KiB read elsewhere every eighth read
 };
 
 struct Workload
@@ -74,7 +77,8 @@ struct IoTarget
     unsigned units = 1; // for the pool share per unit
 };
 
-// The named workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k. False for another name.
+// The named workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k, random64k, stride, interleaved,
+// seqread64k-smallgaps. False for another name.
 bool FindWorkload(const std::string& name, Workload& workload);
 // Runs the workload on a built stack: fills the medium for reads, resets the device's counters, issues the
 // requests from an application thread, verifies every byte and reads the counters.

@@ -17,7 +17,8 @@ void PrintBenchUsage()
                  "usage: kavlab bench --workload NAME [--json] [--request SIZE] [--total SIZE] [--lun N]\n"
                  "                    [--block-length BYTES] [--bandwidth BYTES_PER_S] [--command-cost NS]\n"
                  "                    [--transfer-cost NS] [--deferred] [--seed N]\n"
-                 "workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k\n"
+                 "workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k, random64k, stride,\n"
+                 "           interleaved, seqread64k-smallgaps\n"
                  "sizes: 4096, 64K, 1M, 2G\n");
 }
 

@@ -161,7 +161,7 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         ASSERT_GE(commands.size(), 2u);
         EXPECT_EQ(commands.front(), std::make_tuple(0x28, lba + 128, 2048u));
         EXPECT_EQ(commands.back(), std::make_tuple(0x28, lba + 128, 128u));
-        EXPECT_EQ(Unit()->readAheadBuffer->length, 0u);
+        EXPECT_EQ(Unit()->cache[0].length + Unit()->cache[1].length, 0u);
         lba += 4096;
     }
 }
@@ -219,6 +219,69 @@ TEST_F(ReadAheadTest, AFailureWhoseStatusTheFunctionDriverNeverReadStillReachesI
     EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseUnitAttention);
     EXPECT_EQ(sense[12], 0x28);
     ReadAndCheck(128, 128);
+}
+
+// Two readers taking turns, as a copy of two files does: each earns its own read-ahead, doubling from
+// 128 KiB up to half the buffer, and keeps it while the other reads; a read elsewhere earns nothing and
+// takes nothing from them.
+TEST_F(ReadAheadTest, TwoReadersTakingTurnsEachKeepTheirOwnReadAhead)
+{
+    const uint32_t a = 0, b = 16384;
+    FillMedium(a, 4096, 11);
+    FillMedium(b, 4096, 12);
+    Commands expected;
+    for (uint32_t step = 0; step < 32; ++step)
+    {
+        ReadAndCheck(a + step * 128, 128);
+        ReadAndCheck(b + step * 128, 128);
+    }
+    Commands commands = NewCommands();
+    // Each reader: one plain read, then read-aheads of 256, 512, 1024 and 1024 blocks from the reads that
+    // reach the end of the previous one, in turns.
+    for (uint32_t at : {0u, 128u, 384u, 896u, 1920u, 2944u, 3968u})
+    {
+        uint32_t blocks = at == 0 ? 128 : at == 128 ? 256 : at == 384 ? 512 : 1024;
+        expected.emplace_back(0x28, a + at, blocks);
+        expected.emplace_back(0x28, b + at, blocks);
+    }
+    EXPECT_EQ(commands, expected);
+
+    ReadAndCheck(40000, 128); // elsewhere: goes down as it is
+    ReadAndCheck(a + 4096, 128);
+    ReadAndCheck(b + 4096, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 40000, 128}}));
+}
+
+// A read-ahead of the whole buffer overwrites the other reader's data: that reader's next read must come
+// from the device, never from the overwritten buffer. A write to a cached range empties the cache.
+TEST_F(ReadAheadTest, AReaderWhoseDataWasOverwrittenOrWrittenToReadsFromTheDevice)
+{
+    const uint32_t a = 0, b = 16384;
+    FillMedium(a, 4096, 13);
+    FillMedium(b, 4096, 14);
+    ReadAndCheck(a, 128);
+    ReadAndCheck(a + 128, 128); // the whole buffer: blocks 128..2175
+    ReadAndCheck(b, 128);
+    ReadAndCheck(b + 128, 128); // the whole buffer again, for the second reader
+    NewCommands();
+    for (uint32_t at = 256; at < 1280; at += 128)
+    {
+        ReadAndCheck(a + at, 128);
+    }
+    // The first reader starts over at half the buffer, since the second one's data is cached.
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, a + 256, 1024}}));
+    ReadAndCheck(b + 256, 128); // its range shared the buffer's half that was overwritten
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, b + 256, 1024}}));
+
+    ReadAndCheck(b + 384, 128);
+    ReadAndCheck(a + 1152, 128);
+    EXPECT_EQ(NewCommands(), Commands{}) << "each reader keeps its half";
+    std::vector<uint8_t> fresh = BlockPattern(b + 600, 8, 15);
+    ASSERT_TRUE(Write10(b + 600, 8, fresh).Passed(tag_));
+    std::vector<uint8_t> data;
+    ASSERT_TRUE(Read10(b + 512, 128, data).Passed(tag_));
+    EXPECT_TRUE(std::equal(fresh.begin(), fresh.end(), data.begin() + 88 * 512));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, b + 600, 8}, {0x28, b + 512, 128}}));
 }
 
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)

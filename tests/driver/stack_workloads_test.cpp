@@ -13,6 +13,7 @@
 
 #include <random>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace
@@ -20,13 +21,45 @@ namespace
 namespace wu = winsim::usb;
 using CommandList = std::vector<std::tuple<int, int, uint32_t, uint32_t>>;
 
+enum class Shape
+{
+    Sequential,
+    Random,
+    Stride,      // one request's length skipped between requests
+    Interleaved, // two sequential readers, from the start and from 4 MiB, taking turns
+    SmallGaps,   // a 4 KiB read at the unit's end after every seven requests
+};
+
 struct Workload
 {
     const char* name;
     bool write;
     ULONG request;
-    bool random;
+    Shape shape;
 };
+
+// Offset and length of request number `i`, all inside the first 8 MiB, which hold the seeded data.
+std::pair<ULONGLONG, ULONG> Place(const Workload& workload, ULONG i, std::mt19937& random)
+{
+    const ULONG request = workload.request;
+    switch (workload.shape)
+    {
+    case Shape::Random:
+        return {ULONGLONG(random() % ((8u << 20) / request)) * request, request};
+    case Shape::Stride:
+        return {ULONGLONG(i) * 2 * request, request};
+    case Shape::Interleaved:
+        return {(i % 2) * (4ull << 20) + ULONGLONG(i / 2) * request, request};
+    case Shape::SmallGaps:
+        if (i % 8 == 7)
+        {
+            return {(8ull << 20) - 4096 * (1 + i / 8), 4096};
+        }
+        return {ULONGLONG(i - i / 8) * request, request};
+    default:
+        return {ULONGLONG(i) * request, request};
+    }
+}
 
 // Runs the workload on a fresh stick and returns the device's commands; every read is checked against
 // what the medium holds, every write against the medium afterwards.
@@ -52,27 +85,25 @@ CommandList RunWorkload(const Workload& workload, bool filtered, wu::UrbCompleti
         }
         rig.Device().WriteMedium(0, 0, seedData.data(), seedData.size());
         rig.Device().ClearCommandLog();
-        std::vector<uint8_t> buffer(workload.request);
         const ULONG requests = (4u << 20) / workload.request;
         for (ULONG i = 0; i < requests; ++i)
         {
-            ULONGLONG offset = workload.random
-                                   ? ULONGLONG(random() % ((8u << 20) / workload.request)) * workload.request
-                                   : ULONGLONG(i) * workload.request;
+            auto [offset, length] = Place(workload, i, random);
+            std::vector<uint8_t> buffer(length);
             if (workload.write)
             {
                 for (auto& byte : buffer)
                 {
                     byte = uint8_t(random());
                 }
-                EXPECT_EQ(rig.Write(0, buffer.data(), workload.request, offset).status, STATUS_SUCCESS);
-                std::vector<uint8_t> medium(workload.request);
+                EXPECT_EQ(rig.Write(0, buffer.data(), length, offset).status, STATUS_SUCCESS);
+                std::vector<uint8_t> medium(length);
                 rig.Device().ReadMedium(0, offset, medium.data(), medium.size());
                 EXPECT_TRUE(medium == buffer) << "write at " << offset;
             }
             else
             {
-                EXPECT_EQ(rig.Read(0, buffer.data(), workload.request, offset).status, STATUS_SUCCESS);
+                EXPECT_EQ(rig.Read(0, buffer.data(), length, offset).status, STATUS_SUCCESS);
                 EXPECT_TRUE(std::equal(buffer.begin(), buffer.end(), seedData.begin() + long(offset)))
                     << "read at " << offset;
             }
@@ -94,10 +125,10 @@ class StackWorkloads : public ::testing::TestWithParam<wu::UrbCompletion>
 TEST_P(StackWorkloads, WhereTheFilterCannotHelpTheDeviceSeesTheSameCommands)
 {
     const Workload workloads[] = {
-        {"seqread64k", false, 65536, false},
-        {"seqwrite64k", true, 65536, false},
-        {"random4k", false, 4096, true},
-        {"random4k writes", true, 4096, true},
+        {"seqwrite64k", true, 65536, Shape::Sequential},
+        {"random4k", false, 4096, Shape::Random},
+        {"random4k writes", true, 4096, Shape::Random},
+        {"stride", false, 65536, Shape::Stride},
     };
     for (const Workload& workload : workloads)
     {
@@ -114,7 +145,7 @@ TEST_P(StackWorkloads, LargeSequentialRequestsCostOneCommandPerMebibyte)
     for (bool write : {false, true})
     {
         SCOPED_TRACE(write ? "seqwrite" : "seqread");
-        Workload workload{"", write, 1 << 20, false};
+        Workload workload{"", write, 1 << 20, Shape::Sequential};
         EXPECT_EQ(RunWorkload(workload, false, GetParam()).size(), 64u);
         CommandList filtered = RunWorkload(workload, true, GetParam());
         ASSERT_EQ(filtered.size(), 4u);
@@ -122,6 +153,32 @@ TEST_P(StackWorkloads, LargeSequentialRequestsCostOneCommandPerMebibyte)
         {
             EXPECT_EQ(filtered[i], std::make_tuple(write ? 0x2A : 0x28, 0, uint32_t(i * 2048), 2048u));
         }
+    }
+}
+
+// A reader whose requests continue one another is read ahead in a window that doubles from 128 KiB to the
+// whole buffer, whatever the size of its requests; two readers taking turns, or a reader with small reads
+// elsewhere in between, keep their read-ahead, and every byte read is the medium's.
+TEST_P(StackWorkloads, SequentialReadersOfAnySizeEarnAGrowingReadAhead)
+{
+    CommandList commands = RunWorkload({"seqread64k", false, 65536, Shape::Sequential}, true, GetParam());
+    const CommandList opening = {{0x28, 0, 0, 128},    {0x28, 0, 128, 256},   {0x28, 0, 384, 512},
+                                 {0x28, 0, 896, 1024}, {0x28, 0, 1920, 2048}, {0x28, 0, 3968, 2048}};
+    ASSERT_GE(commands.size(), opening.size());
+    EXPECT_EQ(CommandList(commands.begin(), commands.begin() + long(opening.size())), opening);
+
+    commands = RunWorkload({"seqread 256K", false, 262144, Shape::Sequential}, true, GetParam());
+    const CommandList large = {{0x28, 0, 0, 512}, {0x28, 0, 512, 1024}, {0x28, 0, 1536, 2048}};
+    ASSERT_GE(commands.size(), large.size());
+    EXPECT_EQ(CommandList(commands.begin(), commands.begin() + long(large.size())), large);
+
+    for (Shape shape : {Shape::Interleaved, Shape::SmallGaps})
+    {
+        Workload workload{shape == Shape::Interleaved ? "interleaved" : "smallgaps", false, 65536, shape};
+        SCOPED_TRACE(workload.name);
+        size_t plain = RunWorkload(workload, false, GetParam()).size();
+        size_t filtered = RunWorkload(workload, true, GetParam()).size();
+        EXPECT_LT(filtered * 4, plain);
     }
 }
 
