@@ -252,11 +252,13 @@ private:
         op.length = PickLength(reference.blockLength);
         uint64_t blocks = kUnitBytes / reference.blockLength;
         uint64_t lengthBlocks = op.length / reference.blockLength;
-        // Half the time the request continues where the last one of the unit ended, so that sequences
-        // form; a quarter of the time it goes back to where the last one started, so that reads meet
-        // data just written (and cached data just overwritten); otherwise anywhere.
+        // Half the time the request continues one of two readers of the unit, so that sequences form and
+        // two of them take turns, as a copy between two files does; a quarter of the time it goes back to
+        // where the last one started, so that reads meet data just written (and cached data just
+        // overwritten); otherwise anywhere, where it starts a reader in place of one of the two.
         uint32_t where = uint32_t(random_() % 4);
-        uint64_t startBlock = where < 2    ? next_[op.lun]
+        unsigned reader = where < 2 ? where : unsigned(random_() % 2);
+        uint64_t startBlock = where < 2    ? next_[op.lun][reader]
                               : where == 2 ? lastStart_[op.lun]
                                            : random_() % (blocks - lengthBlocks + 1);
         if (startBlock + lengthBlocks > blocks)
@@ -265,7 +267,7 @@ private:
         }
         op.offset = startBlock * reference.blockLength;
         lastStart_[op.lun] = startBlock;
-        next_[op.lun] = startBlock + lengthBlocks;
+        next_[op.lun][reader] = startBlock + lengthBlocks;
 
         bool armed = false;
         int faultId = -1;
@@ -641,7 +643,7 @@ private:
     std::mt19937_64 random_;
     std::shared_ptr<wu::MemoryDiskImage> images_[kUnits];
     Reference reference_[kUnits];
-    uint64_t next_[kUnits] = {};
+    uint64_t next_[kUnits][2] = {};
     uint64_t lastStart_[kUnits] = {};
     std::unique_ptr<Hardening> hardening_; // with faults
     std::unique_ptr<wu::StorageRig> rig_;
