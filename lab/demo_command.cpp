@@ -64,14 +64,14 @@ RunResult RunOn(wm::PnpManager& pnp, wm::UsbDevice& stick, const BenchOptions& o
 void WriteChart(const std::string& path, const std::vector<DemoRow>& rows)
 {
     std::ofstream svg(path);
-    const int width = 640;
+    const int width = 80 + 240 * int(rows.size());
     const int height = 360;
     const double scale = 250.0 / 45.0; // pixels per MB/s
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" << width << "\" height=\"" << height
         << "\" font-family=\"sans-serif\" font-size=\"13\">\n"
         << "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n"
-        << "<text x=\"20\" y=\"28\" font-size=\"16\">Simulated USB 2.0 stick: modelled MB/s, 1 MiB "
-           "requests</text>\n"
+        << "<text x=\"20\" y=\"28\" font-size=\"16\">Simulated USB 2.0 stick: modelled MB/s, requests "
+           "of 1 MiB (seqread, seqwrite) and 64 KiB (seqread64k)</text>\n"
         << "<line x1=\"60\" y1=\"300\" x2=\"" << width - 20 << "\" y2=\"300\" stroke=\"black\"/>\n";
     int x = 90;
     for (const DemoRow& row : rows)
@@ -147,7 +147,7 @@ int RunDemo(int argc, char** argv)
 
         std::printf("Simulated PC: %s, one USB stick (%llu MiB), speed-up off.\n", machinePath.c_str(),
                     static_cast<unsigned long long>(stick->luns.front()->sizeBytes >> 20));
-        for (const char* name : {"seqread", "seqwrite"})
+        for (const char* name : {"seqread", "seqwrite", "seqread64k"})
         {
             DemoRow row;
             row.workload = name;

@@ -32,7 +32,7 @@ rows=$(awk '$3 == "->" && $6 == "->" && NF == 9 {
 }' "$demo_output")
 [ -n "$rows" ] || { echo "make-package: no result rows in $demo_output" >&2; exit 1; }
 table="<table class=\"demo\"><tr><th>読み書き</th><th>1 MiB あたりのコマンド数（なし → あり）</th><th>速さ MB/s（なし → あり）</th><th>向上</th><th>データ</th></tr>$(tr -d '\n' <<<"$rows")</table>"
-gains=$(awk '$3 == "->" && $6 == "->" && NF == 9 { printf "%s%s %s 倍", (n++ ? "、" : ""), ($1 == "seqread" ? "連続読み込み" : ($1 == "seqwrite" ? "連続書き込み" : $1)), substr($8, 1, length($8) - 1) }' "$demo_output")
+gains=$(awk '$3 == "->" && $6 == "->" && NF == 9 { printf "%s%s %s 倍", (n++ ? "、" : ""), ($1 == "seqread" ? "連続読み込み" : ($1 == "seqwrite" ? "連続書き込み" : ($1 == "seqread64k" ? "64 KiB ずつの連続読み込み" : $1))), substr($8, 1, length($8) - 1) }' "$demo_output")
 summary="シミュレーションでは ${gains} の速さになり、読み書きしたデータはすべて一致しました。"
 grep -q ' NO$' "$demo_output" && summary="シミュレーションでは ${gains} の速さでした。"
 # The texts go into the page as they are: they hold no character that HTML or sed would read specially.
