@@ -1,7 +1,8 @@
 // Bad input from the machine: overlong, unterminated and empty property values, empty or broken
-// multi-strings, instance IDs without the USB form, hubs that report 255 ports, name themselves or answer
-// a connection status that names none, I/O controls that fail at the second call, removal relations that
-// form a cycle or name each other. The walk shortens; it never crashes or loops and leaks no handle.
+// multi-strings, instance IDs without the USB form, hubs that report 255 ports, name themselves, are named
+// behind two ports or answer a connection status that names none, I/O controls that fail at the second
+// call, removal relations that form a cycle or name each other. The walk shortens; it never crashes or
+// loops and leaks no handle.
 #include "tests/support/test_machines.h"
 
 #include "enumlib/DevNodeProperty.h"
@@ -188,6 +189,31 @@ TEST_F(BadInputTest, HubNamingItselfOrItsParentIsNotWalkedAgain)
     EXPECT_EQ(Enumerate(machine_).size(), 3u);
     hubDevice.reportedHubName = controller_->rootHub->name;
     EXPECT_EQ(Enumerate(machine_).size(), 2u);
+}
+
+// Every hub has one upstream port: a hub that a second port names again is walked once, so its devices
+// are listed once and hubs that name each other behind many ports cannot multiply the walk.
+TEST_F(BadInputTest, HubNamedBehindTwoPortsIsWalkedOnce)
+{
+    UsbDeviceParams params;
+    params.vendorId = 0x05E3;
+    params.productId = 0x0608;
+    UsbDevice& hubDevice = machine_.AttachDevice(*controller_->rootHub, 3, params);
+    Hub& hub = machine_.MakeHub(hubDevice, 2);
+    AddStick(machine_, hub, 1, kVid, 0x1201, u"BEHIND");
+    params.serialNumber = u"TWIN";
+    UsbDevice& twin = machine_.AttachDevice(*controller_->rootHub, 4, params);
+    machine_.MakeHub(twin, 2);
+    twin.reportedHubName = hub.name;
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    std::vector<WORD> products;
+    for (const auto& record : list)
+    {
+        products.push_back(record.wProductId);
+    }
+    EXPECT_EQ(products, (std::vector<WORD>{kPid, 0xC31C, 0x1201}));
+    EXPECT_EQ(hub.ioCalls[IOCTL_USB_GET_NODE_INFORMATION], 1u);
 }
 
 TEST_F(BadInputTest, IoControlsFailingAtTheSecondCall)
