@@ -56,7 +56,7 @@ CUSBEnumerateBase::~CUSBEnumerateBase() = default;
 void CUSBEnumerateBase::Enumerate()
 {
     m_controllers.clear();
-    m_hubPath.clear();
+    m_walkedHubs.clear();
     EnumerateLegacyNames();
     EnumerateHostControllerInterface();
     EnumerateDevNodeScan();
@@ -186,7 +186,7 @@ void CUSBEnumerateBase::EnumerateHostController(const WString& strPath)
 void CUSBEnumerateBase::EnumerateHub(const WString& strHubName)
 {
     WString upperName = ToUpper(strHubName);
-    if (std::find(m_hubPath.begin(), m_hubPath.end(), upperName) != m_hubPath.end())
+    if (std::find(m_walkedHubs.begin(), m_walkedHubs.end(), upperName) != m_walkedHubs.end())
     {
         return;
     }
@@ -201,12 +201,11 @@ void CUSBEnumerateBase::EnumerateHub(const WString& strHubName)
     {
         ports = nodeInfo.u.HubInformation.HubDescriptor.bNumberOfPorts;
     }
-    m_hubPath.push_back(upperName);
+    m_walkedHubs.push_back(upperName);
     for (ULONG port = 1; port <= ports; ++port)
     {
         EnumeratePort(hub, port);
     }
-    m_hubPath.pop_back();
     hub.Close();
 }
 

@@ -52,8 +52,9 @@ protected:
     std::vector<WString> m_controllers;
 
 private:
-    // Upper-case names of the hubs being walked, root hub first. A hub that reports itself or one of
-    // its ancestors as a downstream hub is not walked again: the walk would otherwise never end.
-    std::vector<WString> m_hubPath;
+    // Upper-case names of the hubs walked in this run. Every hub has one upstream port, so a name that
+    // comes again is a broken answer: a hub that reports itself, an ancestor, or a hub behind several of
+    // its ports. It is not walked again; the walk would otherwise never end or grow with every repeat.
+    std::vector<WString> m_walkedHubs;
 };
 } // namespace Kavelor

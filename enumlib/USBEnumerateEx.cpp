@@ -109,6 +109,24 @@ bool IsEnumerator(const CUSBEnumerateExTree& node, const WCHAR* name)
 {
     return EqualsNoCase(node.data.strEnumeratorName, name);
 }
+
+// Whether the node is already somewhere in the tree that pNode belongs to.
+bool IsInTree(const CUSBEnumerateExTree* pNode, DEVINST dnDevInst)
+{
+    const CUSBEnumerateExTree* root = pNode;
+    while (root->pParent != nullptr)
+    {
+        root = root->pParent;
+    }
+    for (const CUSBEnumerateExTree* node = root; node != nullptr; node = node->NextPreOrder())
+    {
+        if (node->data.dnDevInst == dnDevInst)
+        {
+            return true;
+        }
+    }
+    return false;
+}
 } // namespace
 
 bool IsSupportedDevice(const CUSBEnumerateData& record, const SUPPORTED_DEVICE* pTable)
@@ -256,7 +274,9 @@ CONFIGRET CUSBEnumerateEx::BuildTree(DEVINST dnDevInst, bool bWithSiblings, CUSB
 
 // Removal relations become children after the device-node children (a disk's volumes below the disk). A
 // relation that names a node on the path from the root to pNode would close a cycle and grow the tree
-// without end; it is left out.
+// without end; it is left out. A relation that names a node already elsewhere in the tree (a volume that
+// spans two disks) is shown again, but not followed again: nodes that name each other would otherwise
+// grow the tree by every order in which they can be chained.
 void CUSBEnumerateEx::AppendRemovalRelations(CUSBEnumerateExTree* pNode)
 {
     const WString& id = pNode->data.strDeviceInstanceId;
@@ -290,7 +310,15 @@ void CUSBEnumerateEx::AppendRemovalRelations(CUSBEnumerateExTree* pNode)
         {
             onPath = node->data.dnDevInst == related;
         }
-        if (!onPath)
+        if (onPath)
+        {
+            continue;
+        }
+        if (IsInTree(pNode, related))
+        {
+            FillTreeData(related, pNode->AppendChild(CUSBEnumerateExTreeData()));
+        }
+        else
         {
             BuildTree(related, false, pNode->AppendChild(CUSBEnumerateExTreeData()));
         }

@@ -111,12 +111,31 @@ bool CUSBIoControl::GetNodeConnectionName(ULONG ulPort, WString& strName)
                     strName);
 }
 
+namespace
+{
+// The hub driver writes the connection status as four bytes of its own choosing. A value outside the
+// enumeration must never be read as one (the compiler may assume every enumeration value is in range),
+// so it is read as a number and an unknown one becomes a general failure: no device to list.
+void KeepConnectionStatusInRange(USB_CONNECTION_INFO_BUFFER& buffer)
+{
+    const size_t at = offsetof(USB_NODE_CONNECTION_INFORMATION_EX, ConnectionStatus);
+    ULONG status = 0;
+    std::memcpy(&status, buffer.bytes + at, sizeof status);
+    if (status > static_cast<ULONG>(DeviceNotEnoughPower))
+    {
+        status = static_cast<ULONG>(DeviceGeneralFailure);
+        std::memcpy(buffer.bytes + at, &status, sizeof status);
+    }
+}
+} // namespace
+
 bool CUSBIoControl::GetNodeConnectionInfo(ULONG ulPort, USB_CONNECTION_INFO_BUFFER& buffer)
 {
     std::memset(&buffer, 0, sizeof buffer);
     buffer.info.ConnectionIndex = ulPort;
     if (Control(IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX, &buffer, sizeof buffer, &buffer, sizeof buffer))
     {
+        KeepConnectionStatusInRange(buffer);
         return true;
     }
 
@@ -135,6 +154,7 @@ bool CUSBIoControl::GetNodeConnectionInfo(ULONG ulPort, USB_CONNECTION_INFO_BUFF
     }
     std::memcpy(buffer.bytes, legacy.bytes, sizeof buffer.bytes);
     buffer.info.Speed = legacy.info.LowSpeed ? 0 : 1;
+    KeepConnectionStatusInRange(buffer);
     return true;
 }
 } // namespace Kavelor

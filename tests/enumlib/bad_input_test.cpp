@@ -1,6 +1,7 @@
-// Bad input from the machine: overlong and unterminated property values, empty or broken multi-strings,
-// instance IDs without the USB form, hubs that report 255 ports or name themselves, I/O controls that
-// fail at the second call, removal relations that form a cycle. The walk shortens; it never crashes or
+// Bad input from the machine: overlong, unterminated and empty property values, empty or broken
+// multi-strings, instance IDs without the USB form, hubs that report 255 ports, name themselves, are named
+// behind two ports or answer a connection status that names none, I/O controls that fail at the second
+// call, removal relations that form a cycle or name each other. The walk shortens; it never crashes or
 // loops and leaks no handle.
 #include "tests/support/test_machines.h"
 
@@ -9,6 +10,12 @@
 #include "enumlib/USBEnumerateEx.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+#include <iterator>
+#include <optional>
 
 namespace
 {
@@ -184,6 +191,31 @@ TEST_F(BadInputTest, HubNamingItselfOrItsParentIsNotWalkedAgain)
     EXPECT_EQ(Enumerate(machine_).size(), 2u);
 }
 
+// Every hub has one upstream port: a hub that a second port names again is walked once, so its devices
+// are listed once and hubs that name each other behind many ports cannot multiply the walk.
+TEST_F(BadInputTest, HubNamedBehindTwoPortsIsWalkedOnce)
+{
+    UsbDeviceParams params;
+    params.vendorId = 0x05E3;
+    params.productId = 0x0608;
+    UsbDevice& hubDevice = machine_.AttachDevice(*controller_->rootHub, 3, params);
+    Hub& hub = machine_.MakeHub(hubDevice, 2);
+    AddStick(machine_, hub, 1, kVid, 0x1201, u"BEHIND");
+    params.serialNumber = u"TWIN";
+    UsbDevice& twin = machine_.AttachDevice(*controller_->rootHub, 4, params);
+    machine_.MakeHub(twin, 2);
+    twin.reportedHubName = hub.name;
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    std::vector<WORD> products;
+    for (const auto& record : list)
+    {
+        products.push_back(record.wProductId);
+    }
+    EXPECT_EQ(products, (std::vector<WORD>{kPid, 0xC31C, 0x1201}));
+    EXPECT_EQ(hub.ioCalls[IOCTL_USB_GET_NODE_INFORMATION], 1u);
+}
+
 TEST_F(BadInputTest, IoControlsFailingAtTheSecondCall)
 {
     // The root hub name: the size query succeeds, the name read fails. The controller is registered and
@@ -217,6 +249,104 @@ TEST_F(BadInputTest, RemovalRelationsThatFormACycle)
     CUSBEnumerateExList list = Enumerate(machine_);
     ASSERT_EQ(list.size(), 2u);
     EXPECT_EQ(TreeIds(list.front().treeDevice).size(), 3u); // device, disk, volume
+}
+
+TEST_F(BadInputTest, EmptyPropertyValuesReadAsEmptyText)
+{
+    DevNode& node = *stick_->devNode;
+    node.SetRaw(CM_DRP_FRIENDLYNAME, REG_SZ, {});
+    node.SetRaw(CM_DRP_LOCATION_INFORMATION, REG_BINARY, {});
+    Kavelor::WString text = TEXT("stale");
+    EXPECT_TRUE(Kavelor::GetDevNodeString(CM_DRP_FRIENDLYNAME, node.handle, text));
+    EXPECT_TRUE(text.empty());
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_TRUE(list.front().treeDevice.data.strFriendlyName.empty());
+    EXPECT_TRUE(list.front().strLocation.empty());
+}
+
+// The hub driver writes the connection status; a number that names no status is no connected device,
+// whatever its low bits say.
+TEST_F(BadInputTest, ConnectionStatusThatNamesNoStatusListsNoDevice)
+{
+    const ULONG statuses[] = {0x02000201, 0x101, 0xFFFFFFFF};
+    for (ULONG status : statuses)
+    {
+        controller_->rootHub->answerOverride = [status](DWORD code, const std::vector<BYTE>& in,
+                                                        DWORD) -> std::optional<IoAnswer> {
+            ULONG port = 0;
+            std::memcpy(&port, in.data(), sizeof port);
+            if (code != IOCTL_USB_GET_NODE_CONNECTION_INFORMATION_EX || port != 1)
+            {
+                return std::nullopt;
+            }
+            USB_NODE_CONNECTION_INFORMATION_EX info;
+            std::memset(&info, 0, sizeof info);
+            info.ConnectionIndex = port;
+            info.DeviceDescriptor.idVendor = kVid;
+            info.DeviceDescriptor.idProduct = kPid;
+            IoAnswer answer;
+            answer.bytes.resize(offsetof(USB_NODE_CONNECTION_INFORMATION_EX, PipeList));
+            std::memcpy(answer.bytes.data(), &info, answer.bytes.size());
+            std::memcpy(answer.bytes.data() + offsetof(USB_NODE_CONNECTION_INFORMATION_EX, ConnectionStatus),
+                        &status, sizeof status);
+            return answer;
+        };
+        CUSBEnumerateExList list = Enumerate(machine_);
+        ASSERT_EQ(list.size(), 1u) << std::hex << status;
+        EXPECT_EQ(list.front().wVendorId, 0x046D);
+    }
+}
+
+// Removal relations that name each other (volumes that say they depend on one another) are each followed
+// once: the tree stays small and still shows every volume, and a volume that spans two disks stays below
+// both.
+TEST_F(BadInputTest, RemovalRelationsThatNameEachOtherAreFollowedOnce)
+{
+    UsbDevice& multi = AddStick(machine_, *controller_->rootHub, 3, kVid, 0x1201, u"MULTI", {u'F'});
+    LunParams lun;
+    for (WCHAR letter : {u'G', u'H', u'I', u'J'})
+    {
+        lun.letters = {letter};
+        machine_.AddLun(multi, lun);
+    }
+    std::vector<DevNode*> volumes;
+    for (const auto& unit : multi.luns)
+    {
+        volumes.push_back(unit->volume->devNode);
+    }
+    for (DevNode* volume : volumes)
+    {
+        for (DevNode* other : volumes)
+        {
+            if (other != volume)
+            {
+                volume->removalRelations.push_back(other->instanceId);
+            }
+        }
+    }
+    // The first disk's volume also spans the second disk.
+    multi.luns[1]->disk->removalRelations.push_back(volumes[0]->instanceId);
+
+    CUSBEnumerateExList list = Enumerate(machine_);
+    ASSERT_EQ(list.size(), 3u);
+    const Kavelor::CUSBEnumerateExTree& device = std::next(list.begin(), 2)->treeDevice;
+    std::vector<std::string> ids = TreeIds(device);
+    // The device, five disks, five volumes followed once, and each volume's other four shown again.
+    EXPECT_LE(ids.size(), 1u + 5u + 5u + 5u * 4u + 1u);
+    for (DevNode* volume : volumes)
+    {
+        EXPECT_NE(std::find(ids.begin(), ids.end(), "    " + Narrow(volume->instanceId)), ids.end());
+    }
+    ASSERT_GE(device.children.size(), 2u);
+    const Kavelor::CUSBEnumerateExTree& secondDisk = device.children[1];
+    bool spanned = false;
+    for (const auto& child : secondDisk.children)
+    {
+        spanned = spanned || child.data.dnDevInst == volumes[0]->handle;
+    }
+    EXPECT_TRUE(spanned);
 }
 
 TEST_F(BadInputTest, SetsThatCannotBeOpened)

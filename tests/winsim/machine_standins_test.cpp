@@ -1,6 +1,7 @@
 // The platform stand-ins of the simulated PC answer as Windows does in the cases the product and its
 // tests rely on: registry property reads and writes, phantom nodes after an unplug, device interface
-// details, and the hub I/O controls' answers for empty ports, non-hub ports and short buffers.
+// details, the hub I/O controls' answers for empty ports, non-hub ports and short buffers, and answers a
+// test replaces with bytes of its own.
 #include "tests/support/test_machines.h"
 
 #include "enumlib/USBEnumerateEx.h"
@@ -9,6 +10,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <optional>
+#include <vector>
 
 namespace
 {
@@ -190,6 +193,48 @@ TEST_F(StandInTest, HubAnswersForEmptyPortsNonHubPortsAndShortBuffers)
     USB_HCD_DRIVERKEY_NAME hcd = {};
     EXPECT_FALSE(DeviceIoControl(hub, IOCTL_GET_HCD_DRIVERKEY_NAME, &hcd, sizeof hcd, &hcd, sizeof hcd,
                                  &returned, nullptr));
+    EXPECT_TRUE(CloseHandle(hub));
+}
+
+// A replaced answer reaches the caller as a driver's answer would through METHOD_BUFFERED: only what fits
+// the buffer, the rest of the buffer untouched, nothing at all when the request fails. The misuse checks
+// come first, so a replaced answer never hides a broken call.
+TEST_F(StandInTest, ReplacedHubAnswersFitTheCallersBuffer)
+{
+    std::vector<DWORD> asked;
+    controller_->rootHub->answerOverride = [&asked](DWORD code, const std::vector<BYTE>&,
+                                                    DWORD outSize) -> std::optional<IoAnswer> {
+        asked.push_back(outSize);
+        IoAnswer answer;
+        answer.succeeds = code != IOCTL_USB_GET_NODE_INFORMATION;
+        answer.error = ERROR_DEVICE_NOT_CONNECTED;
+        answer.bytes.assign(16, 0xAB);
+        return answer;
+    };
+    HANDLE hub = OpenRootHub();
+    ASSERT_NE(hub, INVALID_HANDLE_VALUE);
+    BYTE buffer[12];
+    std::memset(buffer, 0x11, sizeof buffer);
+    ULONG port = 1;
+    std::memcpy(buffer, &port, sizeof port);
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_CONNECTION_NAME, buffer, sizeof buffer, buffer, 10,
+                                &returned, nullptr));
+    EXPECT_EQ(returned, 10u);
+    EXPECT_EQ(buffer[9], 0xAB);
+    EXPECT_EQ(buffer[10], 0x11);
+
+    std::memset(buffer, 0x11, sizeof buffer);
+    EXPECT_FALSE(DeviceIoControl(hub, IOCTL_USB_GET_NODE_INFORMATION, nullptr, 0, buffer, sizeof buffer,
+                                 &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(returned, 0u);
+    EXPECT_EQ(buffer[0], 0x11);
+    EXPECT_EQ(asked, (std::vector<DWORD>{10, sizeof buffer}));
+
+    EXPECT_DEATH(DeviceIoControl(hub, IOCTL_USB_GET_NODE_INFORMATION, nullptr, 4, buffer, sizeof buffer,
+                                 &returned, nullptr),
+                 "a buffer length without a buffer");
     EXPECT_TRUE(CloseHandle(hub));
 }
 

@@ -303,7 +303,11 @@ CONFIGRET WINAPI CM_Get_DevNode_Registry_PropertyW(DEVINST dnDevInst, ULONG ulPr
         *pulLength = size;
         return CR_BUFFER_SMALL;
     }
-    std::memcpy(Buffer, value.data.data(), size);
+    // An empty value may have no storage at all: there is nothing to copy from.
+    if (size != 0)
+    {
+        std::memcpy(Buffer, value.data.data(), size);
+    }
     *pulLength = size;
     return CR_SUCCESS;
 }

@@ -111,10 +111,24 @@ struct IoFault
     unsigned atCall = 0; // 1-based count of calls with this code on this object; 0 fails every call
 };
 
+// What a broken or hostile controller or hub driver answers in place of the model: the bytes it returns
+// (only as many as the caller's buffer holds reach the caller, as the I/O manager copies them back) and
+// whether the request succeeds. A request that fails returns no bytes.
+struct IoAnswer
+{
+    bool succeeds = true;
+    DWORD error = ERROR_GEN_FAILURE;
+    std::vector<BYTE> bytes;
+};
+
 struct IoTarget
 {
     std::vector<IoFault> ioFaults;
     std::map<DWORD, unsigned> ioCalls;
+    // Knob: asked for every request that reached the driver (after the misuse checks and ioFaults), with
+    // the request's input and output length; an answer replaces the model's, nullopt keeps it.
+    std::function<std::optional<IoAnswer>(DWORD code, const std::vector<BYTE>& input, DWORD outSize)>
+        answerOverride;
     // Counts the call and tells whether a fault knob makes it fail.
     bool CallFails(DWORD code);
 };

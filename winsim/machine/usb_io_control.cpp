@@ -4,11 +4,13 @@
 // reports the full length in ActualLength (the caller's size query), a longer buffer receives as much of
 // the name as fits, connection information carries as many pipes as fit. Checked as misuse: a handle
 // that is not open, overlapped I/O, a missing byte count, a buffer length without a buffer, a device
-// opened other than OPEN_EXISTING. Fault knobs on the controller or hub make chosen calls fail.
+// opened other than OPEN_EXISTING. Fault knobs on the controller or hub make chosen calls fail or replace
+// the answer with any bytes, as a broken driver could return them.
 #include "winsim/machine/machine.h"
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 using namespace winsim::machine;
 
@@ -195,6 +197,31 @@ BOOL HubControl(Hub& hub, DWORD code, const BYTE* in, DWORD inSize, BYTE* out, D
     }
     return WriteName(out, outSize, sizeof(ULONG), name, bytesReturned);
 }
+// A replaced answer: as much of it as fits the caller's buffer, the rest of the buffer untouched, as
+// METHOD_BUFFERED copies back only the bytes the driver reported.
+BOOL OverriddenAnswer(const IoAnswer& answer, BYTE* out, DWORD outSize, LPDWORD bytesReturned)
+{
+    if (!answer.succeeds)
+    {
+        return Fail(answer.error);
+    }
+    size_t copy = std::min<size_t>(answer.bytes.size(), outSize);
+    if (copy != 0)
+    {
+        std::memcpy(out, answer.bytes.data(), copy);
+    }
+    *bytesReturned = static_cast<DWORD>(copy);
+    return TRUE;
+}
+
+std::optional<IoAnswer> AskOverride(IoTarget& target, DWORD code, const std::vector<BYTE>& in, DWORD outSize)
+{
+    if (!target.answerOverride)
+    {
+        return std::nullopt;
+    }
+    return target.answerOverride(code, in, outSize);
+}
 } // namespace
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
@@ -284,6 +311,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
         {
             return Fail(ERROR_GEN_FAILURE);
         }
+        if (auto answer = AskOverride(*object->controller, dwIoControlCode, in, nOutBufferSize))
+        {
+            return OverriddenAnswer(*answer, out, nOutBufferSize, lpBytesReturned);
+        }
         return ControllerControl(*object->controller, dwIoControlCode, out, nOutBufferSize, lpBytesReturned);
     }
     if (!object->hub->devNode->present)
@@ -293,6 +324,10 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     if (object->hub->CallFails(dwIoControlCode))
     {
         return Fail(ERROR_GEN_FAILURE);
+    }
+    if (auto answer = AskOverride(*object->hub, dwIoControlCode, in, nOutBufferSize))
+    {
+        return OverriddenAnswer(*answer, out, nOutBufferSize, lpBytesReturned);
     }
     return HubControl(*object->hub, dwIoControlCode, in.data(), static_cast<DWORD>(in.size()), out,
                       nOutBufferSize, lpBytesReturned);
