@@ -104,19 +104,22 @@ class BulkOnlyDevice
 {
 public:
     explicit BulkOnlyDevice(DeviceConfig config);
+    virtual ~BulkOnlyDevice() = default;
     BulkOnlyDevice(const BulkOnlyDevice&) = delete;
     BulkOnlyDevice& operator=(const BulkOnlyDevice&) = delete;
 
     // One bulk or interrupt transfer. OUT reads `length` bytes from `buffer`, IN fills up to `length`.
-    TransferResult Transfer(Pipe pipe, void* buffer, uint32_t length);
+    // The bus reaches the device only through these five: a device that answers otherwise than the
+    // Bulk-Only Transport says (a hostile one) overrides them.
+    virtual TransferResult Transfer(Pipe pipe, void* buffer, uint32_t length);
 
     // Class and standard control requests of reset recovery and LUN discovery.
-    TransferStatus MassStorageReset();
-    TransferStatus ClearHalt(Pipe pipe);
-    TransferStatus GetMaxLun(uint8_t* maxLun);
+    virtual TransferStatus MassStorageReset();
+    virtual TransferStatus ClearHalt(Pipe pipe);
+    virtual TransferStatus GetMaxLun(uint8_t* maxLun);
     // A bus reset of the port: the device drops the exchange in progress, every halt and a pending reset
     // recovery, and waits for a command wrapper.
-    TransferStatus PortReset();
+    virtual TransferStatus PortReset();
 
     // The device leaves the bus: every later transfer and request finds it gone.
     void Unplug();
