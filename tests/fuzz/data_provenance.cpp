@@ -206,15 +206,14 @@ std::string Provenance::CheckRead(uint8_t lun, uint64_t offset, const uint8_t* d
     return std::string();
 }
 
-bool Provenance::ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word) const
+bool Provenance::ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word, size_t* hint) const
 {
     DecodedWord decoded{};
     if (!DecodeWord(word, &decoded) || decoded.kind != WordKind::Application)
     {
         return false;
     }
-    size_t hint = spans_.size();
-    return WordExplained(lun, position, word, 0, &hint);
+    return WordExplained(lun, position, word, 0, hint);
 }
 
 } // namespace kavfuzz

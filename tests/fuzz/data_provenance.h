@@ -66,8 +66,9 @@ public:
     // was found where.
     std::string CheckRead(uint8_t lun, uint64_t offset, const uint8_t* data, size_t length,
                           uint16_t requestNumber) const;
-    // Whether a word the device received for `lun` at `position` is one the application wrote there.
-    bool ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word) const;
+    // Whether a word the device received for `lun` at `position` is one the application wrote there;
+    // `hint` (start it at 0) speeds up a run of consecutive words.
+    bool ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word, size_t* hint) const;
 
     void Clear();
 

@@ -4,10 +4,12 @@
 // again. The input is the stick's behaviour:
 //
 //   byte 0    Get Max LUN answer (any value; the host keeps at most 16 units)
-//   byte 1    bit 0: Get Max LUN stalls (one unit); bit 1: URBs complete later on the DPC thread
+//   byte 1    bit 0: Get Max LUN stalls (one unit); bit 1: URBs complete later on the DPC thread; bit 2:
+//             the interface's endpoints follow the requests (a count, modulo 7, then two bytes each:
+//             the endpoint address, and attributes whose bit 0 makes it an interrupt pipe)
 //   bytes 2-5 four requests, each one byte: bits 0-2 size (4 KiB, 64 KiB, 128 KiB, 256 KiB, 1 MiB, 512 B,
-//             192 KiB, 2 MiB), bits 3-4 where (0: at 0, 1: after the unit's last request, 2: where the
-//             unit's last request began, 3: at 1 MiB + 4 KiB), bit 5 write, bits 6-7 unit (modulo units)
+//             192 KiB, 1 MiB + 64 KiB), bits 3-4 where (0: at 0, 1: after the unit's last request, 2: where
+//             the unit's last request began, 3: at 1 MiB + 4 KiB), bit 5 write, bits 6-7 unit (modulo units)
 //   then      the device's answers, one per command wrapper it accepts (format in hostile_device.h)
 //
 // What counts as a breach, checked after every input; each one aborts with its reason, so the fuzzer
@@ -52,6 +54,7 @@ constexpr size_t kHeaderLength = 6;
 constexpr size_t kRequests = 4;
 constexpr uint32_t kUnitsMost = 16;
 const std::chrono::milliseconds kRequestLimit(20000);
+constexpr uint32_t kLargestRequest = 1114112;
 
 enum class Breach
 {
@@ -107,7 +110,7 @@ struct SuccessfulWrite
 
 Request DecodeRequest(uint8_t code, uint32_t units, uint64_t* lastStart, uint64_t* lastEnd)
 {
-    static const uint32_t kSizes[] = {4096, 65536, 131072, 262144, 1048576, 512, 196608, 2097152};
+    static const uint32_t kSizes[] = {4096, 65536, 131072, 262144, 1048576, 512, 196608, 1114112};
     Request r;
     r.length = kSizes[code & 7];
     r.write = (code & 0x20) != 0;
@@ -172,8 +175,30 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     static const bool trace = std::getenv("KAV_FUZZ_TRACE") != nullptr;
     answers.trace = trace;
     const uint32_t units = answers.stallMaxLun ? 1 : (header[0] < kUnitsMost ? header[0] + 1u : kUnitsMost);
-    Script script(data + (size < kHeaderLength ? size : kHeaderLength),
-                  size < kHeaderLength ? 0 : size - kHeaderLength);
+    size_t at = size < kHeaderLength ? size : kHeaderLength;
+    std::vector<wu::EndpointConfig> endpoints;
+    if ((header[1] & 4) != 0 && at < size)
+    {
+        // Pipes missing, doubled or of the wrong kind, as the configuration descriptor claims them.
+        const size_t count = data[at++] % 7;
+        for (size_t i = 0; i < count && at + 2 <= size; ++i, at += 2)
+        {
+            wu::EndpointConfig endpoint;
+            endpoint.address = data[at];
+            endpoint.interrupt = (data[at + 1] & 1) != 0;
+            endpoint.pipe = endpoint.interrupt          ? wu::Pipe::InterruptIn
+                            : (endpoint.address & 0x80) ? wu::Pipe::BulkIn
+                                                        : wu::Pipe::BulkOut;
+            endpoint.maxPacketSize = endpoint.interrupt ? 8 : 512;
+            endpoints.push_back(endpoint);
+        }
+        if (endpoints.empty())
+        {
+            // No endpoint at all: an interface that cannot carry the transport.
+            endpoints.push_back(wu::EndpointConfig{wu::Pipe::InterruptIn, 0x83, true, 8});
+        }
+    }
+    Script script(data + at, size - at);
 
     winsim::ResetKernel();
     Provenance provenance;
@@ -186,6 +211,7 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
         config.image = image;
         options.device.luns.push_back(config);
     }
+    options.device.endpoints = endpoints;
     options.completion = (header[1] & 2) != 0 ? wu::UrbCompletion::Deferred : wu::UrbCompletion::Inline;
     options.filtered = filtered;
     options.filterService = KAVFILTR_SERVICE_NAME;
@@ -211,13 +237,13 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     {
         uint64_t lastStart[kUnitsMost] = {};
         uint64_t lastEnd[kUnitsMost] = {};
-        std::vector<uint8_t> buffer;
+        // One buffer for every input: fresh pages for a megabyte each time would cost more than the run.
+        static std::vector<uint8_t> buffer(kLargestRequest);
         uint16_t sequence = 0;
         for (size_t i = 0; i < kRequests && verdict.breach == Breach::None; ++i)
         {
             const Request r = DecodeRequest(header[2 + i], uint32_t(rig->LunCount()), lastStart, lastEnd);
             ++sequence;
-            buffer.resize(r.length);
             const WordKind kind = r.write ? WordKind::Application : WordKind::Poison;
             FillWords(buffer.data(), r.length, r.offset, kind, r.lun, sequence);
             if (r.write)

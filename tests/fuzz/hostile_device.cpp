@@ -236,6 +236,7 @@ wu::TransferResult HostileDevice::CommandOut(const uint8_t* buffer, uint32_t len
     }
     previousTag_ = x_.tag;
     x_ = Exchange{};
+    received_.clear();
     x_.tag = wu::ReadLe32(cbw.tag);
     x_.hostLength = wu::ReadLe32(cbw.dataTransferLength);
     x_.hostIn = (cbw.flags & wu::kCbwFlagDataIn) != 0;
@@ -466,7 +467,7 @@ wu::TransferResult HostileDevice::DataOut(const uint8_t* buffer, uint32_t length
         count = a.count > x_.moved ? a.count - x_.moved : 0;
         stop = true;
     }
-    x_.received.insert(x_.received.end(), buffer, buffer + count);
+    received_.insert(received_.end(), buffer, buffer + count);
     x_.moved += count;
     if (stop && a.data == kDataVanish)
     {
@@ -557,14 +558,16 @@ void HostileDevice::Acknowledge(uint32_t residue)
     {
         return;
     }
-    const uint64_t acked = std::min<uint64_t>(x_.received.size(), x_.hostLength - residue);
+    const uint64_t acked = std::min<uint64_t>(received_.size(), x_.hostLength - residue);
+    size_t hint = 0;
     for (uint64_t i = 0; i + 8 <= acked; i += 8)
     {
         const uint64_t at = x_.position + i;
         uint64_t word = 0;
-        std::memcpy(&word, &x_.received[i], 8);
+        std::memcpy(&word, &received_[i], 8);
         DecodedWord decoded{};
-        if ((at & 7) != 0 || !provenance_.ApplicationWordAt(x_.lun, at, word) || !DecodeWord(word, &decoded))
+        if ((at & 7) != 0 || !provenance_.ApplicationWordAt(x_.lun, at, word, &hint) ||
+            !DecodeWord(word, &decoded))
         {
             if (foreignWrite_.empty())
             {

@@ -139,8 +139,7 @@ private:
         std::vector<uint8_t> reply; // data-in other than READ(10) data
         uint32_t deliverable = 0;   // data-in bytes the device means to send
         uint32_t moved = 0;         // data-phase bytes that crossed the bus
-        std::vector<uint8_t> received;
-        bool failed = false; // the honest status is a failure
+        bool failed = false;        // the honest status is a failure
         bool statusStalled = false;
     };
 
@@ -170,6 +169,7 @@ private:
     uint64_t steps_ = 0;
     uint8_t lastSenseKey_[16] = {};
     std::vector<uint32_t> blockLength_; // per unit: the block length it last reported
+    std::vector<uint8_t> received_;     // data-out of the current command (kept apart: its capacity stays)
     std::vector<AckedSpan> acked_;
     std::string foreignWrite_;
 };

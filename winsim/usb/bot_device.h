@@ -80,6 +80,16 @@ struct CommandRecord
     uint32_t residue = 0;
 };
 
+// One endpoint of the device's interface as its configuration describes it, and the device pipe its
+// transfers reach.
+struct EndpointConfig
+{
+    Pipe pipe = Pipe::BulkIn;
+    uint8_t address = 0x81;
+    bool interrupt = false;
+    uint16_t maxPacketSize = 512;
+};
+
 // Descriptors and behaviour of one device. The USB identity is what a bus PDO reports.
 struct DeviceConfig
 {
@@ -98,6 +108,9 @@ struct DeviceConfig
     uint8_t bulkInAddress = 0x81;
     uint8_t bulkOutAddress = 0x02;
     uint8_t interruptInAddress = 0x83;
+    // The interface's endpoints when they are not the usual three above: pipes missing, extra or odd, as
+    // a broken or hostile device describes them.
+    std::vector<EndpointConfig> endpoints;
 };
 
 class BulkOnlyDevice
