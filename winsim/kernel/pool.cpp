@@ -60,7 +60,7 @@ struct PoolState
         void* raw;
         size_t rawSize;
     };
-    Spare spare[16] = {};
+    Spare spare[48] = {}; // room for both buffers of every unit of a 16-unit stick, and more
 };
 
 constexpr size_t kSpareFrom = 256 * 1024;
