@@ -213,6 +213,8 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     }
     options.device.endpoints = endpoints;
     options.completion = (header[1] & 2) != 0 ? wu::UrbCompletion::Deferred : wu::UrbCompletion::Inline;
+    // A stick that stops answering costs the function driver's time-out on the host's clock: a short one.
+    options.massStorage.commandTimeoutMs = 250;
     options.filtered = filtered;
     options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;

@@ -31,6 +31,7 @@ enum DataAction : uint8_t
     kCommandStall = 10,
     kCommandVanish = 11,
     kDataShortLax = 12,
+    kDataHang = 13,
 };
 
 enum StatusAction : uint8_t
@@ -46,6 +47,7 @@ enum StatusAction : uint8_t
     kStatusLong = 8,
     kStatusRaw = 9,
     kStatusByteResidue = 10,
+    kStatusHang = 11,
 };
 
 uint32_t ReadBe32(const uint8_t* p)
@@ -188,6 +190,10 @@ wu::TransferResult HostileDevice::Transfer(wu::Pipe pipe, void* buffer, uint32_t
     if (!Step())
     {
         return wu::TransferResult{wu::TransferStatus::DeviceGone, 0};
+    }
+    if (hanging_)
+    {
+        return wu::TransferResult{wu::TransferStatus::Nak, 0};
     }
     if (pipe == wu::Pipe::InterruptIn || Halted(pipe) || awaitingReset_)
     {
@@ -407,6 +413,11 @@ void HostileDevice::FillDataIn(uint8_t* buffer, uint32_t at, uint32_t count)
 wu::TransferResult HostileDevice::DataIn(uint8_t* buffer, uint32_t length)
 {
     const Answer& a = x_.answer;
+    if (a.data == kDataHang)
+    {
+        hanging_ = true;
+        return wu::TransferResult{wu::TransferStatus::Nak, 0};
+    }
     if (a.data == kDataStall && x_.moved == 0)
     {
         phase_ = Phase::Status;
@@ -453,6 +464,11 @@ wu::TransferResult HostileDevice::DataIn(uint8_t* buffer, uint32_t length)
 wu::TransferResult HostileDevice::DataOut(const uint8_t* buffer, uint32_t length)
 {
     const Answer& a = x_.answer;
+    if (a.data == kDataHang)
+    {
+        hanging_ = true;
+        return wu::TransferResult{wu::TransferStatus::Nak, 0};
+    }
     if (a.data == kDataStall && x_.moved == 0)
     {
         phase_ = Phase::Status;
@@ -496,6 +512,11 @@ wu::TransferResult HostileDevice::StatusIn(uint8_t* buffer, uint32_t length)
     if (a.status == kStatusVanish)
     {
         return Leave(0);
+    }
+    if (a.status == kStatusHang)
+    {
+        hanging_ = true;
+        return wu::TransferResult{wu::TransferStatus::Nak, 0};
     }
     uint8_t csw[wu::kCswLength + 1] = {};
     wu::WriteLe32(csw, wu::kCswSignature);
@@ -601,6 +622,7 @@ wu::TransferStatus HostileDevice::MassStorageReset()
         return wu::TransferStatus::DeviceGone;
     }
     awaitingReset_ = false;
+    hanging_ = false;
     phase_ = Phase::Command;
     return wu::TransferStatus::Ok;
 }
@@ -643,6 +665,7 @@ wu::TransferStatus HostileDevice::PortReset()
     }
     phase_ = Phase::Command;
     awaitingReset_ = false;
+    hanging_ = false;
     std::fill(std::begin(halted_), std::end(halted_), false);
     return wu::TransferStatus::Ok;
 }

@@ -12,9 +12,10 @@
 // reporting success (with the residue it reports) follows them. Data the device receives that the
 // application never wrote to that unit and place is remembered as a breach.
 //
-// It never answers NAK (a NAKed transfer waits for the function driver's time-out on the host's clock):
-// what does not fit the phase is stalled. Every transfer and class request counts as a step; past a bound
-// the device leaves the bus and reports the input as one that would never end.
+// It answers NAK only when the script makes it hang (a NAKed transfer waits for the function driver's
+// time-out on the host's clock, until a port or Bulk-Only reset): what does not fit the phase is stalled.
+// Every transfer and class request counts as a step; past a bound the device leaves the bus and reports
+// the input as one that would never end.
 //
 // Script of one answer (all multi-byte numbers little-endian; a missing byte reads as 0):
 //   byte 0, low four bits, the data phase:
@@ -26,13 +27,15 @@
 //     5 garbage N (1 byte) + N bytes at the start of the data, the rest honest
 //     6 foreign U (1 byte), D (2 bytes, signed): READ(10) data of unit U, D blocks away
 //    12 short N (2 bytes), ended by a short packet without a stall (a lax device)
+//    13 hang: the device stops answering at the data phase (every transfer NAKed until a reset)
 //   byte 0, high four bits, the status phase:
 //     0 honest     1 status S (1 byte)    2 residue R (4 bytes)   3 wrong signature
 //     4 the tag of the command before     5 stall once before the wrapper   6 vanish at the wrapper
 //     7 cut to N bytes (1 byte)           8 one byte too long (babble)
 //     9 raw wrapper (13 bytes; its tag field is XORed with the right tag, so zeros there keep it right)
 //    10 status S (1 byte) and residue R (4 bytes)
-//   Values 13 to 15 (data) and 11 to 15 (status) are honest.
+//    11 hang: the device stops answering at the status wrapper
+//   Values 14 and 15 (data) and 12 to 15 (status) are honest.
 #pragma once
 
 #include "tests/fuzz/data_provenance.h"
@@ -142,6 +145,7 @@ private:
         bool failed = false;        // the honest status is a failure
         bool statusStalled = false;
     };
+    bool hanging_ = false; // every transfer is NAKed until a reset
 
     Answer ReadAnswer();
     winsim::usb::TransferResult CommandOut(const uint8_t* buffer, uint32_t length);

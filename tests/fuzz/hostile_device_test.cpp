@@ -254,6 +254,17 @@ TEST_F(HostileDeviceTest, ReadCapacityAnswersSetTheBlockLengthOfLaterPositions)
     EXPECT_EQ(Words(520, 1040, WordKind::Device, 0, 0), data);
 }
 
+TEST_F(HostileDeviceTest, AHangingDeviceNaksEverythingUntilAReset)
+{
+    Make({0x0D});
+    uint8_t data[512];
+    Command(1, wu::scsi::kRead10, 0, 0, 1, 512, true);
+    EXPECT_EQ(wu::TransferStatus::Nak, device_->Transfer(wu::Pipe::BulkIn, data, 512).status);
+    EXPECT_EQ(wu::TransferStatus::Nak, Command(2, wu::scsi::kTestUnitReady, 0, 0, 0, 0, false).status);
+    device_->PortReset();
+    EXPECT_EQ(wu::TransferStatus::Ok, Command(3, wu::scsi::kTestUnitReady, 0, 0, 0, 0, false).status);
+}
+
 TEST_F(HostileDeviceTest, AnExchangeThatNeverEndsUsesUpTheStepsAndTheDeviceLeaves)
 {
     Make({});
