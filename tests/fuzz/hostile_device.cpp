@@ -249,6 +249,18 @@ wu::TransferResult HostileDevice::CommandOut(const uint8_t* buffer, uint32_t len
     x_.lun = cbw.lun;
     std::memcpy(x_.cdb, cbw.cdb, sizeof x_.cdb);
     x_.answer = ReadAnswer();
+    if (x_.answer.data == kDataHang || x_.answer.status == kStatusHang)
+    {
+        if (hangs_ == kHangsMost)
+        {
+            x_.answer.data = x_.answer.data == kDataHang ? kDataHonest : x_.answer.data;
+            x_.answer.status = x_.answer.status == kStatusHang ? kStatusHonest : x_.answer.status;
+        }
+        else
+        {
+            ++hangs_;
+        }
+    }
     if (answers_.trace)
     {
         std::fprintf(stderr, "device: command %02x unit %u length %u %s, answer data %u status %u\n",

@@ -35,7 +35,7 @@
 //     9 raw wrapper (13 bytes; its tag field is XORed with the right tag, so zeros there keep it right)
 //    10 status S (1 byte) and residue R (4 bytes)
 //    11 hang: the device stops answering at the status wrapper
-//   Values 14 and 15 (data) and 12 to 15 (status) are honest.
+//   Values 14 and 15 (data) and 12 to 15 (status) are honest, and so is any hang after the fourth.
 #pragma once
 
 #include "tests/fuzz/data_provenance.h"
@@ -88,6 +88,7 @@ class HostileDevice : public winsim::usb::BulkOnlyDevice
 public:
     static constexpr uint64_t kHonestBlocks = 8192; // 4 MiB of 512-byte blocks per unit
     static constexpr uint64_t kStepLimit = 20000;
+    static constexpr unsigned kHangsMost = 4; // further hang answers are honest: the time-outs are real time
 
     HostileDevice(const winsim::usb::DeviceConfig& config, HostileAnswers answers, Script script,
                   Provenance& provenance);
@@ -146,6 +147,7 @@ private:
         bool statusStalled = false;
     };
     bool hanging_ = false; // every transfer is NAKed until a reset
+    unsigned hangs_ = 0;   // each costs the function driver's time-out on the host's clock
 
     Answer ReadAnswer();
     winsim::usb::TransferResult CommandOut(const uint8_t* buffer, uint32_t length);
