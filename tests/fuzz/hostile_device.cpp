@@ -251,12 +251,15 @@ wu::TransferResult HostileDevice::CommandOut(const uint8_t* buffer, uint32_t len
     x_.answer = ReadAnswer();
     if (x_.answer.data == kDataHang || x_.answer.status == kStatusHang)
     {
-        if (hangs_ == kHangsMost)
+        if (hangs_ == kHangsMost && x_.answer.data == kDataHang)
         {
-            x_.answer.data = x_.answer.data == kDataHang ? kDataHonest : x_.answer.data;
-            x_.answer.status = x_.answer.status == kStatusHang ? kStatusHonest : x_.answer.status;
+            x_.answer.data = kDataHonest;
         }
-        else
+        if (hangs_ == kHangsMost && x_.answer.status == kStatusHang)
+        {
+            x_.answer.status = kStatusHonest;
+        }
+        if (hangs_ < kHangsMost)
         {
             ++hangs_;
         }
