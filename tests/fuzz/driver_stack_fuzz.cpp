@@ -6,7 +6,8 @@
 //   byte 0    Get Max LUN answer (any value; the host keeps at most 16 units)
 //   byte 1    bit 0: Get Max LUN stalls (one unit); bit 1: URBs complete later on the DPC thread; bit 2:
 //             the interface's endpoints follow the requests (a count, modulo 7, then two bytes each:
-//             the endpoint address, and attributes whose bit 0 makes it an interrupt pipe)
+//             the endpoint address, and attributes whose bit 0 makes it an interrupt pipe); bits 3-7: N,
+//             Kavfiltr's Nth pool allocation fails (0: none), memory short while the stick misbehaves
 //   bytes 2-5 four requests, each one byte: bits 0-2 size (4 KiB, 64 KiB, 128 KiB, 256 KiB, 1 MiB, 512 B,
 //             192 KiB, 1 MiB + 64 KiB), bits 3-4 where (0: at 0, 1: after the unit's last request, 2: where
 //             the unit's last request began, 3: at 1 MiB + 4 KiB), bit 5 write, bits 6-7 unit (modulo units)
@@ -223,6 +224,12 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
         device = made.get();
         return std::unique_ptr<wu::BulkOnlyDevice>(std::move(made));
     };
+
+    if ((header[1] >> 3) != 0)
+    {
+        winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+        winsim::FailAllocationAt(header[1] >> 3);
+    }
 
     Verdict verdict;
     std::vector<SuccessfulWrite> writes;
