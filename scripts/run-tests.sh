@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
 # Every test: the Windows builds (their binaries are checked by host tests), then every host preset,
-# plain and with the sanitizers, each built and run through ctest.
+# plain and with the sanitizers, each built and run through ctest, and the fuzz preset's short runs (a fixed
+# number of inputs from each fuzz target's seed corpus).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
 status=0
-for preset in win64 win32 host host-asan host-tsan; do
+for preset in win64 win32 host host-asan host-tsan fuzz; do
     [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
@@ -16,7 +17,7 @@ if ! { build/host/lab/kavlab demo >build/host/lab/kavlab-demo.txt &&
     echo "the archive could not be built" >&2
     status=1
 fi
-for preset in host host-asan host-tsan; do
+for preset in host host-asan host-tsan fuzz; do
     echo "=== ctest --preset $preset"
     ctest --preset "$preset" || status=1
 done

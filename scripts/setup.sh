@@ -10,6 +10,8 @@ packages=(
     libgtest-dev libgmock-dev googletest
     g++-mingw-w64-x86-64 g++-mingw-w64-i686 binutils-mingw-w64
     nlohmann-json3-dev
+    # The fuzz preset: clang 14 with its sanitizer and libFuzzer runtimes.
+    clang-14 libclang-rt-14-dev
     # The Windows deliverables are run under Wine by the tests labelled wine: the 64-bit loader for
     # Kavset.exe and Kavfiltr.sys, the 32-bit one for Kavelor.exe.
     wine wine64 wine32:i386

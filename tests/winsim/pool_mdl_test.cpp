@@ -58,6 +58,28 @@ TEST_F(PoolTest, FreeMisuseIsCaught)
     EXPECT_EQ(0x07u, records[1].parameters[0]);
 }
 
+// Large blocks are kept for reuse after their free; a reused one is still a fresh block: counted again,
+// filled with the pattern and not with what its last owner left, and freeing it twice is still caught.
+TEST_F(PoolTest, AReusedLargeBlockIsAFreshBlock)
+{
+    BugCheckTrap trap;
+    constexpr SIZE_T kLarge = 1024 * 1024;
+    winsim::SetNextAllocationOffset(0);
+    auto* first = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kLarge, kTag));
+    ASSERT_NE(nullptr, first);
+    memset(first, 0x11, kLarge);
+    ExFreePoolWithTag(first, kTag);
+    winsim::SetNextAllocationOffset(0);
+    auto* second = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, kLarge, kTag));
+    ASSERT_NE(nullptr, second);
+    EXPECT_EQ(0xA5, second[0]);
+    EXPECT_EQ(0xA5, second[kLarge - 1]);
+    EXPECT_EQ(1u, winsim::PoolStats(kTag).outstandingBlocks);
+    ExFreePoolWithTag(second, kTag);
+    EXPECT_THROW(ExFreePoolWithTag(second, kTag), BugCheckError) << "double free";
+    EXPECT_EQ(0u, winsim::PoolOutstandingBlocks());
+}
+
 TEST_F(PoolTest, FailureInjectionEveryNthAndAtN)
 {
     winsim::SetPoolFailureTag(kTag);

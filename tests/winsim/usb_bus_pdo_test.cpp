@@ -1,6 +1,7 @@
 // The bus PDO that executes URBs against the simulated mass-storage device: descriptors and
 // configuration, Bulk-Only exchanges by buffer and by MDL, inline and deferred completion, host-side
-// halts and pipe resets, NAKed transfers and aborts, class requests and malformed requests.
+// halts and pipe resets, NAKed transfers and aborts, class requests, malformed requests, and interfaces
+// with other pipes than the usual three.
 #include "tests/support/usb_test_host.h"
 
 #include "winsim/usb/usb_bus_pdo.h"
@@ -298,3 +299,63 @@ TEST_F(BusPdo, ClassRequestsPortStatusAndMalformedRequests)
 }
 
 } // namespace
+
+// A device whose configuration lists other pipes than the usual three: the descriptors and the selected
+// interface carry exactly those, a request with room for fewer fails, and every listed pipe reaches the
+// device's pipe it names.
+TEST(BusPdoEndpoints, TheInterfaceHasThePipesTheDeviceLists)
+{
+    ScopedKernel kernel;
+    DeviceConfig config = OneLun();
+    config.endpoints = {EndpointConfig{Pipe::BulkIn, 0x81, false, 512},
+                        EndpointConfig{Pipe::BulkOut, 0x02, false, 512},
+                        EndpointConfig{Pipe::BulkIn, 0x84, false, 64}};
+    BulkOnlyDevice device(config);
+    UsbBus bus;
+    PDEVICE_OBJECT pdo = bus.AddDevice(device);
+    const auto submit = [&](URB& urb) {
+        return SendInternalDeviceControl(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
+    };
+
+    uint8_t descriptor[64] = {};
+    URB get{};
+    UsbBuildGetDescriptorRequest(&get, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST),
+                                 USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0, descriptor, nullptr,
+                                 sizeof descriptor, nullptr);
+    ASSERT_EQ(submit(get), STATUS_SUCCESS);
+    EXPECT_EQ(get.UrbControlDescriptorRequest.TransferBufferLength, 9u + 9u + 3 * 7u);
+    EXPECT_EQ(descriptor[9 + 4], 3) << "bNumEndpoints";
+    EXPECT_EQ(descriptor[18 + 2 * 7 + 2], 0x84);
+
+    USB_CONFIGURATION_DESCRIPTOR configuration{};
+    std::vector<uint8_t> storage(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 3) + sizeof(URB), 0);
+    auto* select = reinterpret_cast<PURB>(storage.data());
+    UsbBuildSelectConfigurationRequest(select, USHORT(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 2)),
+                                       &configuration);
+    select->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(2);
+    EXPECT_EQ(submit(*select), STATUS_INVALID_PARAMETER) << "no room for the third pipe";
+    UsbBuildSelectConfigurationRequest(select, USHORT(GET_SELECT_CONFIGURATION_REQUEST_SIZE(1, 3)),
+                                       &configuration);
+    select->UrbSelectConfiguration.Interface.Length = GET_USBD_INTERFACE_SIZE(3);
+    ASSERT_EQ(submit(*select), STATUS_SUCCESS);
+    const USBD_INTERFACE_INFORMATION& info = select->UrbSelectConfiguration.Interface;
+    ASSERT_EQ(info.NumberOfPipes, 3u);
+    EXPECT_EQ(info.Pipes[2].EndpointAddress, 0x84);
+    EXPECT_EQ(info.Pipes[2].MaximumPacketSize, 64);
+
+    // The command goes out on 0x02, its data comes back on the second bulk IN pipe.
+    const std::vector<uint8_t> cdb = Cdb6(scsi::kInquiry, 36);
+    CommandBlockWrapper cbw = MakeCbw(1, 36, true, 0, cdb.data(), uint8_t(cdb.size()));
+    URB out{};
+    UsbBuildInterruptOrBulkTransferRequest(&out, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           info.Pipes[1].PipeHandle, &cbw, nullptr, kCbwLength, 0, nullptr);
+    ASSERT_EQ(submit(out), STATUS_SUCCESS);
+    uint8_t data[36] = {};
+    URB in{};
+    UsbBuildInterruptOrBulkTransferRequest(&in, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER),
+                                           info.Pipes[2].PipeHandle, data, nullptr, sizeof data,
+                                           USBD_SHORT_TRANSFER_OK, nullptr);
+    ASSERT_EQ(submit(in), STATUS_SUCCESS);
+    EXPECT_EQ(std::string(data + 8, data + 14), "KAVLAB");
+    bus.RemoveDevice(pdo);
+}

@@ -80,6 +80,16 @@ struct CommandRecord
     uint32_t residue = 0;
 };
 
+// One endpoint of the device's interface as its configuration describes it, and the device pipe its
+// transfers reach.
+struct EndpointConfig
+{
+    Pipe pipe = Pipe::BulkIn;
+    uint8_t address = 0x81;
+    bool interrupt = false;
+    uint16_t maxPacketSize = 512;
+};
+
 // Descriptors and behaviour of one device. The USB identity is what a bus PDO reports.
 struct DeviceConfig
 {
@@ -98,25 +108,31 @@ struct DeviceConfig
     uint8_t bulkInAddress = 0x81;
     uint8_t bulkOutAddress = 0x02;
     uint8_t interruptInAddress = 0x83;
+    // The interface's endpoints when they are not the usual three above: pipes missing, extra or odd, as
+    // a broken or hostile device describes them.
+    std::vector<EndpointConfig> endpoints;
 };
 
 class BulkOnlyDevice
 {
 public:
     explicit BulkOnlyDevice(DeviceConfig config);
+    virtual ~BulkOnlyDevice() = default;
     BulkOnlyDevice(const BulkOnlyDevice&) = delete;
     BulkOnlyDevice& operator=(const BulkOnlyDevice&) = delete;
 
     // One bulk or interrupt transfer. OUT reads `length` bytes from `buffer`, IN fills up to `length`.
-    TransferResult Transfer(Pipe pipe, void* buffer, uint32_t length);
+    // The bus reaches the device only through these five: a device that answers otherwise than the
+    // Bulk-Only Transport says (a hostile one) overrides them.
+    virtual TransferResult Transfer(Pipe pipe, void* buffer, uint32_t length);
 
     // Class and standard control requests of reset recovery and LUN discovery.
-    TransferStatus MassStorageReset();
-    TransferStatus ClearHalt(Pipe pipe);
-    TransferStatus GetMaxLun(uint8_t* maxLun);
+    virtual TransferStatus MassStorageReset();
+    virtual TransferStatus ClearHalt(Pipe pipe);
+    virtual TransferStatus GetMaxLun(uint8_t* maxLun);
     // A bus reset of the port: the device drops the exchange in progress, every halt and a pending reset
     // recovery, and waits for a command wrapper.
-    TransferStatus PortReset();
+    virtual TransferStatus PortReset();
 
     // The device leaves the bus: every later transfer and request finds it gone.
     void Unplug();

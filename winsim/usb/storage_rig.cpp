@@ -65,7 +65,9 @@ void StorageRig::Build()
 {
     if (device_ == nullptr)
     {
-        device_ = std::make_unique<BulkOnlyDevice>(options_.device);
+        device_ = options_.makeDevice ? options_.makeDevice(options_.device)
+                                      : std::make_unique<BulkOnlyDevice>(options_.device);
+        Require(device_ != nullptr, "the device factory made no device");
     }
     bus_ = std::make_unique<UsbBus>();
     bus_->SetCompletion(options_.completion, options_.completionDelay);

@@ -25,6 +25,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <memory>
 #include <string>
 #include <mutex>
@@ -62,6 +63,9 @@ struct StorageRigOptions
     DriverEntryRoutine filterEntry;
     DiskClassOptions disk;
     MassStorageOptions massStorage;
+    // Builds the device from `device` instead of the Bulk-Only device itself: a device that answers in
+    // its own way (a hostile one for the fuzzer).
+    std::function<std::unique_ptr<BulkOnlyDevice>(const DeviceConfig&)> makeDevice;
 };
 
 struct IoOutcome

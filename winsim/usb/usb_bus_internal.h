@@ -21,7 +21,6 @@ constexpr UCHAR kProtocolBulkOnly = 0x50;
 constexpr UCHAR kRequestMassStorageReset = 0xFF;
 constexpr UCHAR kRequestGetMaxLun = 0xFE;
 constexpr USHORT kFeatureEndpointHalt = 0;
-constexpr ULONG kPipeCount = 3;
 
 struct PipeState
 {
@@ -43,9 +42,9 @@ struct PdoState
     // transfer the device NAKs cannot slip past an abort that runs meanwhile.
     std::mutex transferLock;
     bool configured = false;
-    int configurationToken = 0; // its address is the configuration handle
-    int interfaceToken = 0;     // its address is the interface handle
-    PipeState pipes[kPipeCount];
+    int configurationToken = 0;   // its address is the configuration handle
+    int interfaceToken = 0;       // its address is the interface handle
+    std::vector<PipeState> pipes; // the interface's endpoints in descriptor order; fixed once created
     std::map<USHORT, size_t> urbCounts;
 };
 

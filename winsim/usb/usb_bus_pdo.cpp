@@ -240,12 +240,25 @@ PDEVICE_OBJECT UsbBus::AddDevice(BulkOnlyDevice& device)
     s->device = &device;
     s->pdo = pdo;
     const DeviceConfig& config = device.Config();
-    s->pipes[0] =
-        PipeState{Pipe::BulkIn, config.bulkInAddress, UsbdPipeTypeBulk, config.maxPacketSize, 0, false, {}};
-    s->pipes[1] =
-        PipeState{Pipe::BulkOut, config.bulkOutAddress, UsbdPipeTypeBulk, config.maxPacketSize, 0, false, {}};
-    s->pipes[2] =
-        PipeState{Pipe::InterruptIn, config.interruptInAddress, UsbdPipeTypeInterrupt, 8, 8, false, {}};
+    if (config.endpoints.empty())
+    {
+        s->pipes.push_back(PipeState{
+            Pipe::BulkIn, config.bulkInAddress, UsbdPipeTypeBulk, config.maxPacketSize, 0, false, {}});
+        s->pipes.push_back(PipeState{
+            Pipe::BulkOut, config.bulkOutAddress, UsbdPipeTypeBulk, config.maxPacketSize, 0, false, {}});
+        s->pipes.push_back(
+            PipeState{Pipe::InterruptIn, config.interruptInAddress, UsbdPipeTypeInterrupt, 8, 8, false, {}});
+    }
+    for (const EndpointConfig& endpoint : config.endpoints)
+    {
+        s->pipes.push_back(PipeState{endpoint.pipe,
+                                     endpoint.address,
+                                     endpoint.interrupt ? UsbdPipeTypeInterrupt : UsbdPipeTypeBulk,
+                                     endpoint.maxPacketSize,
+                                     UCHAR(endpoint.interrupt ? 8 : 0),
+                                     false,
+                                     {}});
+    }
     auto* extension = static_cast<PdoExtension*>(pdo->DeviceExtension);
     extension->bus = state_.get();
     extension->state = s.get();

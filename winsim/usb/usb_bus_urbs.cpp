@@ -52,7 +52,8 @@ void* TransferAddress(PVOID buffer, PMDL mdl)
 // The single interface of a Bulk-Only device, written where the client's request has room for it.
 UrbOutcome FillInterface(PdoState& s, PURB urb, USBD_INTERFACE_INFORMATION& info, const UCHAR* urbEnd)
 {
-    const size_t needed = GET_USBD_INTERFACE_SIZE(kPipeCount);
+    const ULONG count = ULONG(s.pipes.size());
+    const size_t needed = GET_USBD_INTERFACE_SIZE(count);
     if (info.Length < needed || reinterpret_cast<const UCHAR*>(&info) + needed > urbEnd)
     {
         return Fail(urb, USBD_STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_PARAMETER);
@@ -63,8 +64,8 @@ UrbOutcome FillInterface(PdoState& s, PURB urb, USBD_INTERFACE_INFORMATION& info
     info.SubClass = kSubclassScsi;
     info.Protocol = kProtocolBulkOnly;
     info.InterfaceHandle = &s.interfaceToken;
-    info.NumberOfPipes = kPipeCount;
-    for (ULONG i = 0; i < kPipeCount; ++i)
+    info.NumberOfPipes = count;
+    for (ULONG i = 0; i < count; ++i)
     {
         PipeState& pipe = s.pipes[i];
         USBD_PIPE_INFORMATION& out = info.Pipes[i];
@@ -345,15 +346,15 @@ UrbOutcome GetDescriptor(PdoState& s, PURB urb)
         };
         configuration.bLength = sizeof configuration;
         configuration.bDescriptorType = USB_CONFIGURATION_DESCRIPTOR_TYPE;
-        configuration.wTotalLength =
-            USHORT(sizeof configuration + sizeof interface + kPipeCount * sizeof(USB_ENDPOINT_DESCRIPTOR));
+        configuration.wTotalLength = USHORT(sizeof configuration + sizeof interface +
+                                            s.pipes.size() * sizeof(USB_ENDPOINT_DESCRIPTOR));
         configuration.bNumInterfaces = 1;
         configuration.bConfigurationValue = 1;
         configuration.bmAttributes = 0x80; // bus powered
         configuration.MaxPower = 50;       // 100 mA
         interface.bLength = sizeof interface;
         interface.bDescriptorType = USB_INTERFACE_DESCRIPTOR_TYPE;
-        interface.bNumEndpoints = kPipeCount;
+        interface.bNumEndpoints = UCHAR(s.pipes.size());
         interface.bInterfaceClass = kClassMassStorage;
         interface.bInterfaceSubClass = kSubclassScsi;
         interface.bInterfaceProtocol = kProtocolBulkOnly;
