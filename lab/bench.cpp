@@ -90,6 +90,12 @@ wu::StorageRigOptions RigOptions(const BenchOptions& options, bool filtered)
     return rig;
 }
 
+// The small reads between a reader's own: about 4 KiB, whole blocks.
+uint64_t SmallReadBytes(const BenchOptions& options)
+{
+    return (4096 + options.blockLength - 1) / options.blockLength * options.blockLength;
+}
+
 // Where the workload's request number `index` goes, and how long it is (the request size unless said).
 void NextRequest(const BenchOptions& options, uint64_t unitBytes, uint64_t index, std::mt19937_64& random,
                  uint64_t& offset, uint64_t& length)
@@ -112,7 +118,7 @@ void NextRequest(const BenchOptions& options, uint64_t unitBytes, uint64_t index
     case Pattern::SmallGapsRead: {
         // Seven reads of the file, then one block-sized read of about 4 KiB in a metadata area near the
         // unit's end, each at its own place.
-        const uint64_t small = (4096 + options.blockLength - 1) / options.blockLength * options.blockLength;
+        const uint64_t small = SmallReadBytes(options);
         if (index % 8 == 7)
         {
             length = small;
@@ -174,7 +180,8 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     const uint64_t requests = workload.totalBytes / request;
     const uint64_t unitBytes = target.unitBytes;
     wu::BulkOnlyDevice& device = *target.device;
-    std::vector<uint8_t> buffer(request);
+    // Room for the largest request, which may be a small read bigger than a tiny request size.
+    std::vector<uint8_t> buffer(std::max(request, SmallReadBytes(options)));
     // The medium starts with the pattern; writes put a pattern of another seed over it.
     if (workload.pattern != Pattern::SequentialWrite)
     {
