@@ -425,19 +425,33 @@ void HostileDevice::FillDataIn(uint8_t* buffer, uint32_t at, uint32_t count)
     provenance_.DeviceSent(x_.lun, first, first + (count - done), source, shift, a.salt);
 }
 
-wu::TransferResult HostileDevice::DataIn(uint8_t* buffer, uint32_t length)
+// The scripted answers that refuse a data phase in either direction: a stick that stops answering until
+// a reset, or one that stalls before moving a byte.
+bool HostileDevice::RefusesDataPhase(wu::Pipe pipe, wu::TransferResult& result)
 {
-    const Answer& a = x_.answer;
-    if (a.data == kDataHang)
+    if (x_.answer.data == kDataHang)
     {
         hanging_ = true;
-        return wu::TransferResult{wu::TransferStatus::Nak, 0};
+        result = wu::TransferResult{wu::TransferStatus::Nak, 0};
+        return true;
     }
-    if (a.data == kDataStall && x_.moved == 0)
+    if (x_.answer.data == kDataStall && x_.moved == 0)
     {
         phase_ = Phase::Status;
         x_.failed = true;
-        return Stall(wu::Pipe::BulkIn, 0);
+        result = Stall(pipe, 0);
+        return true;
+    }
+    return false;
+}
+
+wu::TransferResult HostileDevice::DataIn(uint8_t* buffer, uint32_t length)
+{
+    const Answer& a = x_.answer;
+    wu::TransferResult refused;
+    if (RefusesDataPhase(wu::Pipe::BulkIn, refused))
+    {
+        return refused;
     }
     const uint32_t remaining = x_.deliverable - x_.moved;
     uint32_t count = std::min(length, remaining);
@@ -479,16 +493,10 @@ wu::TransferResult HostileDevice::DataIn(uint8_t* buffer, uint32_t length)
 wu::TransferResult HostileDevice::DataOut(const uint8_t* buffer, uint32_t length)
 {
     const Answer& a = x_.answer;
-    if (a.data == kDataHang)
+    wu::TransferResult refused;
+    if (RefusesDataPhase(wu::Pipe::BulkOut, refused))
     {
-        hanging_ = true;
-        return wu::TransferResult{wu::TransferStatus::Nak, 0};
-    }
-    if (a.data == kDataStall && x_.moved == 0)
-    {
-        phase_ = Phase::Status;
-        x_.failed = true;
-        return Stall(wu::Pipe::BulkOut, 0);
+        return refused;
     }
     uint32_t count = std::min(length, x_.hostLength - x_.moved);
     const bool limited = a.data == kDataShort || a.data == kDataShortLax || a.data == kDataVanish;

@@ -152,6 +152,7 @@ private:
     Answer ReadAnswer();
     winsim::usb::TransferResult CommandOut(const uint8_t* buffer, uint32_t length);
     void PlanData();
+    bool RefusesDataPhase(winsim::usb::Pipe pipe, winsim::usb::TransferResult& result);
     winsim::usb::TransferResult DataIn(uint8_t* buffer, uint32_t length);
     winsim::usb::TransferResult DataOut(const uint8_t* buffer, uint32_t length);
     winsim::usb::TransferResult StatusIn(uint8_t* buffer, uint32_t length);
