@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -170,6 +171,55 @@ TEST_F(KernelThreadTest, EventsAndSemaphoresFollowTheirTypes)
     });
     EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&notification, Executive, KernelMode, FALSE, nullptr));
     setter.join();
+}
+
+// A jump of the clocks ends the timed waits and delays it passes at once, and only those; the clocks
+// show the jump.
+TEST_F(KernelThreadTest, AClockJumpEndsTheTimedWaitsItPasses)
+{
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    const ULONGLONG interruptBefore = KeQueryInterruptTime();
+    LARGE_INTEGER systemBefore;
+    KeQuerySystemTime(&systemBefore);
+
+    std::atomic<int> ended{0};
+    NTSTATUS waitStatus = STATUS_SUCCESS;
+    std::thread waiter([&] {
+        LARGE_INTEGER tenMinutes = Milliseconds(600000);
+        waitStatus = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &tenMinutes);
+        ++ended;
+    });
+    std::thread sleeper([&] {
+        LARGE_INTEGER tenMinutes = Milliseconds(600000);
+        KeDelayExecutionThread(KernelMode, FALSE, &tenMinutes);
+        ++ended;
+    });
+    std::thread longer([&] {
+        LARGE_INTEGER month = Milliseconds(30LL * 24 * 3600000);
+        EXPECT_EQ(STATUS_SUCCESS, KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &month))
+            << "a wait the jumps do not pass goes on until its object is signalled";
+    });
+    // Again until both ended: a thread that began its wait after a jump waits from there.
+    for (int jumps = 0; ended.load() < 2 && jumps < 1000; ++jumps)
+    {
+        winsim::AdvanceClock(std::chrono::minutes(11));
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    sleeper.join();
+    waiter.join();
+    EXPECT_EQ(2, ended.load());
+    EXPECT_EQ(STATUS_TIMEOUT, waitStatus);
+    KeSetEvent(&never, IO_NO_INCREMENT, FALSE);
+    longer.join();
+
+    const ULONGLONG elevenMinutes = 11ULL * 60 * 10000000;
+    EXPECT_GE(KeQueryInterruptTime() - interruptBefore, elevenMinutes);
+    LARGE_INTEGER systemAfter;
+    KeQuerySystemTime(&systemAfter);
+    EXPECT_GE(ULONGLONG(systemAfter.QuadPart - systemBefore.QuadPart), elevenMinutes);
+    EXPECT_THROW(winsim::AdvanceClock(std::chrono::seconds(-1)), std::invalid_argument)
+        << "the clocks never go back";
 }
 
 TEST_F(KernelThreadTest, DispatcherMisuseIsCaught)

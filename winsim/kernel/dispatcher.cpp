@@ -4,13 +4,15 @@
 // waiting on or signalling an object that was never initialised, releasing a semaphore beyond its limit
 // (the exception Windows raises there is fatal in kernel mode), and signalling above DISPATCH_LEVEL.
 // An unbounded wait that lasts longer than the watchdog (120 s) is reported as a deadlock rather than
-// hanging the test run.
+// hanging the test run. The clocks are the host's steady and system clocks plus the jumps AdvanceClock
+// made; timed waits and delays end on the simulated clock, so a jump ends the ones it passes.
 #include "winsim/kernel/kernel_state.h"
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
-#include <thread>
+#include <stdexcept>
 
 namespace winsim
 {
@@ -26,6 +28,24 @@ constexpr std::chrono::seconds kWatchdog{120};
 
 std::mutex g_dispatcherLock;
 std::condition_variable g_dispatcherSignal;
+std::atomic<int64_t> g_clockJumpNs{0}; // changed under g_dispatcherLock, so a waiter cannot miss a jump
+
+std::chrono::steady_clock::time_point SimulatedNow()
+{
+    return std::chrono::steady_clock::now() + std::chrono::nanoseconds(g_clockJumpNs.load());
+}
+
+// Waits on the dispatcher signal until `deadline` on the simulated clock at the latest; false once it passed.
+bool WaitUntilSimulated(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline)
+{
+    const auto now = SimulatedNow();
+    if (now >= deadline)
+    {
+        return false;
+    }
+    g_dispatcherSignal.wait_until(lock, std::chrono::steady_clock::now() + (deadline - now));
+    return true;
+}
 
 UCHAR SizeInLongs(size_t bytes)
 {
@@ -59,7 +79,7 @@ void CheckSignalIrql(const char* routine)
 }
 
 // Converts a wait interval (negative: relative, 100 ns units; positive: absolute system time) to a
-// deadline on the steady clock.
+// deadline on the simulated clock.
 std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout)
 {
     LONGLONG relative = timeout->QuadPart;
@@ -73,7 +93,7 @@ std::chrono::steady_clock::time_point Deadline(const LARGE_INTEGER* timeout)
             relative = 0;
         }
     }
-    return std::chrono::steady_clock::now() + std::chrono::nanoseconds(-relative * 100);
+    return SimulatedNow() + std::chrono::nanoseconds(-relative * 100);
 }
 
 // True when the object is signalled; satisfies the wait (consumes a count) where the type does.
@@ -106,6 +126,20 @@ void SignalObject(DISPATCHER_HEADER* header)
 }
 
 } // namespace detail
+
+void AdvanceClock(std::chrono::nanoseconds by)
+{
+    if (by.count() < 0)
+    {
+        throw std::invalid_argument("AdvanceClock: the simulated clocks never go back");
+    }
+    {
+        std::lock_guard<std::mutex> lock(detail::g_dispatcherLock);
+        detail::g_clockJumpNs += by.count();
+    }
+    detail::g_dispatcherSignal.notify_all();
+}
+
 } // namespace winsim
 
 using namespace winsim::detail;
@@ -241,9 +275,9 @@ extern "C"
             const auto deadline = Deadline(Timeout);
             while (!TrySatisfy(header))
             {
-                if (g_dispatcherSignal.wait_until(lock, deadline) == std::cv_status::timeout)
+                if (!WaitUntilSimulated(lock, deadline))
                 {
-                    return TrySatisfy(header) ? STATUS_SUCCESS : STATUS_TIMEOUT;
+                    return STATUS_TIMEOUT;
                 }
             }
             return STATUS_SUCCESS;
@@ -271,7 +305,11 @@ extern "C"
             BugCheck(IRQL_NOT_LESS_OR_EQUAL, "KeDelayExecutionThread above APC_LEVEL",
                      CurrentThreadState().irql);
         }
-        std::this_thread::sleep_until(Deadline(Interval));
+        std::unique_lock<std::mutex> lock(g_dispatcherLock);
+        const auto deadline = Deadline(Interval);
+        while (WaitUntilSimulated(lock, deadline))
+        {
+        }
         return STATUS_SUCCESS;
     }
 
@@ -279,17 +317,17 @@ extern "C"
     VOID KeQuerySystemTime(PLARGE_INTEGER CurrentTime)
     {
         constexpr LONGLONG kEpochDifference = 116444736000000000LL;
-        const auto since1970 = std::chrono::system_clock::now().time_since_epoch();
+        const auto since1970 = std::chrono::system_clock::now().time_since_epoch() +
+                               std::chrono::nanoseconds(g_clockJumpNs.load());
         CurrentTime->QuadPart =
             kEpochDifference + std::chrono::duration_cast<std::chrono::nanoseconds>(since1970).count() / 100;
     }
 
     ULONGLONG KeQueryInterruptTime(void)
     {
-        return ULONGLONG(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                             std::chrono::steady_clock::now().time_since_epoch())
-                             .count() /
-                         100);
+        return ULONGLONG(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(SimulatedNow().time_since_epoch()).count() /
+            100);
     }
 
 } // extern "C"

@@ -288,6 +288,13 @@ void SetOsVersion(ULONG major, ULONG minor, ULONG build = 7601, ULONG servicePac
 // Whether MmGetSystemRoutineAddress finds RtlIsNtDdiVersionAvailable (it does by default).
 void ExportRtlIsNtDdiVersionAvailable(bool exported);
 
+// ---- Time ------------------------------------------------------------------------------------------
+// The simulated PC's clocks (interrupt time, system time) jump forward by `by`, and every timed wait and
+// delay whose end the jump passes ends at once, as if the machine had spent that long idle. For time a
+// harness would otherwise wait out on the host's clock, such as a device that stays silent until the
+// function driver's time-out. The clocks never go back, also not at ResetKernel.
+void AdvanceClock(std::chrono::nanoseconds by);
+
 // ---- Threads, handles, identities --------------------------------------------------------------------
 size_t OpenHandleCount();
 size_t RunningSystemThreads();

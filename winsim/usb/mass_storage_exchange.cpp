@@ -539,7 +539,11 @@ NTSTATUS UrbCompletion(PDEVICE_OBJECT, PIRP irp, PVOID context)
         const bool watchdogCancelling = fdo->cancelling != FALSE;
         if (watchdogCancelling)
         {
-            fdo->completionWaiting = TRUE;
+            // Neither the watchdog, still in IoCancelIrp, nor a sender still in IofCallDriver may see the
+            // IRP reused under it: the engine goes on from whichever of them lets go last.
+            const bool senderInside =
+                InterlockedCompareExchange(&fdo->handoff, kCompleted, kSending) == kSending;
+            fdo->resumeHolds = senderInside ? 2 : 1;
         }
         KeReleaseSpinLock(&fdo->lock, irql);
         if (watchdogCancelling)
@@ -584,6 +588,13 @@ void Pump(FdoExtension* fdo)
         if (InterlockedCompareExchange(&fdo->handoff, kDispatched, kSending) == kSending)
         {
             return; // still in flight: its completion routine carries on
+        }
+        KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+        const bool watchdogLast = fdo->resumeHolds != 0 && --fdo->resumeHolds != 0;
+        KeReleaseSpinLock(&fdo->lock, irql);
+        if (watchdogLast)
+        {
+            return; // completed while the watchdog cancelled it: it carries on once IoCancelIrp returned
         }
         if (!Continue(fdo))
         {

@@ -127,13 +127,14 @@ struct FdoExtension
     MassStorageCounters counters; // under `lock`
 
     // The time-out watchdog. Under `lock`: the URB IRP is with the driver below (urbInFlight); the
-    // watchdog is cancelling it (cancelling), and its completion waits for the watchdog to carry on
-    // (completionWaiting); the command's time-out passed (timedOut); when it passes (deadline, in
-    // interrupt-time units of 100 ns; 0: no time-out runs).
+    // watchdog is cancelling it (cancelling); its completion came meanwhile, and the engine goes on when
+    // the last of the watchdog and the URB's sender lets go of it (resumeHolds: 2 while the sender is still
+    // in IofCallDriver, else 1; 0: nothing waits); the command's time-out passed (timedOut); when it
+    // passes (deadline, in interrupt-time units of 100 ns; 0: no time-out runs).
     ULONG timeoutMs;
     BOOLEAN urbInFlight;
     BOOLEAN cancelling;
-    BOOLEAN completionWaiting;
+    UCHAR resumeHolds;
     BOOLEAN timedOut;
     ULONGLONG deadline;
     KEVENT watchdogStop;

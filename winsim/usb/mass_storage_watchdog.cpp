@@ -11,7 +11,8 @@ namespace
 {
 
 // Cancels the URB of a command whose time-out passed. The URB IRP cannot be reused meanwhile: its
-// completion, should it come during IoCancelIrp, leaves the engine to this thread.
+// completion, should it come during IoCancelIrp, leaves the engine to this thread, or to the URB's sender
+// when that is still in IofCallDriver and lets go after this thread.
 void CheckTimeOut(FdoExtension* fdo)
 {
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
@@ -32,8 +33,7 @@ void CheckTimeOut(FdoExtension* fdo)
     IoCancelIrp(fdo->urbIrp);
     irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
     fdo->cancelling = FALSE;
-    const bool resume = fdo->completionWaiting != FALSE;
-    fdo->completionWaiting = FALSE;
+    const bool resume = fdo->resumeHolds != 0 && --fdo->resumeHolds == 0;
     KeReleaseSpinLock(&fdo->lock, irql);
     if (resume)
     {
@@ -41,15 +41,33 @@ void CheckTimeOut(FdoExtension* fdo)
     }
 }
 
+// How long the watchdog may wait before it looks again, in 100 ns units: a few times per time-out, and
+// no later than the running command's deadline, so that a command times out when its time is up also
+// when the clock jumps there (a poll of 1 ms while the engine sends the URB that can be cancelled).
+LONGLONG NextLook(FdoExtension* fdo, ULONGLONG tick)
+{
+    constexpr ULONGLONG kPoll = 10000;
+    ULONGLONG wait = tick;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+    if (fdo->deadline != 0 && !fdo->timedOut)
+    {
+        const ULONGLONG now = KeQueryInterruptTime();
+        const ULONGLONG left = fdo->deadline > now ? fdo->deadline - now : 0;
+        wait = left < kPoll ? kPoll : left < tick ? left : tick;
+    }
+    KeReleaseSpinLock(&fdo->lock, irql);
+    return LONGLONG(wait);
+}
+
 // The watchdog looks at the running command a few times per time-out until the FDO goes.
 VOID Watchdog(PVOID context)
 {
     auto* fdo = static_cast<FdoExtension*>(context);
-    const ULONGLONG tickMs = fdo->timeoutMs != 0 ? (fdo->timeoutMs + 3) / 4 : 250;
+    const ULONGLONG tick = (fdo->timeoutMs != 0 ? (fdo->timeoutMs + 3) / 4 : 250) * 10000ULL;
     for (;;)
     {
         LARGE_INTEGER wait;
-        wait.QuadPart = -LONGLONG(tickMs) * 10000;
+        wait.QuadPart = -NextLook(fdo, tick);
         if (KeWaitForSingleObject(&fdo->watchdogStop, Executive, KernelMode, FALSE, &wait) == STATUS_SUCCESS)
         {
             break;
