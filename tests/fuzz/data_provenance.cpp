@@ -142,6 +142,30 @@ bool Provenance::WordExplained(uint8_t lun, uint64_t position, uint64_t word, ui
     return false;
 }
 
+size_t Provenance::WordsAlong(const Span& span, uint8_t lun, uint64_t position, const uint8_t* data,
+                              size_t words)
+{
+    const uint64_t shifted = position + uint64_t(span.shiftBytes);
+    if (span.lun != lun || (shifted & 7) != 0 || position < span.first || position >= span.end)
+    {
+        return 0;
+    }
+    const size_t inSpan = size_t((span.end - position) / 8);
+    const size_t limit = words < inSpan ? words : inSpan;
+    const uint64_t first = EncodeWord(span.kind, span.sourceLun, shifted >> 3, span.tag);
+    size_t n = 0;
+    for (; n < limit; ++n)
+    {
+        uint64_t word = 0;
+        std::memcpy(&word, data + 8 * n, 8);
+        if (word != ((first & ~kPositionMask) | ((first + n) & kPositionMask)))
+        {
+            break;
+        }
+    }
+    return n;
+}
+
 bool Provenance::ByteExplained(uint8_t lun, uint64_t at, uint8_t byte, uint64_t offset,
                                uint16_t requestNumber) const
 {
@@ -173,12 +197,25 @@ std::string Provenance::CheckRead(uint8_t lun, uint64_t offset, const uint8_t* d
                                   uint16_t requestNumber) const
 {
     size_t hint = spans_.size();
+    const Span poison{WordKind::Poison, lun, 0, UINT64_MAX, lun, 0, uint16_t(requestNumber & kTagMask)};
     size_t i = 0;
     while (i < length)
     {
         const uint64_t at = offset + i;
         if ((at & 7) == 0 && i + 8 <= length)
         {
+            // Runs of the buffer's own poison or of one record first, then word by word.
+            const size_t words = (length - i) / 8;
+            size_t run = WordsAlong(poison, lun, at, data + i, words);
+            if (run == 0 && hint < spans_.size())
+            {
+                run = WordsAlong(spans_[hint], lun, at, data + i, words);
+            }
+            if (run != 0)
+            {
+                i += 8 * run;
+                continue;
+            }
             uint64_t word = 0;
             std::memcpy(&word, data + i, 8);
             if (WordExplained(lun, at, word, requestNumber, &hint))
@@ -214,6 +251,80 @@ bool Provenance::ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word
         return false;
     }
     return WordExplained(lun, position, word, 0, hint);
+}
+
+std::string Provenance::Acknowledge(uint8_t lun, uint64_t position, const uint8_t* data, size_t length,
+                                    std::vector<AckedSpan>* acked) const
+{
+    std::string foreign;
+    size_t hint = 0;
+    for (size_t i = 0; i + 8 <= length; i += 8)
+    {
+        const uint64_t at = position + i;
+        uint64_t word = 0;
+        std::memcpy(&word, data + i, 8);
+        DecodedWord decoded{};
+        if ((at & 7) != 0 || !ApplicationWordAt(lun, at, word, &hint) || !DecodeWord(word, &decoded))
+        {
+            if (foreign.empty())
+            {
+                char text[160];
+                std::snprintf(text, sizeof text,
+                              "the device was given %016llx for unit %u byte %llu, which the application "
+                              "never wrote there",
+                              static_cast<unsigned long long>(word), unsigned(lun),
+                              static_cast<unsigned long long>(at));
+                foreign = text;
+            }
+            continue;
+        }
+        // The words after it that the same write put there, in one pass.
+        const size_t more = WordsAlong(spans_[hint], lun, at + 8, data + i + 8, (length - i - 8) / 8);
+        const uint64_t end = at + 8 + 8 * more;
+        i += 8 * more;
+        if (!acked->empty() && acked->back().lun == lun && acked->back().end == at &&
+            acked->back().sequence == decoded.tag)
+        {
+            acked->back().end = end;
+        }
+        else
+        {
+            acked->push_back(AckedSpan{lun, at, end, decoded.tag});
+        }
+    }
+    return foreign;
+}
+
+std::string UnacknowledgedWord(const std::vector<WriteSpan>& reported, const std::vector<AckedSpan>& acked)
+{
+    for (const WriteSpan& w : reported)
+    {
+        size_t last = 0; // the span that acknowledged the word before usually holds the next one too
+        for (uint64_t at = w.first; at < w.end; at += 8)
+        {
+            const auto covers = [&](const AckedSpan& span) {
+                return span.lun == w.lun && at >= span.first && at + 8 <= span.end &&
+                       span.sequence >= w.sequence;
+            };
+            bool found = last < acked.size() && covers(acked[last]);
+            for (size_t i = 0; !found && i < acked.size(); ++i)
+            {
+                if (covers(acked[i]))
+                {
+                    found = true;
+                    last = i;
+                }
+            }
+            if (!found)
+            {
+                char text[160];
+                std::snprintf(text, sizeof text, "write %u of unit %u: byte %llu was never acknowledged",
+                              unsigned(w.sequence), unsigned(w.lun), static_cast<unsigned long long>(at));
+                return text;
+            }
+        }
+    }
+    return std::string();
 }
 
 } // namespace kavfuzz

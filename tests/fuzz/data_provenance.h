@@ -49,6 +49,21 @@ bool DecodeWord(uint64_t word, DecodedWord* decoded);
 void FillWords(uint8_t* buffer, size_t length, uint64_t offset, WordKind kind, uint8_t lun, uint16_t tag,
                int64_t shiftBytes = 0, uint8_t sourceLun = 0xFF);
 
+// A range of one unit written by one application write: one the device acknowledged, or one the stack
+// reported written.
+struct WriteSpan
+{
+    uint8_t lun;
+    uint64_t first;
+    uint64_t end;
+    uint16_t sequence;
+};
+using AckedSpan = WriteSpan;
+
+// The first word of a write reported successful that the device never acknowledged, itself or by a later
+// write to the same place; an empty string when there is none.
+std::string UnacknowledgedWord(const std::vector<WriteSpan>& reported, const std::vector<AckedSpan>& acked);
+
 // What the device sent in data phases of reads, what the application wrote and which poison each read
 // started with.
 class Provenance
@@ -69,6 +84,11 @@ public:
     // Whether a word the device received for `lun` at `position` is one the application wrote there;
     // `hint` (start it at 0) speeds up a run of consecutive words.
     bool ApplicationWordAt(uint8_t lun, uint64_t position, uint64_t word, size_t* hint) const;
+    // Data the device received for `lun` from byte `position` on, which a valid status wrapper reporting
+    // success acknowledged: appends its words to `acked` (joining runs), and returns the first word the
+    // application never wrote there (an empty string when there is none).
+    std::string Acknowledge(uint8_t lun, uint64_t position, const uint8_t* data, size_t length,
+                            std::vector<AckedSpan>* acked) const;
 
     void Clear();
 
@@ -93,6 +113,10 @@ private:
     bool WordExplained(uint8_t lun, uint64_t position, uint64_t word, uint16_t requestNumber,
                        size_t* hint) const;
     bool ByteExplained(uint8_t lun, uint64_t at, uint8_t byte, uint64_t offset, uint16_t requestNumber) const;
+    // How many whole words in a row from `data`, at byte `position` of `lun`'s space, are exactly the
+    // span's: a megabyte of them is checked in one pass rather than word by word against every record.
+    static size_t WordsAlong(const Span& span, uint8_t lun, uint64_t position, const uint8_t* data,
+                             size_t words);
 
     std::vector<Span> spans_;
     std::vector<Raw> raws_;

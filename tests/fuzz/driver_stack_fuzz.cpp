@@ -55,6 +55,7 @@ constexpr size_t kHeaderLength = 6;
 constexpr size_t kRequests = 4;
 constexpr uint32_t kUnitsMost = 16;
 const std::chrono::milliseconds kRequestLimit(20000);
+const std::chrono::milliseconds kCommandTimeOut(10000);
 constexpr uint32_t kLargestRequest = 1114112;
 
 enum class Breach
@@ -101,14 +102,6 @@ struct Request
     uint64_t offset = 0;
 };
 
-struct SuccessfulWrite
-{
-    uint8_t lun;
-    uint64_t first;
-    uint64_t end;
-    uint16_t sequence;
-};
-
 Request DecodeRequest(uint8_t code, uint32_t units, uint64_t* lastStart, uint64_t* lastEnd)
 {
     static const uint32_t kSizes[] = {4096, 65536, 131072, 262144, 1048576, 512, 196608, 1114112};
@@ -136,36 +129,6 @@ Request DecodeRequest(uint8_t code, uint32_t units, uint64_t* lastStart, uint64_
     return r;
 }
 
-// Every write reported successful has each of its words acknowledged by the device, itself or by a later
-// write to the same place.
-std::string CheckAcknowledged(const std::vector<SuccessfulWrite>& writes, const std::vector<AckedSpan>& acked)
-{
-    for (const SuccessfulWrite& w : writes)
-    {
-        for (uint64_t at = w.first; at < w.end; at += 8)
-        {
-            bool found = false;
-            for (const AckedSpan& span : acked)
-            {
-                if (span.lun == w.lun && at >= span.first && at + 8 <= span.end &&
-                    span.sequence >= w.sequence)
-                {
-                    found = true;
-                    break;
-                }
-            }
-            if (!found)
-            {
-                char text[160];
-                std::snprintf(text, sizeof text, "write %u of unit %u: byte %llu was never acknowledged",
-                              unsigned(w.sequence), unsigned(w.lun), static_cast<unsigned long long>(at));
-                return text;
-            }
-        }
-    }
-    return std::string();
-}
-
 Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
 {
     uint8_t header[kHeaderLength] = {};
@@ -175,6 +138,7 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     answers.stallMaxLun = (header[1] & 1) != 0;
     static const bool trace = std::getenv("KAV_FUZZ_TRACE") != nullptr;
     answers.trace = trace;
+    answers.silence = kCommandTimeOut;
     const uint32_t units = answers.stallMaxLun ? 1 : (header[0] < kUnitsMost ? header[0] + 1u : kUnitsMost);
     size_t at = size < kHeaderLength ? size : kHeaderLength;
     std::vector<wu::EndpointConfig> endpoints;
@@ -214,8 +178,8 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     }
     options.device.endpoints = endpoints;
     options.completion = (header[1] & 2) != 0 ? wu::UrbCompletion::Deferred : wu::UrbCompletion::Inline;
-    // A stick that stops answering costs the function driver's time-out on the host's clock: a short one.
-    options.massStorage.commandTimeoutMs = 250;
+    // A real stick's time-out; one that stops answering moves the simulated clock past it at once.
+    options.massStorage.commandTimeoutMs = uint32_t(kCommandTimeOut.count());
     options.filtered = filtered;
     options.filterService = KAVFILTR_SERVICE_NAME;
     options.filterEntry = DriverEntry;
@@ -232,7 +196,7 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
     }
 
     Verdict verdict;
-    std::vector<SuccessfulWrite> writes;
+    std::vector<WriteSpan> writes;
     std::unique_ptr<wu::StorageRig> rig;
     try
     {
@@ -275,7 +239,7 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
             }
             if (r.write && outcome.information == r.length)
             {
-                writes.push_back(SuccessfulWrite{r.lun, r.offset, r.offset + r.length, sequence});
+                writes.push_back(WriteSpan{r.lun, r.offset, r.offset + r.length, sequence});
             }
             if (!r.write)
             {
@@ -298,7 +262,7 @@ Verdict RunInput(const uint8_t* data, size_t size, bool filtered)
         }
         if (verdict.breach == Breach::None)
         {
-            const std::string problem = CheckAcknowledged(writes, device->Acknowledged());
+            const std::string problem = UnacknowledgedWord(writes, device->Acknowledged());
             if (!problem.empty())
             {
                 verdict = Verdict{Breach::WriteNotAcknowledged, problem};

@@ -1,6 +1,8 @@
 // The scripted hostile mass-storage device (see hostile_device.h).
 #include "tests/fuzz/hostile_device.h"
 
+#include "winsim/kernel/winsim_kernel.h"
+
 #include "winsim/usb/bot_wire.h"
 #include "winsim/usb/scsi_defs.h"
 
@@ -177,6 +179,17 @@ wu::TransferResult HostileDevice::Stall(wu::Pipe pipe, uint32_t bytes)
     return wu::TransferResult{wu::TransferStatus::Stall, bytes};
 }
 
+// From here every transfer is NAKed until a reset; the time the host waits for that passes at once.
+wu::TransferResult HostileDevice::Silent()
+{
+    hanging_ = true;
+    if (answers_.silence.count() != 0)
+    {
+        winsim::AdvanceClock(answers_.silence);
+    }
+    return wu::TransferResult{wu::TransferStatus::Nak, 0};
+}
+
 wu::TransferResult HostileDevice::Leave(uint32_t bytes)
 {
     gone_ = true;
@@ -193,7 +206,7 @@ wu::TransferResult HostileDevice::Transfer(wu::Pipe pipe, void* buffer, uint32_t
     }
     if (hanging_)
     {
-        return wu::TransferResult{wu::TransferStatus::Nak, 0};
+        return Silent();
     }
     if (pipe == wu::Pipe::InterruptIn || Halted(pipe) || awaitingReset_)
     {
@@ -431,8 +444,7 @@ bool HostileDevice::RefusesDataPhase(wu::Pipe pipe, wu::TransferResult& result)
 {
     if (x_.answer.data == kDataHang)
     {
-        hanging_ = true;
-        result = wu::TransferResult{wu::TransferStatus::Nak, 0};
+        result = Silent();
         return true;
     }
     if (x_.answer.data == kDataStall && x_.moved == 0)
@@ -538,8 +550,7 @@ wu::TransferResult HostileDevice::StatusIn(uint8_t* buffer, uint32_t length)
     }
     if (a.status == kStatusHang)
     {
-        hanging_ = true;
-        return wu::TransferResult{wu::TransferStatus::Nak, 0};
+        return Silent();
     }
     uint8_t csw[wu::kCswLength + 1] = {};
     wu::WriteLe32(csw, wu::kCswSignature);
@@ -603,37 +614,11 @@ void HostileDevice::Acknowledge(uint32_t residue)
         return;
     }
     const uint64_t acked = std::min<uint64_t>(received_.size(), x_.hostLength - residue);
-    size_t hint = 0;
-    for (uint64_t i = 0; i + 8 <= acked; i += 8)
+    const std::string foreign =
+        provenance_.Acknowledge(x_.lun, x_.position, received_.data(), acked, &acked_);
+    if (foreignWrite_.empty())
     {
-        const uint64_t at = x_.position + i;
-        uint64_t word = 0;
-        std::memcpy(&word, &received_[i], 8);
-        DecodedWord decoded{};
-        if ((at & 7) != 0 || !provenance_.ApplicationWordAt(x_.lun, at, word, &hint) ||
-            !DecodeWord(word, &decoded))
-        {
-            if (foreignWrite_.empty())
-            {
-                char text[160];
-                std::snprintf(text, sizeof text,
-                              "the device was given %016llx for unit %u byte %llu, which the application "
-                              "never wrote there",
-                              static_cast<unsigned long long>(word), unsigned(x_.lun),
-                              static_cast<unsigned long long>(at));
-                foreignWrite_ = text;
-            }
-            continue;
-        }
-        if (!acked_.empty() && acked_.back().lun == x_.lun && acked_.back().end == at &&
-            acked_.back().sequence == decoded.tag)
-        {
-            acked_.back().end = at + 8;
-        }
-        else
-        {
-            acked_.push_back(AckedSpan{x_.lun, at, at + 8, decoded.tag});
-        }
+        foreignWrite_ = foreign;
     }
 }
 

@@ -13,7 +13,8 @@
 // application never wrote to that unit and place is remembered as a breach.
 //
 // It answers NAK only when the script makes it hang (a NAKed transfer waits for the function driver's
-// time-out on the host's clock, until a port or Bulk-Only reset): what does not fit the phase is stalled.
+// time-out, until a port or Bulk-Only reset): what does not fit the phase is stalled. Each NAK moves the
+// simulated clock on by the silence the harness gives, so that a silent stick costs no time on the host.
 // Every transfer and class request counts as a step; past a bound the device leaves the bus and reports
 // the input as one that would never end.
 //
@@ -42,6 +43,7 @@
 
 #include "winsim/usb/bot_device.h"
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <string>
@@ -67,20 +69,12 @@ private:
     size_t at_ = 0;
 };
 
-// A write range whose words the device acknowledged.
-struct AckedSpan
-{
-    uint8_t lun;
-    uint64_t first;
-    uint64_t end;
-    uint16_t sequence;
-};
-
 struct HostileAnswers
 {
     uint8_t maxLun = 0;
     bool stallMaxLun = false;
     bool trace = false; // print each command wrapper with the answer it took, to write inputs by hand
+    std::chrono::milliseconds silence{0}; // the clock's jump per NAK: the function driver's time-out
 };
 
 class HostileDevice : public winsim::usb::BulkOnlyDevice
@@ -88,7 +82,7 @@ class HostileDevice : public winsim::usb::BulkOnlyDevice
 public:
     static constexpr uint64_t kHonestBlocks = 8192; // 4 MiB of 512-byte blocks per unit
     static constexpr uint64_t kStepLimit = 20000;
-    static constexpr unsigned kHangsMost = 4; // further hang answers are honest: the time-outs are real time
+    static constexpr unsigned kHangsMost = 4; // further hang answers are honest: each costs a reset recovery
 
     HostileDevice(const winsim::usb::DeviceConfig& config, HostileAnswers answers, Script script,
                   Provenance& provenance);
@@ -147,7 +141,7 @@ private:
         bool statusStalled = false;
     };
     bool hanging_ = false; // every transfer is NAKed until a reset
-    unsigned hangs_ = 0;   // each costs the function driver's time-out on the host's clock
+    unsigned hangs_ = 0;
 
     Answer ReadAnswer();
     winsim::usb::TransferResult CommandOut(const uint8_t* buffer, uint32_t length);
@@ -159,6 +153,7 @@ private:
     void FillDataIn(uint8_t* buffer, uint32_t at, uint32_t count);
     void Acknowledge(uint32_t residue);
     winsim::usb::TransferResult Stall(winsim::usb::Pipe pipe, uint32_t bytes);
+    winsim::usb::TransferResult Silent();
     winsim::usb::TransferResult Leave(uint32_t bytes);
     bool Step();
     bool& Halted(winsim::usb::Pipe pipe);
