@@ -262,6 +262,7 @@ bool FinishCurrent(FdoExtension* fdo, UCHAR srbStatus)
     fdo->current = Request{};
     PVOID tag = CompleteRequest(fdo, finished, srbStatus);
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&fdo->lock);
+    fdo->deadline = 0; // its time-out no longer runs: the watchdog need not look before the next command
     if (fdo->queue->waiting.empty())
     {
         fdo->running = FALSE;
