@@ -5,11 +5,13 @@
 #include "tests/fuzz/data_provenance.h"
 #include "tests/fuzz/hostile_device.h"
 
+#include "winsim/kernel/winsim_kernel.h"
 #include "winsim/usb/bot_wire.h"
 #include "winsim/usb/scsi_defs.h"
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -63,6 +65,38 @@ TEST(ProvenanceTest, ABufferMayKeepItsOwnPoisonButNotAnotherRequestsOrWritesOfAn
     EXPECT_FALSE(provenance.ApplicationWordAt(1, 8, word, &hint));
 }
 
+// Runs are taken along one record only as far as it reaches, and a write acknowledged in one pass keeps
+// which write each of its words came from.
+TEST(ProvenanceTest, ARunOfOneRecordEndsWhereTheRecordEnds)
+{
+    Provenance provenance;
+    provenance.DeviceSent(0, 0, 4096, 0, 0, 3);
+    auto data = Words(8192, 0, WordKind::Device, 0, 3);
+    EXPECT_NE("", provenance.CheckRead(0, 0, data.data(), data.size(), 1))
+        << "the second half was never sent";
+    provenance.DeviceSent(0, 6144, 8192, 0, 0, 3);
+    FillWords(data.data() + 4096, 2048, 4096, WordKind::Poison, 0, 1);
+    EXPECT_EQ("", provenance.CheckRead(0, 0, data.data(), data.size(), 1)) << "sent, own poison, sent";
+
+    provenance.ApplicationWrote(0, 0, 4096, 5);
+    provenance.ApplicationWrote(0, 0, 2048, 6);
+    auto written = Words(4096, 0, WordKind::Application, 0, 5);
+    FillWords(written.data(), 2048, 0, WordKind::Application, 0, 6);
+    std::vector<AckedSpan> acked;
+    EXPECT_EQ("", provenance.Acknowledge(0, 0, written.data(), written.size(), &acked));
+    ASSERT_EQ(2u, acked.size());
+    EXPECT_EQ(6, acked[0].sequence);
+    EXPECT_EQ(2048u, acked[0].end);
+    EXPECT_EQ(5, acked[1].sequence);
+    EXPECT_EQ(2048u, acked[1].first);
+    EXPECT_EQ(4096u, acked[1].end);
+    EXPECT_EQ("", UnacknowledgedWord({WriteSpan{0, 0, 4096, 5}, WriteSpan{0, 0, 2048, 6}}, acked));
+    EXPECT_NE("", UnacknowledgedWord({WriteSpan{0, 0, 4096, 7}}, acked))
+        << "a write after every acknowledgement";
+    EXPECT_NE("", provenance.Acknowledge(1, 0, written.data(), written.size(), &acked))
+        << "another unit's data";
+}
+
 TEST(ProvenanceTest, DataPhasesEndingInsideAWordAreCheckedByteByByte)
 {
     Provenance provenance;
@@ -93,7 +127,8 @@ TEST(ProvenanceTest, TheDevicesOwnLiesAreExplainedAsRecorded)
 class HostileDeviceTest : public ::testing::Test
 {
 protected:
-    void Make(std::vector<uint8_t> script, uint8_t units = 1)
+    void Make(std::vector<uint8_t> script, uint8_t units = 1,
+              std::chrono::milliseconds silence = std::chrono::milliseconds(0))
     {
         script_ = std::move(script);
         wu::DeviceConfig config;
@@ -106,6 +141,7 @@ protected:
         }
         HostileAnswers answers;
         answers.maxLun = uint8_t(units - 1);
+        answers.silence = silence;
         device_ = std::make_unique<HostileDevice>(config, answers, Script(script_.data(), script_.size()),
                                                   provenance_);
     }
@@ -254,13 +290,16 @@ TEST_F(HostileDeviceTest, ReadCapacityAnswersSetTheBlockLengthOfLaterPositions)
     EXPECT_EQ(Words(520, 1040, WordKind::Device, 0, 0), data);
 }
 
-TEST_F(HostileDeviceTest, AHangingDeviceNaksEverythingUntilAReset)
+// Each NAK moves the simulated clock on by the silence, so that the host's time-out passes at once.
+TEST_F(HostileDeviceTest, AHangingDeviceNaksEverythingUntilAResetWhileTheClockMovesOn)
 {
-    Make({0x0D});
+    Make({0x0D}, 1, std::chrono::minutes(1));
     uint8_t data[512];
     Command(1, wu::scsi::kRead10, 0, 0, 1, 512, true);
+    const ULONGLONG before = KeQueryInterruptTime();
     EXPECT_EQ(wu::TransferStatus::Nak, device_->Transfer(wu::Pipe::BulkIn, data, 512).status);
     EXPECT_EQ(wu::TransferStatus::Nak, Command(2, wu::scsi::kTestUnitReady, 0, 0, 0, 0, false).status);
+    EXPECT_GE(KeQueryInterruptTime() - before, 2ULL * 60 * 10000000) << "two NAKs, two minutes";
     device_->PortReset();
     EXPECT_EQ(wu::TransferStatus::Ok, Command(3, wu::scsi::kTestUnitReady, 0, 0, 0, 0, false).status);
 }
