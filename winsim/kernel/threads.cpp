@@ -15,6 +15,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 struct _KTHREAD
 {
@@ -62,6 +63,21 @@ size_t g_signalled = 0; // of those, threads that have already left their driver
 std::condition_variable g_threadEnded;
 std::atomic<ULONG_PTR> g_nextThreadId{0x100};
 
+// Host threads that dropped the last reference to their own object: the reset joins them, so that they
+// have also run their thread-exit steps (thread-local destructors) before anything counts what is left.
+struct FinishingThreads
+{
+    std::vector<std::thread> threads; // under g_objectLock
+    ~FinishingThreads()
+    {
+        for (std::thread& thread : threads)
+        {
+            thread.join();
+        }
+    }
+};
+FinishingThreads g_finishing;
+
 constexpr ULONG_PTR kSystemProcessId = 4;
 constexpr ULONG_PTR kTestProcessId = 0x1000;
 constexpr ULONG_PTR kKernelHandleBit = ULONG_PTR(1) << 63;
@@ -101,7 +117,8 @@ void DestroyThread(SimThread* thread)
     {
         if (thread->host.get_id() == std::this_thread::get_id())
         {
-            thread->host.detach();
+            std::lock_guard<std::mutex> lock(g_objectLock);
+            g_finishing.threads.push_back(std::move(thread->host));
         }
         else
         {
@@ -177,7 +194,13 @@ void ResetThreads()
     g_objects.clear();
     g_handles.clear();
     g_runningByDriver.clear();
+    std::vector<std::thread> finishing;
+    finishing.swap(g_finishing.threads);
     lock.unlock();
+    for (std::thread& thread : finishing)
+    {
+        thread.join();
+    }
     for (auto& object : objects)
     {
         if (object.second.destroy)
