@@ -78,22 +78,41 @@ std::string Narrow(const WString& text)
     return out;
 }
 
+namespace
+{
+
+char16_t UpperChar(char16_t ch)
+{
+    return ch >= u'a' && ch <= u'z' ? static_cast<char16_t>(ch - u'a' + u'A') : ch;
+}
+
+} // namespace
+
 WString Upper(const WString& text)
 {
     WString out = text;
     for (char16_t& ch : out)
     {
-        if (ch >= u'a' && ch <= u'z')
-        {
-            ch = static_cast<char16_t>(ch - u'a' + u'A');
-        }
+        ch = UpperChar(ch);
     }
     return out;
 }
 
+// Without copies: device lookups compare every node's instance ID, and a machine may have thousands.
 bool EqualNoCase(const WString& a, const WString& b)
 {
-    return a.size() == b.size() && Upper(a) == Upper(b);
+    if (a.size() != b.size())
+    {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i)
+    {
+        if (UpperChar(a[i]) != UpperChar(b[i]))
+        {
+            return false;
+        }
+    }
+    return true;
 }
 
 WString GuidText(const GUID& guid)
