@@ -209,7 +209,8 @@ TEST_P(DeviceErrors, AFailedPieceIsRetriedAfterLaterPieces)
 TEST_P(DeviceErrors, AHungCommandTimesOutAndIsRecovered)
 {
     StorageRigOptions options = Options(GetParam());
-    options.massStorage.commandTimeoutMs = 40;
+    // Long enough that no answered command times out on a loaded machine: the counts below are exact.
+    options.massStorage.commandTimeoutMs = 250;
     StorageRig rig(options);
     const auto data = Pattern(192 * kKiB, 17);
     rig.Device().WriteMedium(0, 0, data.data(), data.size());
