@@ -38,11 +38,16 @@ work=build/fuzz/fuzz-work/$target
 mkdir -p "$work/corpus" "$work/crashes"
 cp -n "tests/fuzz/corpus/$target"/* "$work/corpus/" 2>/dev/null || true
 
+# For throughput: shorter allocation stacks in reports and a quarantine of 64 MB, still more than one input
+# allocates (a third less system time for the driver target, which allocates megabytes per input), and an
+# RSS limit far enough away that libFuzzer does not purge the allocator every second once past half of it.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=8:quarantine_size_mb=64}
+
 start=$(date +%s)
 pids=()
 for ((job = 0; job < jobs; job++)); do
     job_runs=$((runs / jobs + (job < runs % jobs ? 1 : 0)))
-    "$binary" -runs="$job_runs" -seed=$((seed + job)) -timeout=60 -print_final_stats=1 \
+    "$binary" -runs="$job_runs" -seed=$((seed + job)) -timeout=60 -rss_limit_mb=8192 -print_final_stats=1 \
         -artifact_prefix="$work/crashes/" "$@" "$work/corpus" >"$work/seed-$((seed + job)).log" 2>&1 &
     pids+=($!)
 done
