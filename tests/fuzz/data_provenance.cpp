@@ -263,8 +263,7 @@ std::string Provenance::Acknowledge(uint8_t lun, uint64_t position, const uint8_
         const uint64_t at = position + i;
         uint64_t word = 0;
         std::memcpy(&word, data + i, 8);
-        DecodedWord decoded{};
-        if ((at & 7) != 0 || !ApplicationWordAt(lun, at, word, &hint) || !DecodeWord(word, &decoded))
+        if ((at & 7) != 0 || !ApplicationWordAt(lun, at, word, &hint))
         {
             if (foreign.empty())
             {
@@ -278,18 +277,19 @@ std::string Provenance::Acknowledge(uint8_t lun, uint64_t position, const uint8_
             }
             continue;
         }
-        // The words after it that the same write put there, in one pass.
-        const size_t more = WordsAlong(spans_[hint], lun, at + 8, data + i + 8, (length - i - 8) / 8);
+        // The words after it that the same write put there, in one pass; the write's record gives its tag.
+        const Span& write = spans_[hint];
+        const size_t more = WordsAlong(write, lun, at + 8, data + i + 8, (length - i - 8) / 8);
         const uint64_t end = at + 8 + 8 * more;
         i += 8 * more;
         if (!acked->empty() && acked->back().lun == lun && acked->back().end == at &&
-            acked->back().sequence == decoded.tag)
+            acked->back().sequence == write.tag)
         {
             acked->back().end = end;
         }
         else
         {
-            acked->push_back(AckedSpan{lun, at, end, decoded.tag});
+            acked->push_back(AckedSpan{lun, at, end, write.tag});
         }
     }
     return foreign;
