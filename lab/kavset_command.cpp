@@ -52,6 +52,8 @@ const char* ExitName(int code)
         return "EXIT_REG_FAILED";
     case Kavelor::EXIT_UNREG_FAILED:
         return "EXIT_UNREG_FAILED";
+    case Kavelor::EXIT_UNINSTALL_FAILED:
+        return "EXIT_UNINSTALL_FAILED";
     default:
         return "?";
     }

@@ -6,6 +6,7 @@
 #include "regtool/DeviceRestart.h"
 #include "regtool/FilterRemoval.h"
 
+#include "enumlib/DevNodeProperty.h"
 #include "enumlib/FilterState.h"
 #include "enumlib/USBEnumerateEx.h"
 
@@ -13,6 +14,7 @@
 #include <setupapi.h>
 #include <stdlib.h>
 
+#include <list>
 #include <new>
 
 namespace Kavelor
@@ -137,9 +139,19 @@ int CCmdLineParam::DoUnreg()
     {
         return EXIT_UNREG_FAILED;
     }
-    if (GetFilterState(record) != FILTER_STATE_DEVICE_OFF &&
-        DisableLowerFilter(record.treeDevice.data.dnDevInst) != FILTER_OK)
+    DEVINST usbNode = record.treeDevice.data.dnDevInst;
+    if (GetFilterState(record) != FILTER_STATE_DEVICE_OFF)
     {
+        if (DisableLowerFilter(usbNode) != FILTER_OK)
+        {
+            return EXIT_UNREG_FAILED;
+        }
+    }
+    else if (std::list<WString> lowerFilters;
+             !GetDevNodeStringList(usbNode, CM_DRP_LOWERFILTERS, lowerFilters))
+    {
+        // A lower-filter list that cannot be read also reads as "off": success here would leave Kavfiltr
+        // in the stack while the caller is told it is gone.
         return EXIT_UNREG_FAILED;
     }
     return Restart(record);

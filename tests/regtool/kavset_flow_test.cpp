@@ -179,6 +179,16 @@ TEST_F(KavsetFlowTest, UnregThatCannotChangeTheRegistryDoesNotRestart)
     EXPECT_EQ(usbNode().restartCount, 1u);
 }
 
+TEST_F(KavsetFlowTest, UnregOnALowerFilterListThatCannotBeReadFailsWithoutARestart)
+{
+    ASSERT_EQ(Run(u"/Reg " + UsbId()), EXIT_OK);
+    usbNode().unreadableProperties.insert(CM_DRP_LOWERFILTERS);
+    EXPECT_EQ(Run(u"/Unreg " + UsbId()), EXIT_UNREG_FAILED);
+    EXPECT_EQ(usbNode().restartCount, 1u);
+    usbNode().unreadableProperties.clear();
+    EXPECT_EQ(usbNode().GetMultiString(CM_DRP_LOWERFILTERS), std::vector<WString>{u"Kavfiltr"});
+}
+
 TEST_F(KavsetFlowTest, ARestartThatIsPendingOrImpossibleKeepsTheRegistryChangeAndEndsWithThree)
 {
     reader_->luns[0]->volume->inUse = true;
