@@ -6,7 +6,10 @@ rem   2. Kavfiltr.inf: Kavfiltr.sys into the driver folder and the Kavfiltr kern
 rem   3. "sc start Kavfiltr" proves that Windows loads the driver. When it does not (an unsigned driver on a
 rem      system that enforces signatures), everything is taken back: a stick whose filter lists name a
 rem      driver that cannot load does not start, so the speed-up must not be offered.
-rem Exit code 0 when installed, 1 when not (nothing is left behind then).
+rem      Over an earlier installation the take-back keeps the service and puts the earlier driver back:
+rem      sticks whose filter lists name Kavfiltr would not start without them.
+rem Exit code 0 when installed, 1 when not (nothing is left behind then, or the earlier installation).
+
 setlocal
 set "SRC=%~dp0"
 set "DEST=%ProgramFiles%\Kavelor"
@@ -22,6 +25,13 @@ for %%f in (Kavfiltr.sys Kavfiltr.inf Kavset.exe Kavelor.exe Kavelor.pdf) do (
         exit /b 1
     )
 )
+
+rem An earlier installation: its service and driver stay whatever happens below.
+set "EARLIER="
+sc query Kavfiltr >nul 2>&1
+if not errorlevel 1 set "EARLIER=1"
+set "KEPT=%TEMP%\Kavfiltr-%RANDOM%.sys"
+if defined EARLIER if exist "%DRIVER%" copy /y "%DRIVER%" "%KEPT%" >nul 2>&1
 
 echo Installing Kavelor into "%DEST%" ...
 if not exist "%DEST%" mkdir "%DEST%" 2>nul
@@ -49,7 +59,7 @@ echo Kavelor is installed. Start "%DEST%\Kavelor.exe" to switch the speed-up on 
 exit /b 0
 
 :not_admin
-echo Could not write "%DEST%". Run install.cmd as administrator.
+echo Could not write "%DEST%". Close Kavelor and run install.cmd as administrator.
 call :take_back
 exit /b 1
 
@@ -65,8 +75,15 @@ call :take_back
 exit /b 1
 
 :take_back
+if defined EARLIER goto :keep_earlier
 sc delete Kavfiltr >nul 2>&1
 if exist "%DRIVER%" del /f /q "%DRIVER%" >nul 2>&1
 for %%f in (Kavelor.exe Kavset.exe Kavelor.pdf) do if exist "%DEST%\%%f" del /f /q "%DEST%\%%f" >nul 2>&1
 rmdir "%DEST%" >nul 2>&1
+exit /b 0
+
+:keep_earlier
+if exist "%KEPT%" copy /y "%KEPT%" "%DRIVER%" >nul 2>&1
+if exist "%KEPT%" del /f /q "%KEPT%" >nul 2>&1
+echo The earlier installation of Kavelor was kept.
 exit /b 0

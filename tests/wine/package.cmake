@@ -25,7 +25,7 @@ if(Python3_Interpreter_FOUND AND NOT KAV_SANITIZE)
     set_tests_properties(package_wine_cleanup PROPERTIES LABELS wine TIMEOUT 120 FIXTURES_CLEANUP package_wine)
     # The steps in the order a user takes them, each after the one before.
     set(previous package_wine_prefix)
-    foreach(step refused install driver kavelor keep uninstall)
+    foreach(step refused install driver kavelor reinstall keep uninstall)
         add_test(NAME package_wine_${step} COMMAND ${Python3_EXECUTABLE} ${package_wine_script} ${step} ${package_wine_args})
         set_tests_properties(package_wine_${step} PROPERTIES LABELS wine SKIP_RETURN_CODE 77 TIMEOUT 240 RUN_SERIAL TRUE
                              FIXTURES_REQUIRED package_wine DEPENDS ${previous})

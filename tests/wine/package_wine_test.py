@@ -13,6 +13,9 @@
              Plug and Play each to a routine of its own, every other one to the common entry
   kavelor    Kavelor started from the installed folder passes its start-up checks (Kavset.exe beside it,
              the Kavfiltr service): its window and tray icon, no message box
+  reinstall  install.cmd over that installation with a Kavfiltr.sys that will not load ends with 1 and keeps
+             the earlier installation: the service, the earlier driver file and the programs, since sticks
+             whose filter lists name Kavfiltr would not start without them
   keep       a device whose filter list names Kavfiltr (Wine's own bus device, set in its registry key) and
              that Kavset cannot change there: uninstall.cmd ends with 1 and keeps the service, the driver
              and the programs, so the device would still start
@@ -104,7 +107,8 @@ def case_prefix(args, prefix):
     print(f"fresh prefix with {FOLDER} unpacked in {time.time() - started:.1f} s")
 
 
-def case_refused(args, prefix):
+def install_unloadable_driver(prefix):
+    """install.cmd run from a copy of the archive whose Kavfiltr.sys Windows will not load."""
     refused = drive_c(prefix) / "Refused"
     shutil.rmtree(refused, ignore_errors=True)
     shutil.copytree(drive_c(prefix) / FOLDER, refused)
@@ -114,6 +118,11 @@ def case_refused(args, prefix):
     finally:
         shutil.rmtree(refused, ignore_errors=True)
     print(out.strip())
+    return code
+
+
+def case_refused(args, prefix):
+    code = install_unloadable_driver(prefix)
     require(code == 1, f"install.cmd ended with {code} although the driver cannot load")
     require(service_values(prefix) is None, "the Kavfiltr service was left behind")
     require(not (drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys").exists(),
@@ -205,6 +214,19 @@ def case_kavelor(args, prefix):
             session.close()
 
 
+def case_reinstall(args, prefix):
+    stop_server(prefix)
+    code = install_unloadable_driver(prefix)
+    require(code == 1, f"install.cmd ended with {code} although the driver cannot load")
+    require(service_values(prefix) is not None, "the earlier installation's Kavfiltr service was deleted")
+    driver = drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys"
+    require(driver.exists() and driver.read_bytes() == (drive_c(prefix) / FOLDER / "Kavfiltr.sys").read_bytes(),
+            "the earlier Kavfiltr.sys was not put back")
+    for name in ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf"):
+        require((installed(prefix) / name).exists(), f"the earlier installation's {name} was deleted")
+    print("a failed installation over an earlier one kept its service, its driver and its programs")
+
+
 DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\WINE\\WINEBUS"
 
 
@@ -245,7 +267,7 @@ def case_cleanup(args, prefix):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "keep", "uninstall", "cleanup"])
+    parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "reinstall", "keep", "uninstall", "cleanup"])
     parser.add_argument("--archive", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe32", required=True)
