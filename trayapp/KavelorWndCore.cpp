@@ -3,6 +3,7 @@
 #include "trayapp/KavelorWndCore.h"
 
 #include "enumlib/FilterState.h"
+#include "enumlib/WideString.h"
 #include "trayapp/KavelorMessages.h"
 #include "trayapp/KavsetJob.h"
 #include "trayapp/ResourceText.h"
@@ -62,6 +63,7 @@ void CKavelorWndCore::OnScanUpdate()
         return;
     }
     m_devices.swap(devices);
+    ForgetSettledOffers();
     RefreshList(0);
     // The filter may be missing only for the moment a device restarts: the prompt waits until a further
     // scan sees the same.
@@ -126,6 +128,7 @@ void CKavelorWndCore::OnReenablePrompt()
     CUSBEnumerateExData device;
     if (NeedsReenable(&device) && GetFilterState(device) != FILTER_STATE_ENABLED)
     {
+        m_offered.insert(ToUpper(device.treeDevice.data.strDeviceInstanceId));
         CBusyScope busy(m_bBusy);
         // The answer is not examined: the button only acknowledges, and its shield says what follows.
         m_ui.ShieldMessageBox(m_hWnd, LoadText(m_hInstance, IDS_REENABLE_NEEDED),
@@ -251,7 +254,8 @@ BOOL CKavelorWndCore::NeedsReenable(CUSBEnumerateExData* pCopy) const
 {
     for (const CUSBEnumerateExData& record : m_devices)
     {
-        if (!HasProblemNode(record) && GetFilterState(record) == FILTER_STATE_STORAGE_OFF)
+        if (!HasProblemNode(record) && GetFilterState(record) == FILTER_STATE_STORAGE_OFF &&
+            m_offered.count(ToUpper(record.treeDevice.data.strDeviceInstanceId)) == 0)
         {
             if (pCopy != nullptr)
             {
@@ -261,6 +265,20 @@ BOOL CKavelorWndCore::NeedsReenable(CUSBEnumerateExData* pCopy) const
         }
     }
     return FALSE;
+}
+
+void CKavelorWndCore::ForgetSettledOffers()
+{
+    std::set<WString> stillLost;
+    for (const CUSBEnumerateExData& record : m_devices)
+    {
+        WString id = ToUpper(record.treeDevice.data.strDeviceInstanceId);
+        if (m_offered.count(id) != 0 && GetFilterState(record) == FILTER_STATE_STORAGE_OFF)
+        {
+            stillLost.insert(id);
+        }
+    }
+    m_offered.swap(stillLost);
 }
 
 // The node is copied as a tree of its own (payload and children): the parent it had lives in m_devices,

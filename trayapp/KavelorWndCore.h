@@ -1,7 +1,8 @@
 // CKavelorWndCore: what Kavelor's main window and its device list decide, apart from their controls — the
 // devices shown and when the list is refilled (a changed scan result refills it once, a second later,
 // however many follow in that second), when the user is offered to enable a device again (only after one
-// more scan returned the same result, never for a device with a problem node, never twice at once), the
+// more scan returned the same result, never for a device with a problem node, never twice at once, and
+// once per loss of the filter), the
 // list's commands and when they are allowed, and the busy state that keeps the tray menu and Exit away
 // while one of the window's modal steps runs. The controls and dialogs come through IKavelorWndUi.
 #pragma once
@@ -12,6 +13,8 @@
 #include "trayapp/SemaphoreValue.h"
 
 #include <windows.h>
+
+#include <set>
 
 namespace Kavelor
 {
@@ -50,7 +53,8 @@ public:
     BOOL IsListCommandEnabled(UINT nId, BOOL bSelected, DEVINST dnSelected) const;
     void OnListCommand(UINT nId, HWND hOwner, BOOL bSelected, DEVINST dnSelected);
 
-    // The first record of m_devices whose storage filter was lost and none of whose nodes has a problem.
+    // The first record of m_devices whose storage filter was lost, none of whose nodes has a problem, and
+    // that was not offered since it lost the filter.
     BOOL NeedsReenable(CUSBEnumerateExData* pCopy) const;
     // The record (and the node) of m_devices that holds the device node.
     BOOL FindDeviceByDevInst(DEVINST dnDevInst, CUSBEnumerateExData* pRecord,
@@ -63,11 +67,19 @@ public:
     CSemaphoreValue<int> m_reenablePrompt;
 
 private:
+    // Keeps only the offers whose device is still listed without its storage filter: a device repaired, or
+    // gone, may be offered again when it loses the filter next time.
+    void ForgetSettledOffers();
+
     void RunSetting(HWND hOwner, int nMode, const CUSBEnumerateExData& device);
     void ShowJobMessage(HWND hOwner, const CKavsetJob& job);
 
     HINSTANCE m_hInstance;
     IScanRequests& m_scan;
     IKavelorWndUi& m_ui;
+    // USB device nodes' instance IDs (upper case) offered for re-enabling while they stay without their
+    // storage filter. Without it a Kavset that cannot run (missing, elevation refused, failing) would bring
+    // the prompt back after every scan, and the user could never leave it.
+    std::set<WString> m_offered;
 };
 } // namespace Kavelor

@@ -234,8 +234,41 @@ TEST_F(MainWindowTest, TheReenablePromptRunsEnableOnceAndIgnoresASecondPromptWhi
     // The answer is not examined: a box that could not be shown still leads to the working dialog.
     ui_.duringModal = nullptr;
     ui_.shieldAnswer = -1;
+    SetFilter(*other_, true, false);
+    core_.OnScanUpdate();
     core_.OnReenablePrompt();
     EXPECT_EQ(ui_.working.size(), 2u);
+}
+
+TEST_F(MainWindowTest, ADeviceIsOfferedOncePerLossOfItsFilterEvenWhenKavsetCannotRun)
+{
+    ui_.runJob = [](Kavelor::CKavsetJob& job) {
+        FakeLauncher kavset;
+        kavset.startable = false; // elevation refused
+        job.RunKavset(kavset);
+    };
+    SetFilter(*stick_, true, false);
+    core_.OnScanUpdate();
+    core_.OnScanUpdate();
+    ASSERT_TRUE(WaitForPosted(window_, Kavelor::WM_REENABLE_PROMPT, 0));
+    core_.OnReenablePrompt();
+    ASSERT_EQ(ui_.shields.size(), 1u);
+
+    // The rescan the prompt asked for finds the device as it was: no second prompt, no further scan.
+    int requests = scan_.requests;
+    core_.OnScanUpdate();
+    core_.OnScanUpdate();
+    EXPECT_EQ(QueuedFor(window_, Kavelor::WM_REENABLE_PROMPT), 0u);
+    EXPECT_EQ(scan_.requests, requests);
+    EXPECT_FALSE(core_.NeedsReenable(nullptr));
+
+    // Repaired, then lost again: offered again.
+    SetFilter(*stick_, true, true);
+    core_.OnScanUpdate();
+    SetFilter(*stick_, true, false);
+    core_.OnScanUpdate();
+    core_.OnScanUpdate();
+    EXPECT_EQ(QueuedFor(window_, Kavelor::WM_REENABLE_PROMPT), 1u);
 }
 
 TEST_F(MainWindowTest, TheTrayMenuAndExitAreRefusedWhileAnyModalStepIsOpen)
@@ -388,5 +421,25 @@ TEST_F(MainWindowTest, PropertiesOpenWithTheRecordAndTheNodeOfTheSelectedLetter)
     EXPECT_EQ(core_.m_bBusy, 0);
     core_.OnListCommand(ID_COMMAND_PROPERTIES, listView_, FALSE, 0);
     EXPECT_EQ(ui_.propertyDevices.size(), 1u);
+
+    // The device leaves while its dialog is open: the dialog keeps its copy, and the list shown after the
+    // next scan no longer has the device, whose item then can be neither enabled nor disabled, and whose
+    // properties open nothing.
+    DEVINST item = ItemOf(*other_);
+    ui_.duringModal = [&] {
+        machine_.Unplug(*other_);
+        core_.OnScanUpdate();
+    };
+    core_.OnListCommand(ID_COMMAND_PROPERTIES, listView_, TRUE, item);
+    ui_.duringModal = nullptr;
+    ASSERT_EQ(ui_.propertyNodes.size(), 2u);
+    EXPECT_EQ(ui_.propertyNodes[1].data.chDriveLetter, u'F');
+    EXPECT_EQ(core_.m_bBusy, 0);
+    ASSERT_TRUE(core_.OnTimer(core_.m_refreshTimer));
+    EXPECT_EQ(ui_.fills.back().size(), 1u);
+    EXPECT_FALSE(core_.IsListCommandEnabled(ID_COMMAND_ENABLE, TRUE, item));
+    EXPECT_FALSE(core_.IsListCommandEnabled(ID_COMMAND_DISABLE, TRUE, item));
+    core_.OnListCommand(ID_COMMAND_PROPERTIES, listView_, TRUE, item);
+    EXPECT_EQ(ui_.propertyNodes.size(), 2u);
 }
 } // namespace
