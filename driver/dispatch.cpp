@@ -1,7 +1,7 @@
 // The dispatch entry, pass-through, power and Plug and Play for both roles. Every request holds the remove
-// lock while the filter can still touch it, so that removal waits for it; the lock is taken in one place,
-// the common entry, and only power keeps an entry of its own. What the filter does not take over goes down
-// unchanged.
+// lock while the filter can still touch it, so that removal waits for it; the lock is taken only in the
+// three entries (the common one, and power and Plug and Play, which keep entries of their own), never again
+// on the paths below them. What the filter does not take over goes down unchanged.
 #include "driver/kavfiltr.h"
 
 namespace

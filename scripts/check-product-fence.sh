@@ -15,9 +15,9 @@ sources=$(git ls-files -co --exclude-standard -- "${present[@]/%//*.h}" "${prese
 [ -n "$sources" ] || exit 0
 
 status=0
-# Simulation headers by any path: "winsim/...", <kernel/...>, "usb/...", "machine/..."; the test and lab
-# folders likewise.
-if grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"]((\.\./)*(winsim|lab|tests)/|(kernel|usb|machine)/)' \
+# Simulation headers by any path: "winsim/...", "driver/../winsim/...", <kernel/...>, "usb/...",
+# "machine/...", "user/..."; the test and lab folders likewise.
+if grep -nE '^[[:space:]]*#[[:space:]]*include[[:space:]]*[<"](([^">]*/)?(winsim|lab|tests)/|(kernel|usb|machine|user)/)' \
     $sources; then
     echo "product-fence: product code includes the simulation, the lab or the tests by path" >&2
     status=1

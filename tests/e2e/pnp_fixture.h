@@ -106,7 +106,7 @@ protected:
 
     // A filter (Kavfiltr unless named) below the function driver of the USB node and above the disk class
     // of every disk, put into the lists by the registration tool's own list editing.
-    void EnableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
+    void EnableFilter(wm::UsbDevice& device, const wm::WString& service = KAVFILTR_SERVICE_NAME)
     {
         wm::ScopedMachine installed(machine_);
         ASSERT_TRUE(Kavelor::AddDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
@@ -117,7 +117,7 @@ protected:
     }
 
     // The filter out of both lists of the device (the disks' too, which Kavset itself leaves).
-    void DisableFilter(wm::UsbDevice& device, const wm::WString& service = u"Kavfiltr")
+    void DisableFilter(wm::UsbDevice& device, const wm::WString& service = KAVFILTR_SERVICE_NAME)
     {
         wm::ScopedMachine installed(machine_);
         ASSERT_TRUE(Kavelor::RemoveDevNodeListEntry(device.devNode->handle, CM_DRP_LOWERFILTERS, service));
