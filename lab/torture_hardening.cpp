@@ -182,6 +182,8 @@ void Hardening::WatchMedium(wu::StorageRig& rig, unsigned lun)
     watch.restartsBefore = restartsOf_[lun];
     watch.before = wu::GetDiskClassInfo(watch.fdo).mediaChanges;
     watch.faultsFired = rig.Device().FaultsFired();
+    Collect(rig);
+    watch.timeouts = counts_.timeouts;
 }
 
 std::thread Hardening::StartPnp(wu::StorageRig& rig, unsigned opLun, bool poolFailing)
@@ -241,6 +243,13 @@ bool Hardening::CheckMediumChanges(wu::StorageRig& rig, std::string& what)
         {
             // A transport fault may have ended the command that met the attention before its sense was
             // fetched: reset recovery then loses it with or without a filter.
+            continue;
+        }
+        if (counts_.timeouts != watch.timeouts)
+        {
+            // Likewise a command the function driver timed out (its time-out runs on the host's clock, so
+            // a busy host meets it too): the reset recovery that follows drops the sense of the command it
+            // ended, with or without a filter.
             continue;
         }
         if (wu::GetDiskClassInfo(watch.fdo).mediaChanges == watch.before)

@@ -92,6 +92,7 @@ private:
         uint64_t restartsBefore = 0; // of its disk node: a new one may take the old one's address
         uint64_t before = 0;
         uint64_t faultsFired = 0; // the device's faults fired when the change was made
+        uint64_t timeouts = 0;    // the function driver's command time-outs when the change was made
     };
     void WatchMedium(winsim::usb::StorageRig& rig, unsigned lun);
     HardeningFault ArmOnce(winsim::usb::BulkOnlyDevice& device, size_t which);
