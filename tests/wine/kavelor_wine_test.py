@@ -9,8 +9,9 @@ Cases (one per ctest test; "prefix" prepares the Wine prefixes the others share)
   missing-kavset   no Kavset.exe beside the program: the message of string 1116, nothing in the tray;
                    the message box is saved as a PNG and its Japanese text must render (not as empty boxes)
   missing-service  Kavset.exe beside it, no service: the message of string 1115, nothing in the tray
-  running          both present: a window titled "Kavelor" and a tray icon, a screenshot of the window; a
-                   second start ends at once (exit code 1) without a second window
+  running          both present: a window titled "Kavelor" and a tray icon, a screenshot of the window whose
+                   button texts must render; a second start ends at once (exit code 1) without a second
+                   window
   hidden           "/s": only the tray icon; a second start brings the hidden window forward
   window           with an empty device list: the five toolbar buttons with their Japanese texts (only
                    Version enabled: nothing selected, no help document), the version dialog opens from its
@@ -202,19 +203,41 @@ def screenshot(wine, window_id, path):
     return path
 
 
-def glyph_shapes(png):
-    """The ink shapes on the text line of a message box: how many differ, and how often the commonest
-    recurs. Characters the font cannot show are all drawn as the same empty box, so a line of Japanese
-    that renders has many distinct shapes, none of them recurring often; one that does not has one shape
-    (the box) over and over."""
+def gray_pixels(png):
     size = subprocess.run(["identify", "-format", "%w %h", str(png)], capture_output=True, text=True, check=True)
     width, height = (int(v) for v in size.stdout.split())
     raw = subprocess.run(["convert", str(png), "-colorspace", "gray", "-depth", "8", "gray:-"], capture_output=True,
                          check=True).stdout
-    top, bottom, left = 0, int(height * 0.55), int(width * 0.15)  # the text, right of the icon, above OK
+    return width, height, raw
+
+
+def toolbar_text_rows(png, ink=200):
+    """The rows of the main window's button texts: the second band of rows with ink (the icons are the
+    first), not counting lines drawn across the whole window. Disabled texts are grey, hence the light ink."""
+    width, height, raw = gray_pixels(png)
+    bands, start = [], None
+    for y in range(height + 1):
+        dark = sum(1 for v in raw[y * width:(y + 1) * width] if v < ink) if y < height else 0
+        if 0 < dark < 0.9 * width:
+            start = y if start is None else start
+        elif start is not None:
+            bands.append((start, y))
+            start = None
+    if len(bands) < 2:
+        fail(f"no line of button texts under the toolbar's icons in {png}")
+    return bands[1]
+
+
+def glyph_shapes(png, rows=None, left_fraction=0.15, ink=128):
+    """The ink shapes on a line of text (by default the text of a message box: right of the icon, above
+    OK): how many differ, and how often the commonest recurs. Characters the font cannot show are all drawn
+    as the same empty box, so a line of Japanese that renders has many distinct shapes, none of them
+    recurring often; one that does not has one shape (the box) over and over."""
+    width, height, raw = gray_pixels(png)
+    top, bottom = rows if rows is not None else (0, int(height * 0.55))
     columns = []
-    for x in range(left, width):
-        columns.append(tuple(raw[y * width + x] < 128 for y in range(top, bottom)))
+    for x in range(int(width * left_fraction), width):
+        columns.append(tuple(raw[y * width + x] < ink for y in range(top, bottom)))
     shapes, current = {}, []
     for column in columns + [()]:
         if any(column):
@@ -327,7 +350,11 @@ def case_running(args, loader, exe):
             wine.wait_for(lambda: tray_additions(wine.log("running")) == 1, 10, "the tray icon")
             time.sleep(1)
             shot = screenshot(wine, window[0], Path(args.out) / "kavelor-main-window.png")
-            print(f"main window {window[2]}x{window[3]}, tray icon added; {shot}")
+            distinct, commonest = glyph_shapes(shot, toolbar_text_rows(shot), left_fraction=0, ink=200)
+            print(f"main window {window[2]}x{window[3]}, tray icon added; button texts: {distinct} distinct glyph "
+                  f"shapes, the commonest {commonest} times; {shot}")
+            if distinct < 15 or commonest > 6:
+                fail("the buttons' Japanese texts do not render (the same empty box over and over)")
 
             started = time.time()
             second = wine.start(program, name="running-second")
