@@ -1,6 +1,6 @@
 // winsim: the disk class driver model (see disk_class_driver.h): its entry, AddDevice, dispatch, PnP and
 // the READ CAPACITY(10) at start, the options and what the tests read back. Reads and writes are in
-// disk_class_transfer.cpp.
+// disk_class_transfer.cpp, the media-change polling in disk_class_media_poll.cpp.
 #include "winsim/usb/disk_class_internal.h"
 
 #include "winsim/usb/scsi_defs.h"
@@ -186,16 +186,31 @@ NTSTATUS Pnp(DiskExtension* disk, PIRP irp)
                 status = capacity;
             }
         }
+        if (NT_SUCCESS(status))
+        {
+            InterlockedExchange(&disk->started, 1);
+            StartMediaPolling(disk);
+        }
         CompleteIrp(irp, status, irp->IoStatus.Information);
         IoReleaseRemoveLock(&disk->removeLock, irp);
         return status;
     }
+    case IRP_MN_STOP_DEVICE:
+        // No poll may reach a stopped device; the next start polls again.
+        InterlockedExchange(&disk->started, 0);
+        StopMediaPolling(disk);
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        break;
     case IRP_MN_SURPRISE_REMOVAL:
         InterlockedExchange(&disk->gone, 1);
+        StopMediaPolling(disk);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_REMOVE_DEVICE: {
         InterlockedExchange(&disk->gone, 1);
+        InterlockedExchange(&disk->started, 0);
+        // The thread first (its poll holds the remove lock), then whatever other poll or request runs.
+        StopMediaPolling(disk);
         IoReleaseRemoveLockAndWait(&disk->removeLock, irp);
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoSkipCurrentIrpStackLocation(irp);
@@ -284,6 +299,7 @@ NTSTATUS AddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT physical)
     disk->maxOutstanding = options.maxOutstanding;
     disk->retryAfterPieces = options.retryAfterPieces;
     disk->volumeMounted = options.volumeMounted;
+    disk->pollInterval = ULONGLONG(options.mediaPollInterval.count()) * 10000;
     IoInitializeRemoveLock(&disk->removeLock, kPoolTag, 0, 0);
     disk->lower = IoAttachDeviceToDeviceStack(device, physical);
     if (disk->lower == nullptr)
@@ -327,6 +343,10 @@ void SetDiskClassOptions(PDRIVER_OBJECT driver, const DiskClassOptions& options)
     if (options.maxOutstanding == 0 || options.maxOutstanding > kMaxOutstanding)
     {
         throw std::invalid_argument("winsim usb: the disk class keeps 1 to 8 pieces of a request in flight");
+    }
+    if (options.mediaPollInterval.count() < 0)
+    {
+        throw std::invalid_argument("winsim usb: the media poll interval cannot be negative");
     }
     std::lock_guard<std::mutex> guard(g_optionsLock);
     g_options[driver] = options;
@@ -378,7 +398,8 @@ DiskClassInfo GetDiskClassInfo(PDEVICE_OBJECT diskFdo)
     info.retries = ULONGLONG(__atomic_load_n(&disk->retried, __ATOMIC_SEQ_CST));
     info.mediaChanges = ULONGLONG(__atomic_load_n(&disk->mediaChanges, __ATOMIC_SEQ_CST));
     info.mostInFlight = ULONGLONG(__atomic_load_n(&disk->mostInFlight, __ATOMIC_SEQ_CST));
-    info.verifyVolume = (diskFdo->Flags & DO_VERIFY_VOLUME) != 0;
+    info.polls = ULONGLONG(__atomic_load_n(&disk->polls, __ATOMIC_SEQ_CST));
+    info.verifyVolume = (__atomic_load_n(&diskFdo->Flags, __ATOMIC_SEQ_CST) & DO_VERIFY_VOLUME) != 0;
     return info;
 }
 

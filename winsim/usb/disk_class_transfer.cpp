@@ -396,7 +396,8 @@ NTSTATUS InterpretFailure(DiskExtension* disk, const SCSI_REQUEST_BLOCK& srb, NT
             __atomic_add_fetch(&disk->mediaChanges, 1, __ATOMIC_SEQ_CST);
             if (disk->volumeMounted)
             {
-                disk->self->Flags |= DO_VERIFY_VOLUME;
+                // Pieces of other requests and the media-change poll may find a change at the same time.
+                __atomic_or_fetch(&disk->self->Flags, DO_VERIFY_VOLUME, __ATOMIC_SEQ_CST);
             }
         }
         return ClassStatusForSense(data, disk->volumeMounted, retry);

@@ -61,6 +61,8 @@ struct StorageRigOptions
     // Required when filtered: the service the filter is loaded as, and its entry routine.
     std::u16string filterService;
     DriverEntryRoutine filterEntry;
+    // The disk class driver's options; disk.mediaPollInterval makes it poll the units' media as Windows
+    // does, which adds TEST UNIT READY commands to those of the requests.
     DiskClassOptions disk;
     MassStorageOptions massStorage;
     // Builds the device from `device` instead of the Bulk-Only device itself: a device that answers in
