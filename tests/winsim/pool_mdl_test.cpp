@@ -3,6 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
 using winsim::BugCheckError;
 using winsim::BugCheckTrap;
 using winsim::PoolTag;
@@ -111,6 +114,60 @@ TEST_F(PoolTest, FailureInjectionEveryNthAndAtN)
     EXPECT_EQ(3u, winsim::InjectedPoolFailures());
     ExFreePoolWithTag(first, kTag);
     ExFreePoolWithTag(third, kTag);
+}
+
+// With a size set only blocks of exactly that size count, of the failure tag when one is set too: the
+// copy of a two-entry relations list fails while the same driver's other blocks do not, and the count of
+// the fail-at-N loop skips them. The reset forgets the size.
+TEST_F(PoolTest, FailureInjectionAimedAtOneSize)
+{
+    constexpr SIZE_T kRelations = FIELD_OFFSET(DEVICE_RELATIONS, Objects) + 2 * sizeof(PDEVICE_OBJECT);
+    constexpr ULONG kOther = PoolTag("Othr");
+    winsim::SetPoolFailureTag(kTag);
+    winsim::SetPoolFailureSize(kRelations);
+    winsim::FailEveryNthAllocation(1);
+    PVOID smaller = ExAllocatePoolWithTag(NonPagedPool, kRelations - 8, kTag);
+    PVOID larger = ExAllocatePoolWithTag(PagedPool, kRelations + 8, kTag);
+    PVOID otherTag = ExAllocatePoolWithTag(PagedPool, kRelations, kOther);
+    EXPECT_NE(nullptr, smaller);
+    EXPECT_NE(nullptr, larger);
+    EXPECT_NE(nullptr, otherTag);
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(PagedPool, kRelations, kTag));
+    EXPECT_EQ(nullptr, ExAllocatePool2(POOL_FLAG_PAGED, kRelations, kTag));
+    EXPECT_EQ(2u, winsim::InjectedPoolFailures());
+    ExFreePoolWithTag(smaller, kTag);
+    ExFreePoolWithTag(larger, kTag);
+    ExFreePoolWithTag(otherTag, kOther);
+
+    // Without a tag, the size alone decides; blocks of other sizes do not move the count.
+    winsim::SetPoolFailureTag(0);
+    winsim::FailEveryNthAllocation(0);
+    winsim::FailAllocationAt(2);
+    std::vector<bool> got;
+    std::vector<std::pair<PVOID, ULONG>> blocks;
+    for (const auto& request : {std::pair<SIZE_T, ULONG>{kRelations, kOther},
+                                {64, kTag},
+                                {kRelations + 16, kOther},
+                                {kRelations, kTag},
+                                {kRelations, kOther}})
+    {
+        PVOID block = ExAllocatePoolWithTag(PagedPool, request.first, request.second);
+        got.push_back(block != nullptr);
+        if (block != nullptr)
+        {
+            blocks.emplace_back(block, request.second);
+        }
+    }
+    EXPECT_EQ((std::vector<bool>{true, true, true, false, true}), got);
+    for (const auto& block : blocks)
+    {
+        ExFreePoolWithTag(block.first, block.second);
+    }
+
+    winsim::ResetKernel();
+    winsim::SetPoolFailureTag(kTag);
+    winsim::FailAllocationAt(1);
+    EXPECT_EQ(nullptr, ExAllocatePoolWithTag(NonPagedPool, 64, kTag)) << "any size counts after the reset";
 }
 
 TEST_F(PoolTest, PlacementVariesAndCanBeForced)

@@ -2,9 +2,10 @@
 // code allocated it, so that tests can count outstanding blocks and bytes per tag and UnloadDriver can
 // report leaks. Blocks are filled with a pattern (Windows does not zero pool) and placed at varying
 // offsets within a page, so code that assumes an alignment meets both cases; a knob fixes the offset of
-// the next block. Failure injection fails every Nth allocation or only the Nth from now. Checks: freeing
-// a block twice, freeing a pointer that is not a pool block, a tag that does not match, allocating or
-// freeing above DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, and a zero-byte request.
+// the next block. Failure injection fails every Nth allocation or only the Nth from now, counting only the
+// allocations of one tag, of one size, or both, when those are set. Checks: freeing a block twice, freeing
+// a pointer that is not a pool block, a tag that does not match, allocating or freeing above
+// DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, and a zero-byte request.
 #include "winsim/kernel/kernel_state.h"
 
 #include <cstdlib>
@@ -45,6 +46,7 @@ struct PoolState
     size_t attempts = 0;
     size_t counted = 0;
     ULONG failureTag = 0;
+    SIZE_T failureSize = 0;
     ULONG failEvery = 0;
     size_t failAt = 0; // absolute counted index that fails, 0: none
     size_t injected = 0;
@@ -86,6 +88,7 @@ void ResetPool()
     pool.stats.clear();
     pool.attempts = pool.counted = pool.injected = 0;
     pool.failureTag = pool.failEvery = 0;
+    pool.failureSize = 0;
     pool.failAt = 0;
     pool.nextOffsetSet = false;
     pool.placement = 0x2545F491;
@@ -129,7 +132,8 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
     auto& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.lock);
     ++pool.attempts;
-    if (pool.failureTag == 0 || pool.failureTag == tag)
+    if ((pool.failureTag == 0 || pool.failureTag == tag) &&
+        (pool.failureSize == 0 || pool.failureSize == size))
     {
         const size_t index = ++pool.counted;
         if ((pool.failEvery != 0 && index % pool.failEvery == 0) ||
@@ -271,6 +275,13 @@ void SetPoolFailureTag(ULONG tag)
     auto& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.lock);
     pool.failureTag = tag;
+}
+
+void SetPoolFailureSize(SIZE_T bytes)
+{
+    auto& pool = Pool();
+    std::lock_guard<std::mutex> lock(pool.lock);
+    pool.failureSize = bytes;
 }
 
 void FailEveryNthAllocation(ULONG n)

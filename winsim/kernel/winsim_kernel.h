@@ -273,6 +273,9 @@ size_t PoolBlocksOwnedBy(PDRIVER_OBJECT driver);
 size_t PoolAllocationAttempts(); // every call to an allocation routine since the reset (for fail-at-N loops)
 // Failure injection: only allocations of `tag` count and fail when a tag is set (0: every allocation).
 void SetPoolFailureTag(ULONG tag);
+// ... and only allocations of exactly `bytes` when a size is set (0: any size), so that one kind of block
+// of a driver, such as its copy of a relations list, fails while its other blocks of the tag do not.
+void SetPoolFailureSize(SIZE_T bytes);
 void FailEveryNthAllocation(ULONG n); // 0 turns it off
 void FailAllocationAt(ULONG n);       // the n-th counted allocation from now fails (1: the next); 0 off
 size_t InjectedPoolFailures();        // how many allocations the knobs above have failed
