@@ -11,11 +11,14 @@
 #include "winsim/kernel/winsim_kernel.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <exception>
 #include <random>
+#include <thread>
 
 namespace kavlab
 {
@@ -136,13 +139,153 @@ void NextRequest(const BenchOptions& options, uint64_t unitBytes, uint64_t index
     }
 }
 
-void ShowProgress(const BenchOptions& options, bool filtered, uint64_t done, uint64_t total)
+// One request of a workload.
+struct Request
 {
-    if (options.progress)
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+// A workload's requests: one list per reader or writer, each issued in its order by `threadsPerList`
+// threads that take the list's next request from a counter they share.
+struct RequestPlan
+{
+    std::vector<std::vector<Request>> lists;
+    unsigned threadsPerList = 1;
+};
+
+// `bytes` from `start` in requests of `request` bytes; the last one is shorter when `request` does not
+// divide `bytes`, so that the reader asks for exactly what it was told to.
+void AppendSequential(std::vector<Request>& list, uint64_t start, uint64_t bytes, uint64_t request)
+{
+    for (uint64_t at = 0; at < bytes; at += request)
     {
-        std::fprintf(stderr, "\r%-12s %-10s %3" PRIu64 "%%", options.workload.name.c_str(),
-                     filtered ? "filtered" : "unfiltered", done * 100 / std::max<uint64_t>(total, 1));
-        std::fflush(stderr);
+        list.push_back({start + at, std::min(request, bytes - at)});
+    }
+}
+
+RequestPlan PlanRequests(const BenchOptions& options, uint64_t unitBytes)
+{
+    const Workload& workload = options.workload;
+    const uint64_t request = workload.requestBytes;
+    RequestPlan plan;
+    plan.lists.resize(1);
+    switch (workload.pattern)
+    {
+    case Pattern::SequentialRead:
+    case Pattern::SequentialWrite:
+        AppendSequential(plan.lists[0], 0, workload.totalBytes, request);
+        break;
+    case Pattern::CopyEngineRead:
+        // The copy engine keeps two reads of the file in flight: while the device serves one, the next is
+        // already queued below it.
+        AppendSequential(plan.lists[0], 0, workload.totalBytes, request);
+        plan.threadsPerList = 2;
+        break;
+    case Pattern::TwoStreamsRead: {
+        // Two readers, each of its own file, the files half a unit apart; each asks for half the total.
+        const uint64_t first = workload.totalBytes / 2 / options.blockLength * options.blockLength;
+        plan.lists.resize(2);
+        AppendSequential(plan.lists[0], 0, first, request);
+        AppendSequential(plan.lists[1], unitBytes / 2 / request * request, workload.totalBytes - first,
+                         request);
+        break;
+    }
+    default: {
+        // Whole requests only: their places are counted in requests.
+        std::mt19937_64 random(options.seed);
+        for (uint64_t i = 0; i < workload.totalBytes / request; ++i)
+        {
+            Request next{0, request};
+            NextRequest(options, unitBytes, i, random, next.offset, next.length);
+            plan.lists[0].push_back(next);
+        }
+        break;
+    }
+    }
+    return plan;
+}
+
+// Requests done so far, for the progress line; any issuing thread may show it.
+class Progress
+{
+public:
+    Progress(const BenchOptions& options, bool filtered, uint64_t total)
+        : options_(options), filtered_(filtered), total_(total)
+    {
+    }
+
+    void Done()
+    {
+        uint64_t done = done_.fetch_add(1) + 1;
+        if (done % 64 == 0)
+        {
+            Show(done);
+        }
+    }
+
+    void Show(uint64_t done) const
+    {
+        if (options_.progress)
+        {
+            std::fprintf(stderr, "\r%-12s %-10s %3" PRIu64 "%%", options_.workload.name.c_str(),
+                         filtered_ ? "filtered" : "unfiltered", done * 100 / std::max<uint64_t>(total_, 1));
+            std::fflush(stderr);
+        }
+    }
+
+private:
+    const BenchOptions& options_;
+    bool filtered_;
+    uint64_t total_;
+    std::atomic<uint64_t> done_{0};
+};
+
+// What one issuing thread saw of the requests it issued.
+struct IssuerTally
+{
+    bool verified = true;
+    uint64_t failedRequests = 0;
+    uint64_t peakPoolBytes = 0;
+    std::exception_ptr error; // a broken rule of the simulation, rethrown on the bench's own thread
+};
+
+// One application thread issuing requests of `list`, the next one whichever `next` names, into its own
+// buffer: what it reads is checked against the medium's pattern before another request can reuse it.
+void Issue(const BenchOptions& options, IoTarget& target, const std::vector<Request>& list,
+           std::atomic<size_t>& next, unsigned identity, Progress& progress, IssuerTally& tally)
+{
+    const Workload& workload = options.workload;
+    wu::ScopedApplicationThread application(identity);
+    uint64_t largest = 0;
+    for (const Request& request : list)
+    {
+        largest = std::max(largest, request.length);
+    }
+    std::vector<uint8_t> buffer(largest);
+    for (size_t i = next.fetch_add(1); i < list.size(); i = next.fetch_add(1))
+    {
+        const Request& request = list[i];
+        NTSTATUS status;
+        if (workload.pattern == Pattern::SequentialWrite)
+        {
+            FillPattern(buffer.data(), request.length, request.offset, options.seed + 1);
+            status = target.write(buffer.data(), ULONG(request.length), request.offset);
+        }
+        else
+        {
+            status = target.read(buffer.data(), ULONG(request.length), request.offset);
+            tally.verified = tally.verified && NT_SUCCESS(status) &&
+                             MatchesPattern(buffer.data(), request.length, request.offset, options.seed);
+        }
+        if (!NT_SUCCESS(status))
+        {
+            ++tally.failedRequests;
+            tally.verified = false;
+        }
+        tally.peakPoolBytes =
+            std::max<uint64_t>(tally.peakPoolBytes, winsim::PoolStats(KAVFILTR_POOL_TAG).outstandingBytes);
+        progress.Done();
     }
 }
 } // namespace
@@ -159,6 +302,8 @@ bool FindWorkload(const std::string& name, Workload& workload)
         {"stride", Pattern::StrideRead, 64 << 10, 64ull << 20},
         {"interleaved", Pattern::InterleavedRead, 64 << 10, 256ull << 20},
         {"seqread64k-smallgaps", Pattern::SmallGapsRead, 64 << 10, 256ull << 20},
+        {"twostreams", Pattern::TwoStreamsRead, 1 << 20, 256ull << 20},
+        {"copyengine", Pattern::CopyEngineRead, 1 << 20, 256ull << 20},
     };
     for (const Workload& candidate : known)
     {
@@ -176,12 +321,8 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     RunResult result;
     result.filtered = filtered;
     const Workload& workload = options.workload;
-    const uint64_t request = workload.requestBytes;
-    const uint64_t requests = workload.totalBytes / request;
     const uint64_t unitBytes = target.unitBytes;
     wu::BulkOnlyDevice& device = *target.device;
-    // Room for the largest request, which may be a small read bigger than a tiny request size.
-    std::vector<uint8_t> buffer(std::max(request, SmallReadBytes(options)));
     // The medium starts with the pattern; writes put a pattern of another seed over it.
     if (workload.pattern != Pattern::SequentialWrite)
     {
@@ -193,75 +334,111 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
             device.WriteMedium(uint8_t(target.lun), at, chunk.data(), length);
         }
     }
+    const RequestPlan plan = PlanRequests(options, unitBytes);
+    uint64_t requests = 0;
+    uint64_t bytesAsked = 0;
+    for (const std::vector<Request>& list : plan.lists)
+    {
+        requests += list.size();
+        for (const Request& request : list)
+        {
+            bytesAsked += request.length;
+        }
+    }
+    const bool concurrent = plan.lists.size() > 1 || plan.threadsPerList > 1;
     device.ResetCounters();
     device.ClearCommandLog();
 
-    std::mt19937_64 random(options.seed);
-    bool verified = true;
-    uint64_t bytesMoved = 0;
-    wu::ScopedApplicationThread application(1);
+    // Each list's threads share its counter; each thread has the application identity of its list (two
+    // readers are two threads, the copy engine's two requests come from the one thread that issued both).
+    Progress progress(options, filtered, requests);
+    std::vector<std::atomic<size_t>> next(plan.lists.size());
+    std::vector<IssuerTally> tallies(plan.lists.size() * plan.threadsPerList);
     double cpuStart = ProcessCpuSeconds();
-    for (uint64_t i = 0; i < requests; ++i)
+    if (!concurrent)
     {
-        uint64_t offset = 0;
-        uint64_t length = request;
-        NextRequest(options, unitBytes, i, random, offset, length);
-        bytesMoved += length;
-        NTSTATUS status;
-        if (workload.pattern == Pattern::SequentialWrite)
+        Issue(options, target, plan.lists[0], next[0], 1, progress, tallies[0]);
+    }
+    else
+    {
+        std::vector<std::thread> threads;
+        for (size_t t = 0; t < tallies.size(); ++t)
         {
-            FillPattern(buffer.data(), length, offset, options.seed + 1);
-            status = target.write(buffer.data(), ULONG(length), offset);
+            const size_t list = t / plan.threadsPerList;
+            threads.emplace_back([&, t, list] {
+                try
+                {
+                    Issue(options, target, plan.lists[list], next[list], unsigned(1 + list), progress,
+                          tallies[t]);
+                }
+                catch (...)
+                {
+                    tallies[t].error = std::current_exception();
+                }
+            });
         }
-        else
+        for (std::thread& thread : threads)
         {
-            status = target.read(buffer.data(), ULONG(length), offset);
-            verified =
-                verified && NT_SUCCESS(status) && MatchesPattern(buffer.data(), length, offset, options.seed);
-        }
-        if (!NT_SUCCESS(status))
-        {
-            ++result.failedRequests;
-            verified = false;
-        }
-        result.peakPoolBytesPerLun = std::max<uint64_t>(
-            result.peakPoolBytesPerLun, winsim::PoolStats(KAVFILTR_POOL_TAG).outstandingBytes);
-        if (i % 64 == 0)
-        {
-            ShowProgress(options, filtered, i, requests);
+            thread.join();
         }
     }
     result.hostCpuS = ProcessCpuSeconds() - cpuStart;
-    ShowProgress(options, filtered, requests, requests);
+    progress.Show(requests);
     if (options.progress)
     {
         std::fprintf(stderr, "\n");
+    }
+    bool verified = true;
+    for (const IssuerTally& tally : tallies)
+    {
+        if (tally.error)
+        {
+            std::rethrow_exception(tally.error);
+        }
+        verified = verified && tally.verified;
+        result.failedRequests += tally.failedRequests;
+        result.peakPoolBytesPerLun = std::max(result.peakPoolBytesPerLun, tally.peakPoolBytes);
     }
 
     if (workload.pattern == Pattern::SequentialWrite)
     {
         std::vector<uint8_t> check(1 << 20);
-        for (uint64_t at = 0; at < bytesMoved && verified; at += check.size())
+        for (uint64_t at = 0; at < bytesAsked && verified; at += check.size())
         {
-            uint64_t length = std::min<uint64_t>(check.size(), bytesMoved - at);
+            uint64_t length = std::min<uint64_t>(check.size(), bytesAsked - at);
             device.ReadMedium(uint8_t(target.lun), at, check.data(), length);
             verified = MatchesPattern(check.data(), length, at, options.seed + 1);
         }
     }
     result.dataVerified = verified;
 
+    // The virtual clock moves only with what crosses the bus, and the device takes one command at a time
+    // (the function driver sends the next only after the last one's status), so with two threads it is the
+    // sum of the commands and transfers both readers caused: the device's busy time. The host's own time
+    // is free in the model, so the second request in flight overlaps nothing; what the two threads change
+    // is which commands the device gets and how many bytes it reads for them.
     const wu::TimingCounters counters = device.Counters();
-    result.mebibytes = double(bytesMoved) / double(1 << 20);
+    result.mebibytes = double(bytesAsked) / double(1 << 20);
     result.deviceCommandsPerMib = double(counters.commands) / result.mebibytes;
     result.transfersPerMib = double(counters.transfers) / result.mebibytes;
     double seconds = double(counters.virtualTimeNs) / 1e9;
     double boundSeconds = double(device.BoundNs()) / 1e9;
-    result.modelledMbPerS = seconds > 0 ? double(bytesMoved) / seconds / 1e6 : 0;
-    result.boundMbPerS = boundSeconds > 0 ? double(bytesMoved) / boundSeconds / 1e6 : 0;
+    result.modelledMbPerS = seconds > 0 ? double(bytesAsked) / seconds / 1e6 : 0;
+    result.boundMbPerS = boundSeconds > 0 ? double(bytesAsked) / boundSeconds / 1e6 : 0;
+    uint64_t bytesRead = 0;
     for (const wu::CommandRecord& record : device.CommandLog())
     {
+        if (record.opcode == wu::scsi::kRead10)
+        {
+            bytesRead += uint64_t(record.blocks) * device.BlockLength(record.lun);
+        }
         result.commandLog.push_back(uint64_t(record.opcode) << 56 | uint64_t(record.lun) << 48 |
                                     uint64_t(record.blocks) << 32 | record.lba);
+    }
+    result.deviceReadMibPerMib = double(bytesRead) / double(bytesAsked);
+    if (concurrent)
+    {
+        std::sort(result.commandLog.begin(), result.commandLog.end());
     }
     result.peakPoolBytesPerLun /= std::max(target.units, 1u);
     return result;
@@ -303,14 +480,14 @@ BenchResult RunBench(const BenchOptions& options)
 void PrintBenchTable(const BenchResult& result)
 {
     std::printf("workload %s (%.0f MiB)\n", result.workload.c_str(), result.unfiltered.mebibytes);
-    std::printf("%-12s %14s %14s %14s %14s %12s %9s\n", "", "commands/MiB", "transfers/MiB", "modelled MB/s",
-                "bound MB/s", "host CPU s", "verified");
+    std::printf("%-12s %14s %14s %14s %14s %14s %12s %9s\n", "", "commands/MiB", "read MiB/MiB",
+                "transfers/MiB", "modelled MB/s", "bound MB/s", "host CPU s", "verified");
     for (const RunResult* run : {&result.unfiltered, &result.filtered})
     {
-        std::printf("%-12s %14.2f %14.2f %14.2f %14.2f %12.3f %9s\n",
+        std::printf("%-12s %14.2f %14.3f %14.2f %14.2f %14.2f %12.3f %9s\n",
                     run->filtered ? "filtered" : "unfiltered", run->deviceCommandsPerMib,
-                    run->transfersPerMib, run->modelledMbPerS, run->boundMbPerS, run->hostCpuS,
-                    run->dataVerified ? "yes" : "NO");
+                    run->deviceReadMibPerMib, run->transfersPerMib, run->modelledMbPerS, run->boundMbPerS,
+                    run->hostCpuS, run->dataVerified ? "yes" : "NO");
     }
     double gain = result.unfiltered.modelledMbPerS > 0
                       ? result.filtered.modelledMbPerS / result.unfiltered.modelledMbPerS
@@ -324,12 +501,13 @@ void PrintBenchTable(const BenchResult& result)
 void PrintBenchJson(const BenchResult& result)
 {
     auto run = [](const RunResult& r) {
-        std::printf(
-            "{\"device_commands_per_mib\": %.4f, \"transfers_per_mib\": %.4f, \"modelled_mb_per_s\": %.4f, "
-            "\"bound_mb_per_s\": %.4f, \"host_cpu_s\": %.6f, \"data_verified\": %s, "
-            "\"failed_requests\": %" PRIu64 ", \"peak_pool_bytes_per_lun\": %" PRIu64 "}",
-            r.deviceCommandsPerMib, r.transfersPerMib, r.modelledMbPerS, r.boundMbPerS, r.hostCpuS,
-            r.dataVerified ? "true" : "false", r.failedRequests, r.peakPoolBytesPerLun);
+        std::printf("{\"device_commands_per_mib\": %.4f, \"device_read_mib_per_mib\": %.4f, "
+                    "\"transfers_per_mib\": %.4f, \"modelled_mb_per_s\": %.4f, \"bound_mb_per_s\": %.4f, "
+                    "\"host_cpu_s\": %.6f, \"data_verified\": %s, \"failed_requests\": %" PRIu64
+                    ", \"peak_pool_bytes_per_lun\": %" PRIu64 "}",
+                    r.deviceCommandsPerMib, r.deviceReadMibPerMib, r.transfersPerMib, r.modelledMbPerS,
+                    r.boundMbPerS, r.hostCpuS, r.dataVerified ? "true" : "false", r.failedRequests,
+                    r.peakPoolBytesPerLun);
     };
     std::printf("{\"workload\": \"%s\", \"mebibytes\": %.2f, \"same_device_commands\": %s, \"filtered\": ",
                 result.workload.c_str(), result.unfiltered.mebibytes, result.sameCommands ? "true" : "false");

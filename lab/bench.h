@@ -20,6 +20,8 @@ enum class Pattern
     StrideRead,      // reads that skip one request's length between them
     InterleavedRead, // two sequential readers, one from the start and one from the middle, taking turns
     SmallGapsRead,   // a sequential reader with a 4 KiB read elsewhere every eighth read
+    TwoStreamsRead,  // two readers on two threads at once, one in each half of the unit, each sequential
+    CopyEngineRead,  // one sequential reader with two requests in flight at all times, as the copy engine
 };
 
 struct Workload
@@ -48,6 +50,7 @@ struct RunResult
     bool filtered = false;
     double mebibytes = 0;
     double deviceCommandsPerMib = 0;
+    double deviceReadMibPerMib = 0; // bytes the device sent for READ(10) commands per byte asked for
     double transfersPerMib = 0;
     double modelledMbPerS = 0;
     double boundMbPerS = 0;
@@ -55,7 +58,9 @@ struct RunResult
     bool dataVerified = false;
     uint64_t failedRequests = 0;
     uint64_t peakPoolBytesPerLun = 0; // the filter's pool while the workload ran
-    std::vector<uint64_t> commandLog; // opcode, LBA and blocks of every command, packed
+    // Opcode, LBA and blocks of every command, packed; sorted when several threads issued the requests,
+    // since the order of their commands is then the scheduler's.
+    std::vector<uint64_t> commandLog;
 };
 
 struct BenchResult
@@ -63,7 +68,8 @@ struct BenchResult
     std::string workload;
     RunResult filtered;
     RunResult unfiltered;
-    bool sameCommands = false; // the device saw the same command sequence in both runs
+    // The device saw the same commands in both runs (in the same order where one thread issued them).
+    bool sameCommands = false;
 };
 
 // Where a workload's requests go: a unit's top device, through whatever stack was built for it.
@@ -78,10 +84,13 @@ struct IoTarget
 };
 
 // The named workloads: seqread, seqread64k, seqwrite, seqwrite64k, random4k, random64k, stride, interleaved,
-// seqread64k-smallgaps. False for another name.
+// seqread64k-smallgaps, twostreams, copyengine. False for another name.
 bool FindWorkload(const std::string& name, Workload& workload);
 // Runs the workload on a built stack: fills the medium for reads, resets the device's counters, issues the
-// requests from an application thread, verifies every byte and reads the counters.
+// requests from application threads (one, or two for twostreams and copyengine), verifies every byte each
+// thread got or wrote, and reads the counters. Sequential reads and writes cover the total exactly: the
+// last request is shorter when the request size does not divide it. The target's read and write may be
+// called from two threads at once.
 RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filtered);
 RunResult RunOnce(const BenchOptions& options, bool filtered);
 BenchResult RunBench(const BenchOptions& options);
