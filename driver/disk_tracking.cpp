@@ -10,16 +10,35 @@ DiskFilterExtension* DiskExtensionOf(PDEVICE_OBJECT device)
     return static_cast<DiskFilterExtension*>(device->DeviceExtension);
 }
 
-NTSTATUS ReadCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
+// The slot of a read that has ended is freed, so that no later piece is read ahead for it.
+NTSTATUS ReadCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID slot)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
     if (irp->PendingReturned)
     {
         IoMarkIrpPending(irp);
     }
-    extension->currentReadLength = 0;
+    if (slot != nullptr)
+    {
+        extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+        static_cast<ReadInFlight*>(slot)->end = 0;
+        KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
+    }
     IoReleaseRemoveLock(&extension->head.removeLock, irp);
     return STATUS_SUCCESS;
+}
+
+// Large writes are told apart by a number that no other write of any disk of this driver carries while
+// the USB side may still remember it: a disk restarted into the same pool block starts no count anew.
+ULONG NextWriteSequence()
+{
+    static volatile LONG lastSequence = 0;
+    ULONG sequence = static_cast<ULONG>(InterlockedIncrement(&lastSequence)) & MAXLONG;
+    if (sequence == 0)
+    {
+        sequence = static_cast<ULONG>(InterlockedIncrement(&lastSequence)) & MAXLONG; // 0 means "no write"
+    }
+    return sequence;
 }
 
 // A finished write is forgotten, so that no later piece is matched to it.
@@ -44,7 +63,7 @@ NTSTATUS LargeWriteCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID record)
 NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension)
 {
     extension->head.role = RoleStorageDisk;
-    extension->currentReadLength = 0;
+    RtlZeroMemory(extension->readsInFlight, sizeof(extension->readsInFlight));
     KeInitializeSpinLock(&extension->largeWriteLock);
     extension->largeWriteIrql = PASSIVE_LEVEL;
     const PoolListTemplate writesTemplate = {nullptr, sizeof(LargeWriteRecord)};
@@ -62,14 +81,32 @@ void DiskRoleRelease(DiskFilterExtension* extension)
     PoolListDestroy(writes);
 }
 
-// The read in flight is recorded for the USB side's read-ahead. The remove lock that the common entry took
-// is released by the completion routine, once the read is done.
+// Each read in flight is recorded with its range for the USB side's read-ahead. The remove lock that the
+// common entry took is released by the completion routine, once the read is done.
 NTSTATUS DispatchDiskRead(PDEVICE_OBJECT device, PIRP irp)
 {
     DiskFilterExtension* extension = DiskExtensionOf(device);
-    extension->currentReadLength = IoGetCurrentIrpStackLocation(irp)->Parameters.Read.Length;
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    ULONGLONG start = static_cast<ULONGLONG>(stack->Parameters.Read.ByteOffset.QuadPart);
+    ULONG length = stack->Parameters.Read.Length;
+    ReadInFlight* slot = nullptr;
+    if (length != 0 && start + length > start)
+    {
+        extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
+        for (ReadInFlight& candidate : extension->readsInFlight)
+        {
+            if (candidate.end == 0)
+            {
+                candidate.start = start;
+                candidate.end = start + length;
+                slot = &candidate;
+                break;
+            }
+        }
+        KeReleaseSpinLock(&extension->largeWriteLock, extension->largeWriteIrql);
+    }
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, ReadCompletion, nullptr, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, ReadCompletion, slot, TRUE, TRUE, TRUE);
     return IoCallDriver(extension->head.lowerDevice, irp);
 }
 
@@ -90,13 +127,8 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
     if (record.length > LARGE_WRITE_THRESHOLD)
     {
         PVOID copy = nullptr;
+        record.sequence = NextWriteSequence();
         extension->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&extension->largeWriteLock);
-        extension->nextWriteSequence = (extension->nextWriteSequence + 1) & MAXLONG;
-        if (extension->nextWriteSequence == 0)
-        {
-            extension->nextWriteSequence = 1; // 0 stays free to mean "no write"
-        }
-        record.sequence = extension->nextWriteSequence;
         if (extension->largeWrites != nullptr)
         {
             PoolListAppend(extension->largeWrites, &record, sizeof(record), &copy);
@@ -166,4 +198,21 @@ BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG seque
     }
     KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
     return present;
+}
+
+// Where the furthest read in flight that holds the `length` bytes at `offset` ends, or 0 when no recorded
+// read holds them: the bytes the storage stack is certain to ask for from there on.
+ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG length)
+{
+    ULONGLONG end = 0;
+    disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
+    for (const ReadInFlight& read : disk->readsInFlight)
+    {
+        if (read.end != 0 && read.start <= offset && offset + length <= read.end && read.end > end)
+        {
+            end = read.end;
+        }
+    }
+    KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
+    return end;
 }

@@ -150,16 +150,30 @@ static_assert(sizeof(LargeWriteRecord) == 32, "a large-write record fills the 32
 
 struct UsbFilterExtension;
 
+// A read of the disk in flight: bytes [start, end) of the unit. A free slot has `end` 0.
+struct ReadInFlight
+{
+    ULONGLONG start;
+    ULONGLONG end;
+};
+
+// Reads recorded at once; more only go unrecorded, which costs them their read-ahead, not their data. Two
+// readers with two requests each, as the copy engine keeps them, fit with room to spare.
+#define READS_IN_FLIGHT 8
+
 struct DiskFilterExtension
 {
     FilterExtension head;
-    volatile ULONG currentReadLength;
+    // Guards the reads and large writes in flight, which the USB side consults while the disk side adds
+    // and removes them.
     KSPIN_LOCK largeWriteLock;
     KIRQL largeWriteIrql;
+    // Every read in flight with its range, so that the USB side reads ahead for the request a piece
+    // belongs to, never for whichever request happened to be dispatched last.
+    ReadInFlight readsInFlight[READS_IN_FLIGHT];
     // Exists exactly while the USB side can find this disk: created before the disk is registered with its
     // USB parent, and taken away under the lock before it is destroyed.
     PoolList* largeWrites;
-    ULONG nextWriteSequence;
     // The USB-side filter of the device whose unit this disk is; referenced while registered there.
     UsbFilterExtension* usbParent;
 };
@@ -171,6 +185,7 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp);
 PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transferLength, HANDLE processId,
                      HANDLE threadId, LargeWriteRecord* copy);
 BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
+ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG length);
 
 //
 // bulk_only_wire.cpp — command and status wrappers, the command block inside, a transfer's data
@@ -268,13 +283,23 @@ struct CacheWindow
     ULONG length;
 };
 
-// A sequential reader followed across disk-level reads: where its next READ(10) would start (0 for none)
-// and the length of the last read-ahead made for it, which the next one doubles.
+// A sequential reader followed across disk-level reads: where its next READ(10) would start (0 for none),
+// the length of the last read-ahead made for it, which the next one doubles, and when it was last seen
+// (the unit's count of READ(10) commands then).
 struct ReadStream
 {
     ULONGLONG next;
     ULONG window;
+    ULONG lastSeen;
 };
+
+// A reader not seen for this many of the unit's READ(10) commands has stopped: its half of the buffer goes
+// back to the reader that goes on.
+#define IDLE_STREAM_READS 64
+
+// Fixed-format sense data as REQUEST SENSE returns it.
+#define SENSE_LENGTH 18
+#define SENSE_KEY_UNIT_ATTENTION 0x06
 
 struct LunContext
 {
@@ -290,7 +315,7 @@ struct LunContext
     CacheWindow cache[READ_STREAMS];
     ReadStream streams[READ_STREAMS];
     UCHAR readAheadStream;
-    UCHAR latestStream;
+    ULONG readClock;
     AlignedBuffer* writeBuffer;
     LargeWriteRecord* matchedWrite;
     LargeWriteRecord matchedWriteCopy;
@@ -318,6 +343,13 @@ struct LunContext
     // status 1 without reaching the device, since any of them would wipe that sense (a medium change, say)
     // unread.
     UCHAR senseWaiting;
+    // The filter fetched the device's sense itself, after one of its own commands met a unit attention
+    // while it stood for a function driver's command that the attention is owed to: the device no longer
+    // holds it, so the function driver's REQUEST SENSE is answered with this copy (`answeringSense` while
+    // that command's phases run).
+    UCHAR senseHeld;
+    UCHAR answeringSense;
+    UCHAR heldSense[SENSE_LENGTH];
     // A large write whose gathered data could not be written (the device refused it, or the exchange
     // failed on the way): the data stays in the buffer and is offered again before each of the unit's
     // commands while the write is in flight, so that the write can only end in success once that data is
@@ -360,12 +392,10 @@ struct UsbFilterExtension
     // Cancelling the function driver's transfer that the worker handles: the cancel routine sets
     // `cancelRequested` and wakes the worker's wait for its own transfer (`ownDone`, also set by that
     // transfer's completion, which sets `ownCompleted`); the worker then cancels its own transfer and
-    // starts no other. `cancelRoutineRunning` lets the worker wait until the routine no longer touches the
-    // extension before the transfer (and with it the remove lock) is given back.
+    // starts no other.
     KEVENT ownDone;
     volatile LONG ownCompleted;
     volatile LONG cancelRequested;
-    volatile LONG cancelRoutineRunning;
 };
 
 // A transfer taken over by the filter, on its way to a handler on the worker.
@@ -384,13 +414,16 @@ UrbWorkContext* WorkOf(WorkItem* item);
 UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work);
 PURB UrbOfWork(UrbWorkContext* work);
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun);
+DiskFilterExtension* LookUpDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun, BOOLEAN* known);
 void ReleaseDiskFilter(DiskFilterExtension* disk);
 NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk);
 void UnregisterDiskFilter(DiskFilterExtension* disk);
 void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
 void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
+void HandleHeldSense(WorkerThread* worker, WorkItem* item);
 void AnswerDeviceFailure(LunContext* context);
+BOOLEAN AnswerFailureIfOwed(UsbFilterExtension* extension, LunContext* context);
 
 //
 // own_exchange.cpp — what the filter sends to the device itself, from the worker
@@ -409,6 +442,7 @@ NTSTATUS SubmitPipeReset(UsbFilterExtension* extension, USBD_PIPE_HANDLE pipe);
 void ResetRecovery(UsbFilterExtension* extension);
 NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, BOOLEAN dataComplete,
                            ULONG tag);
+NTSTATUS FetchSense(UsbFilterExtension* extension, UCHAR* sense);
 
 //
 // read_ahead.cpp — runs of READ(10) answered from a per-unit cache
@@ -417,6 +451,7 @@ NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, B
 BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context);
 BOOLEAN CacheCoversCommand(UsbFilterExtension* extension, LunContext* context);
 void EmptyReadCache(LunContext* context);
+void DropCachedRange(LunContext* context, ULONGLONG start, ULONGLONG end);
 void HandleReadAhead(WorkerThread* worker, WorkItem* item);
 void HandleCachedRead(WorkerThread* worker, WorkItem* item);
 NTSTATUS PerformReadAhead(UsbFilterExtension* extension, LunContext* context, PURB urb, BOOLEAN* forward);

@@ -157,3 +157,43 @@ NTSTATUS FinishOwnExchange(UsbFilterExtension* extension, NTSTATUS dataStatus, B
     }
     return status;
 }
+
+// Asks the device for the sense of the filter's own command that it failed in step, as the function
+// driver would for its own: REQUEST SENSE to the unit of the current command. Only a complete, passed
+// exchange that delivered at least the sense key is success; otherwise the device has been brought back
+// in step and its sense is lost, as after any transport failure.
+NTSTATUS FetchSense(UsbFilterExtension* extension, UCHAR* sense)
+{
+    UCHAR cbw[CBW_LENGTH];
+    RtlZeroMemory(cbw, sizeof(cbw));
+    auto* wrapper = reinterpret_cast<CommandBlockWrapper*>(cbw);
+    const auto* current = reinterpret_cast<const CommandBlockWrapper*>(extension->currentCbw);
+    ULONG senseLength = SENSE_LENGTH;
+    wrapper->dCBWSignature = CBW_SIGNATURE;
+    RtlCopyMemory(&wrapper->dCBWTag, &current->dCBWTag, sizeof(wrapper->dCBWTag));
+    RtlCopyMemory(&wrapper->dCBWDataTransferLength, &senseLength, sizeof(senseLength));
+    wrapper->bmCBWFlags = CBW_FLAGS_DATA_IN;
+    wrapper->bCBWLUN = current->bCBWLUN;
+    wrapper->bCBWCBLength = 6;
+    wrapper->CBWCB[0] = SCSIOP_REQUEST_SENSE_CODE;
+    wrapper->CBWCB[4] = SENSE_LENGTH;
+    RtlZeroMemory(sense, SENSE_LENGTH);
+    ULONG length = CBW_LENGTH;
+    NTSTATUS status = SubmitBulkTransfer(extension, extension->bulkOutPipe, TRANSFER_FLAGS_OUT, cbw, &length);
+    if (!NT_SUCCESS(status))
+    {
+        ResetRecovery(extension);
+        return status;
+    }
+    length = SENSE_LENGTH;
+    NTSTATUS dataStatus =
+        SubmitBulkTransfer(extension, extension->bulkInPipe, TRANSFER_FLAGS_IN_SHORT_OK, sense, &length);
+    // Fewer bytes than the device owes are fine as long as the sense key came; a residue says as much.
+    ULONG received = length;
+    status = FinishOwnExchange(extension, dataStatus, TRUE, CommandTag(cbw));
+    if (NT_SUCCESS(status) && received < 3)
+    {
+        status = STATUS_IO_DEVICE_ERROR;
+    }
+    return status == STATUS_KAVFILTR_COMMAND_FAILED ? STATUS_IO_DEVICE_ERROR : status;
+}

@@ -54,13 +54,59 @@ CacheWindow* WindowCovering(UsbFilterExtension* extension, LunContext* context)
     return nullptr;
 }
 
-// Follows the unit's sequential readers: the large READ(10) at `offset` continues one of them or takes the
-// place of the one seen least recently, and becomes the reader whose window a read-ahead now fills.
-// Returns what a continuing reader has earned when the cache cannot answer it: the first window, then
-// twice the last read-ahead made for it. A read elsewhere earns nothing, so a reader that jumps about
-// never pays for data it does not use, while the other reader keeps its pace.
-ULONG FollowStreams(LunContext* context, ULONGLONG offset, ULONG requested, BOOLEAN covered, ULONG capacity)
+// Whether a reader has data in its window that it has not read yet.
+BOOLEAN StreamHasDataAhead(const LunContext* context, UCHAR index)
 {
+    const CacheWindow& window = context->cache[index];
+    ULONGLONG next = context->streams[index].next;
+    return window.length != 0 && window.start <= next && next < window.start + window.length;
+}
+
+// The reader a large READ(10) that continues none of them becomes: an unused one, else one with nothing
+// left in its window, else the one seen least recently. A reader still working through its window keeps
+// it while another starts.
+UCHAR ChooseNewStream(const LunContext* context)
+{
+    UCHAR choice = READ_STREAMS;
+    for (UCHAR index = 0; index < READ_STREAMS && choice == READ_STREAMS; ++index)
+    {
+        if (context->streams[index].next == 0)
+        {
+            choice = index;
+        }
+    }
+    for (UCHAR index = 0; index < READ_STREAMS && choice == READ_STREAMS; ++index)
+    {
+        if (!StreamHasDataAhead(context, index))
+        {
+            choice = index;
+        }
+    }
+    if (choice == READ_STREAMS)
+    {
+        choice = 0;
+        for (UCHAR index = 1; index < READ_STREAMS; ++index)
+        {
+            if (context->readClock - context->streams[index].lastSeen >
+                context->readClock - context->streams[choice].lastSeen)
+            {
+                choice = index;
+            }
+        }
+    }
+    return choice;
+}
+
+// Follows the unit's sequential readers. Any READ(10) that starts where a reader stopped continues it,
+// however short (the last piece of a request that is not a multiple of the pieces is); a read elsewhere
+// that is large, or that a request in flight goes on from, starts a reader. Sets `readAheadStream` and
+// returns FALSE for a read that belongs to no reader. `earned` is what a continuing reader has earned
+// when the cache cannot answer it: the first window, then twice the last read-ahead made for it. A read
+// elsewhere earns nothing, so a reader that jumps about never pays for data it does not use.
+BOOLEAN FollowStreams(LunContext* context, ULONGLONG offset, ULONG requested, BOOLEAN startsStream,
+                      BOOLEAN covered, ULONG capacity, ULONG* earned)
+{
+    *earned = 0;
     UCHAR index = 0;
     while (index < READ_STREAMS &&
            !(context->streams[index].next != 0 && context->streams[index].next == offset))
@@ -68,53 +114,112 @@ ULONG FollowStreams(LunContext* context, ULONGLONG offset, ULONG requested, BOOL
         ++index;
     }
     BOOLEAN continues = index < READ_STREAMS;
+    if (continues && requested < kLargeRead && context->streams[index].window == 0)
+    {
+        // A short read after one large one ends that reader before it has begun.
+        context->streams[index].next = 0;
+        return FALSE;
+    }
     if (!continues)
     {
-        index = static_cast<UCHAR>((context->latestStream + 1) % READ_STREAMS);
+        if (!startsStream)
+        {
+            return FALSE;
+        }
+        index = ChooseNewStream(context);
         context->streams[index].window = 0;
     }
-    context->latestStream = index;
     context->readAheadStream = index;
     ReadStream* stream = &context->streams[index];
     stream->next = offset + requested;
-    if (!continues || covered)
+    stream->lastSeen = context->readClock;
+    if (continues && !covered)
     {
-        return 0;
-    }
-    if (stream->window == 0)
-    {
-        return kFirstWindow < capacity ? kFirstWindow : capacity;
-    }
-    return stream->window <= capacity / 2 ? stream->window * 2 : capacity;
-}
-
-// Whether the window of the other reader holds data: the two then share the buffer in halves.
-BOOLEAN OtherWindowHoldsData(const LunContext* context, UCHAR index)
-{
-    for (UCHAR other = 0; other < READ_STREAMS; ++other)
-    {
-        if (other != index && context->cache[other].length != 0)
+        if (stream->window == 0)
         {
-            return TRUE;
+            *earned = kFirstWindow < capacity ? kFirstWindow : capacity;
+        }
+        else
+        {
+            *earned = stream->window <= capacity / 2 ? stream->window * 2 : capacity;
         }
     }
-    return FALSE;
+    return TRUE;
+}
+
+// The most a read-ahead for reader `index` may take: the whole buffer while no other reader is going, half
+// of it while one is (it has been read ahead for and was seen lately), even when it has just used up its
+// window, since it will want the room again at once. The window of a reader that has stopped is given up.
+ULONG WindowLimit(LunContext* context, UCHAR index, ULONG capacity)
+{
+    ULONG limit = capacity;
+    for (UCHAR other = 0; other < READ_STREAMS; ++other)
+    {
+        if (other == index || context->streams[other].next == 0 || context->streams[other].window == 0)
+        {
+            continue;
+        }
+        if (context->readClock - context->streams[other].lastSeen > IDLE_STREAM_READS)
+        {
+            context->cache[other].length = 0;
+            context->streams[other].window = 0;
+        }
+        else
+        {
+            limit = capacity / 2;
+        }
+    }
+    return limit;
+}
+
+// Keeps of `window` the bytes outside the buffer range [from, to) that its reader still needs: the part
+// before or the part after that range, whichever holds the reader's next position; nothing when neither
+// does.
+void KeepOutside(CacheWindow* window, ULONGLONG next, ULONG from, ULONG to)
+{
+    ULONG begin = window->offset;
+    ULONG end = window->offset + window->length;
+    if (window->length == 0 || end <= from || to <= begin)
+    {
+        return;
+    }
+    ULONG keepBegin = 0;
+    ULONG keepEnd = 0;
+    if (begin < from)
+    {
+        keepBegin = begin;
+        keepEnd = from;
+    }
+    if (end > to && next >= window->start + (to - begin))
+    {
+        keepBegin = to;
+        keepEnd = end;
+    }
+    ULONGLONG keptStart = window->start + (keepBegin - begin);
+    if (keepEnd <= keepBegin || next < keptStart || next >= keptStart + (keepEnd - keepBegin))
+    {
+        window->length = 0;
+        return;
+    }
+    window->start = keptStart;
+    window->offset = keepBegin;
+    window->length = keepEnd - keepBegin;
 }
 
 // Gives the current reader's window the range about to be read ahead. A read-ahead of up to half the buffer
-// goes into the reader's own half, beside the other reader's data; a longer one starts at the buffer's
-// beginning. Whatever of the other reader's data it would overwrite is dropped first.
+// goes into the reader's own half, beside the other reader's data; a longer one, taken only while no other
+// reader is going, starts at the buffer's beginning. Of another reader's data it would overwrite, only
+// what that reader still needs and what lies outside the new range is kept.
 void PlaceWindow(LunContext* context, ULONGLONG start, ULONG length)
 {
     ULONG half = context->readAheadBuffer->capacity / 2;
     UCHAR index = context->readAheadStream;
     ULONG offset = length <= half ? index * half : 0;
-    for (CacheWindow& other : context->cache)
+    for (UCHAR other = 0; other < READ_STREAMS; ++other)
     {
-        if (&other != &context->cache[index] && other.length != 0 && other.offset < offset + length &&
-            offset < other.offset + other.length)
+        if (other != index)
         {
-            other.length = 0;
+            KeepOutside(&context->cache[other], context->streams[other].next, offset, offset + length);
         }
     }
     context->cache[index].start = start;
@@ -124,11 +229,12 @@ void PlaceWindow(LunContext* context, ULONGLONG start, ULONG length)
 
 } // namespace
 
-// Decides at a command wrapper whether a READ(10) should be answered by a read-ahead. A large read in
-// flight on the disk side is read ahead at once, up to its own length; without one, two large commands at
-// consecutive addresses open a sequence, and from then on every further one reads a full buffer ahead.
-// Beyond both, a reader whose large reads continue one another, whatever the size of the disk-level reads,
-// is read ahead further each time it reaches the end of what was read for it.
+// Decides at a command wrapper whether a READ(10) should be answered by a read-ahead. A piece of a read in
+// flight on the disk side is read ahead at once up to the end of that read; without one, two large commands
+// at consecutive addresses open a sequence, and from then on every further one reads a full buffer ahead.
+// Beyond both, a reader whose reads continue one another, whatever the size of the disk-level reads, is
+// read ahead further each time it reaches the end of what was read for it. With two readers going, each
+// keeps half of the buffer.
 BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
 {
     if (extension->currentPhase != PhaseCommand || context == nullptr)
@@ -151,27 +257,20 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
             ForgetStreams(context);
             return FALSE;
         }
+        ++context->readClock;
         ULONG requested = CommandDataLength(cbw);
+        ULONGLONG offset = CommandOffset(cbw, context);
         DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
-        ULONG readInFlight = disk != nullptr ? disk->currentReadLength : 0;
+        ULONGLONG askedEnd = disk != nullptr ? ReadInFlightEnd(disk, offset, requested) : 0;
         ReleaseDiskFilter(disk);
+        // The bytes the storage stack will ask for from this piece on, the piece included.
+        ULONGLONG asked = askedEnd > offset ? askedEnd - offset : 0;
         BOOLEAN covered = WindowCovering(extension, context) != nullptr;
-        // Only large reads make a reader: a small read elsewhere, such as the file system's, leaves the
-        // readers as they are.
         BOOLEAN large = requested >= kLargeRead;
-        ULONG earned = 0;
-        if (large)
+        ULONGLONG length = 0;
+        if (asked != 0)
         {
-            earned = FollowStreams(context, CommandOffset(cbw, context), requested, covered, capacity);
-            if (OtherWindowHoldsData(context, context->readAheadStream) && earned > capacity / 2)
-            {
-                earned = capacity / 2;
-            }
-        }
-        ULONG length = 0;
-        if (readInFlight >= kLargeRead)
-        {
-            length = readInFlight < capacity ? readInFlight : capacity;
+            length = asked;
             ResetSequence(context);
         }
         else if (!large)
@@ -184,17 +283,24 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
             RtlCopyMemory(context->previousReadCbw, cbw, sizeof(context->previousReadCbw));
             length = context->sequentialCount >= 2 ? capacity : 0;
         }
+        // Only large reads, or pieces of a longer read, make a reader: a small read elsewhere, such as the
+        // file system's, leaves the readers as they are.
+        ULONG earned = 0;
+        if (!FollowStreams(context, offset, requested, large || asked > requested, covered, capacity,
+                           &earned))
+        {
+            return FALSE;
+        }
         length = length > earned ? length : earned;
+        ULONG limit = WindowLimit(context, context->readAheadStream, capacity);
+        length = length < limit ? length : limit;
         // A read-ahead no longer than this command gains nothing from a detour through the cache.
         if (covered || length <= requested)
         {
             return FALSE;
         }
-        context->readAheadLength = length;
-        if (large)
-        {
-            context->streams[context->readAheadStream].window = length;
-        }
+        context->readAheadLength = static_cast<ULONG>(length);
+        context->streams[context->readAheadStream].window = context->readAheadLength;
         return TRUE;
     }
     default:
@@ -218,6 +324,25 @@ void EmptyReadCache(LunContext* context)
     ForgetStreams(context);
 }
 
+// A write of bytes [start, end) of the unit is on its way to the device: no cached copy of those bytes may
+// answer a read any more. The rest of each window stays: its blocks still hold what was read.
+void DropCachedRange(LunContext* context, ULONGLONG start, ULONGLONG end)
+{
+    for (UCHAR index = 0; index < READ_STREAMS; ++index)
+    {
+        CacheWindow& window = context->cache[index];
+        if (window.length == 0 || end <= window.start || window.start + window.length <= start)
+        {
+            continue;
+        }
+        ULONGLONG next = context->streams[index].next;
+        ULONG from = start > window.start ? static_cast<ULONG>(start - window.start) : 0;
+        ULONGLONG to64 = end - window.start;
+        ULONG to = to64 < window.length ? static_cast<ULONG>(to64) : window.length;
+        KeepOutside(&window, next, window.offset + from, window.offset + to);
+    }
+}
+
 // Worker handler for a READ(10) the cache does not cover but that is worth reading ahead. Whatever goes
 // wrong with the read-ahead, the function driver's own command goes down and its result is what it sees.
 void HandleReadAhead(WorkerThread*, WorkItem* item)
@@ -237,10 +362,9 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
         }
         if (status == STATUS_KAVFILTR_COMMAND_FAILED)
         {
-            // Sending the function driver's command now would bury the device's reason (a medium change,
-            // say) under that command's outcome: the command fails as the filter's did.
-            forward = FALSE;
-            AnswerDeviceFailure(context);
+            // The read-ahead asked for more blocks than the command: a block only it asked for must not
+            // fail the command. A medium change, though, is the command's to learn.
+            forward = !AnswerFailureIfOwed(extension, context);
             status = STATUS_SUCCESS;
         }
     }

@@ -249,14 +249,20 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     {
         return HandleAnsweredFailure;
     }
+    if (context != nullptr && context->answeringSense)
+    {
+        return HandleHeldSense;
+    }
     if (operation == SCSIOP_WRITE10_CODE && context != nullptr && context->coalescing)
     {
         return HandleCoalescedWrite;
     }
     // Acknowledged write data reaches the device before any other command of its unit does; REQUEST SENSE
-    // alone goes first, since it asks for the reason of the failure that came before it.
+    // and INQUIRY alone go first: the one asks for the reason of the failure that came before it, and the
+    // other leaves that reason on the device, which a write before it would replace.
     if (command && context != nullptr && context->writeBuffer != nullptr &&
-        context->writeBuffer->length != 0 && operation != SCSIOP_REQUEST_SENSE_CODE)
+        context->writeBuffer->length != 0 && operation != SCSIOP_REQUEST_SENSE_CODE &&
+        operation != SCSIOP_INQUIRY_CODE)
     {
         return HandleFlushBeforeCommand;
     }
@@ -279,17 +285,16 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
 }
 
 // The function driver cancels a transfer the worker holds (its time-out): the worker is told, and cancels
-// its own transfer in flight; the worker alone completes the IRP, as cancelled. Called with the cancel spin
-// lock held; the last thing done to the extension is clearing `cancelRoutineRunning`, which the worker
-// waits for before it gives the transfer back.
+// its own transfer in flight; the worker alone completes the IRP, as cancelled. Everything is done to the
+// extension while the cancel spin lock is still held, so that whoever gives the transfer back needs only to
+// take that lock once to know the routine is done with it: nobody ever spins on a routine that a lower
+// IRQL may keep from running.
 VOID CancelTakenOverTransfer(PDEVICE_OBJECT device, PIRP irp)
 {
     UsbFilterExtension* extension = UsbExtensionOf(device);
-    InterlockedExchange(&extension->cancelRoutineRunning, 1);
-    IoReleaseCancelSpinLock(irp->CancelIrql);
     InterlockedExchange(&extension->cancelRequested, 1);
     KeSetEvent(&extension->ownDone, IO_NO_INCREMENT, FALSE);
-    InterlockedExchange(&extension->cancelRoutineRunning, 0);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
 }
 
 // Hands a transfer to the worker. The IRP is marked pending first, since the worker may complete it
@@ -353,12 +358,15 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     {
         context->cachedDataAnswered = 0;
         context->answerFailure = 0;
+        context->answeringSense = 0;
         if (context->senseWaiting)
         {
             // INQUIRY leaves the sense in place on the device, as REQUEST SENSE does.
             if (extension->currentCdb[0] == SCSIOP_REQUEST_SENSE_CODE)
             {
                 context->senseWaiting = 0;
+                context->answeringSense = context->senseHeld;
+                context->senseHeld = 0;
             }
             else if (extension->currentCdb[0] != SCSIOP_INQUIRY_CODE)
             {
@@ -366,7 +374,14 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
             }
         }
         ForgetHeldWriteData(extension, context);
-        if (!KeepsCachedData(extension->currentCdb[0]))
+        if (extension->currentCdb[0] == SCSIOP_WRITE10_CODE &&
+            IsServableBlockCommand(extension->currentCbw, context, FALSE))
+        {
+            // A write changes its own blocks only: the other reader's window stays.
+            ULONGLONG offset = CommandOffset(extension->currentCbw, context);
+            DropCachedRange(context, offset, offset + CommandDataLength(extension->currentCbw));
+        }
+        else if (!KeepsCachedData(extension->currentCdb[0]))
         {
             EmptyReadCache(context);
         }
@@ -404,7 +419,6 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     KeInitializeEvent(&extension->ownDone, NotificationEvent, FALSE);
     extension->ownCompleted = 0;
     extension->cancelRequested = 0;
-    extension->cancelRoutineRunning = 0;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
     {
@@ -520,9 +534,19 @@ LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
 // while the USB side still consults its records.
 DiskFilterExtension* FindDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun)
 {
+    BOOLEAN known = FALSE;
+    return LookUpDiskFilterForLun(extension, lun, &known);
+}
+
+// As FindDiskFilterForLun, and `known` tells whether a missing disk is an answer: FALSE while the filter
+// holds no copy of the children (a re-scan could not allocate one), when nothing can be said about the
+// unit's disk or the writes in flight on it.
+DiskFilterExtension* LookUpDiskFilterForLun(UsbFilterExtension* extension, UCHAR lun, BOOLEAN* known)
+{
     DiskFilterExtension* found = nullptr;
     KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->relationsLock);
     PDEVICE_RELATIONS relations = extension->busRelations;
+    *known = relations != nullptr;
     if (relations != nullptr && lun < relations->Count)
     {
         for (DiskFilterExtension* disk : extension->disks)
@@ -648,6 +672,63 @@ void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
     FinishTakenOverTransfer(work, status);
 }
 
+// The filter's own command failed in step while it stood for a function driver's command that did not
+// ask for it (a read-ahead past the blocks the command wants, a flush of another request's write). The
+// sense tells whose failure it is: a unit attention (a new medium, a reset) is owed to whichever command
+// reaches the device next, so the current command fails with it and its REQUEST SENSE gets this copy;
+// anything else belongs to the blocks or the write the filter's command carried, and the current command
+// goes down to get the device's answer to itself. Returns TRUE when the command is to be answered as failed.
+BOOLEAN AnswerFailureIfOwed(UsbFilterExtension* extension, LunContext* context)
+{
+    UCHAR sense[SENSE_LENGTH];
+    if (!NT_SUCCESS(FetchSense(extension, sense)) || (sense[2] & 0x0F) != SENSE_KEY_UNIT_ATTENTION)
+    {
+        return FALSE;
+    }
+    RtlCopyMemory(context->heldSense, sense, sizeof(context->heldSense));
+    context->senseHeld = 1;
+    context->answerFailure = 1;
+    context->senseWaiting = 1;
+    return TRUE;
+}
+
+// Worker handler for the phases of the function driver's REQUEST SENSE when the filter holds the sense
+// (see `senseHeld`): the copy as data, then a passed status wrapper, as the device would have answered.
+void HandleHeldSense(WorkerThread*, WorkItem* item)
+{
+    UrbWorkContext* work = WorkOf(item);
+    UsbFilterExtension* extension = ExtensionOfWork(work);
+    PURB urb = UrbOfWork(work);
+    LunContext* context = CurrentLunContext(extension);
+    ULONG requested = CommandDataLength(extension->currentCbw);
+    ULONG delivered = requested < SENSE_LENGTH ? requested : SENSE_LENGTH;
+    NTSTATUS status = STATUS_INVALID_DEVICE_STATE;
+    if (context != nullptr && extension->currentPhase == PhaseCommand)
+    {
+        status = STATUS_SUCCESS;
+    }
+    else if (context != nullptr && extension->currentPhase == PhaseData)
+    {
+        _URB_BULK_OR_INTERRUPT_TRANSFER& transfer = urb->UrbBulkOrInterruptTransfer;
+        PVOID target = MapTransferBuffer(urb);
+        status = STATUS_INSUFFICIENT_RESOURCES;
+        if (target != nullptr)
+        {
+            ULONG length =
+                transfer.TransferBufferLength < delivered ? transfer.TransferBufferLength : delivered;
+            RtlCopyMemory(target, context->heldSense, length);
+            transfer.TransferBufferLength = length;
+            status = STATUS_SUCCESS;
+        }
+    }
+    else if (context != nullptr && extension->currentPhase == PhaseStatus)
+    {
+        context->answeringSense = 0;
+        WriteStatusWrapper(urb, CommandTag(extension->currentCbw), requested - delivered, 0, &status);
+    }
+    FinishTakenOverTransfer(work, status);
+}
+
 // The shared end of every handler: the lock is released and the IRP completed last, since its completion
 // may send the function driver's next transfer at once, on this very thread.
 void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
@@ -657,15 +738,11 @@ void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
     ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
     if (IoSetCancelRoutine(irp, nullptr) == nullptr)
     {
-        // The cancel routine has been called (it holds the cancel spin lock until it has marked itself
-        // running): the transfer ends as cancelled, once the routine has let go of the extension. The
-        // routine does no more than flip flags, so waiting for it is a short spin at any IRQL.
+        // The cancel routine has been called: the transfer ends as cancelled, once the routine has let go
+        // of the extension, which it does before it releases the cancel spin lock.
         KIRQL cancelIrql;
         IoAcquireCancelSpinLock(&cancelIrql);
         IoReleaseCancelSpinLock(cancelIrql);
-        while (InterlockedCompareExchange(&extension->cancelRoutineRunning, 0, 0) != 0)
-        {
-        }
         status = STATUS_CANCELLED;
     }
     InterlockedExchange(&extension->cancelRequested, 0);

@@ -7,9 +7,31 @@
 
 namespace
 {
-BOOLEAN IsStillInFlight(DiskFilterExtension* disk, LargeWriteRecord* record, const LargeWriteRecord& copy)
+// Whether a write the USB side remembers may still be in flight. Only a disk found without the record
+// says it has ended; a disk that cannot be looked up says nothing, and the write's data is kept.
+BOOLEAN IsStillInFlight(BOOLEAN known, DiskFilterExtension* disk, LargeWriteRecord* record,
+                        const LargeWriteRecord& copy)
 {
+    if (!known)
+    {
+        return TRUE;
+    }
     return disk != nullptr && IsLargeWritePresent(disk, record, copy.sequence);
+}
+
+// Whether the current command is a write to blocks of the write whose data is held: a piece of it sent
+// again, or a piece that went down on its own. A failure to write the held data is that write's to learn.
+BOOLEAN WritesHeldRange(UsbFilterExtension* extension, LunContext* context)
+{
+    if (context->heldWrite == nullptr || extension->currentCdb[0] != SCSIOP_WRITE10_CODE ||
+        !IsServableBlockCommand(extension->currentCbw, context, FALSE))
+    {
+        return FALSE;
+    }
+    ULONGLONG offset = CommandOffset(extension->currentCbw, context);
+    const LargeWriteRecord& held = context->heldWriteCopy;
+    return offset < held.byteOffset + held.length &&
+           held.byteOffset < offset + CommandDataLength(extension->currentCbw);
 }
 
 // Writes the buffer. When that fails, the data stays buffered for the write it belongs to (see
@@ -42,8 +64,9 @@ NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
     return status;
 }
 
-// The match itself, with the unit's disk (or none) held for its length.
-void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, DiskFilterExtension* disk)
+// The match itself, with the unit's disk (or none) held for its length; `known` as from the lookup.
+void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, BOOLEAN known,
+                           DiskFilterExtension* disk)
 {
     if (context == nullptr || extension->currentPhase != PhaseCommand)
     {
@@ -63,7 +86,7 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, D
     ULONGLONG offset = CommandOffset(cbw, context);
     ULONG requested = CommandDataLength(cbw);
     if (context->matchedWrite != nullptr &&
-        !IsStillInFlight(disk, context->matchedWrite, context->matchedWriteCopy))
+        !IsStillInFlight(known, disk, context->matchedWrite, context->matchedWriteCopy))
     {
         context->matchedWrite = nullptr;
         context->matchBroken = 0;
@@ -90,8 +113,11 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, D
     {
         return;
     }
+    // Without the disk nothing tells a piece of the matched write from another write to the same blocks:
+    // the piece goes down, after the gathered data.
     const LargeWriteRecord& matched = context->matchedWriteCopy;
-    context->coalescing = offset == context->writeStart + buffer->length && requested <= buffer->capacity &&
+    context->coalescing = known && offset == context->writeStart + buffer->length &&
+                          requested <= buffer->capacity &&
                           offset + requested <= matched.byteOffset + matched.length;
     if (!context->coalescing && offset < matched.byteOffset + matched.length &&
         offset + requested > matched.byteOffset)
@@ -108,8 +134,10 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, D
 // of a large write in flight exactly and lie inside that write.
 void MatchLargeWrite(UsbFilterExtension* extension, LunContext* context)
 {
-    DiskFilterExtension* disk = context != nullptr ? FindDiskFilterForLun(extension, context->lun) : nullptr;
-    MatchLargeWriteOfDisk(extension, context, disk);
+    BOOLEAN known = FALSE;
+    DiskFilterExtension* disk =
+        context != nullptr ? LookUpDiskFilterForLun(extension, context->lun, &known) : nullptr;
+    MatchLargeWriteOfDisk(extension, context, known, disk);
     ReleaseDiskFilter(disk);
 }
 
@@ -221,9 +249,10 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
 }
 
 // Worker handler for a command that arrives while acknowledged write data is still buffered: the data
-// goes to the device first, then the command goes down as it came. When the data cannot be written, the
-// command fails without reaching the device (it may read or overwrite those blocks), and the data waits
-// for the next command.
+// goes to the device first, then the command goes down as it came. When the data cannot be written, it
+// stays held for its write, and the failure is that write's: a piece of it fails with the device's
+// reason; any other command goes down and gets the device's answer to itself, as it would without the
+// filter, unless the device reported a unit attention, which the next command is owed.
 void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
 {
     UrbWorkContext* work = WorkOf(item);
@@ -234,14 +263,25 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
     {
         status = FlushOrFailWrite(extension, context);
     }
-    if (NT_SUCCESS(status))
+    BOOLEAN forward = NT_SUCCESS(status);
+    if (!forward && WritesHeldRange(extension, context))
+    {
+        if (status == STATUS_KAVFILTR_COMMAND_FAILED)
+        {
+            AnswerDeviceFailure(context);
+            status = STATUS_SUCCESS;
+        }
+    }
+    else if (!forward)
+    {
+        // Failed in step: the device holds the write's sense, which the next command would wipe unread;
+        // otherwise the reset recovery after the failed exchange has brought the device back in step.
+        forward = status != STATUS_KAVFILTR_COMMAND_FAILED || !AnswerFailureIfOwed(extension, context);
+        status = STATUS_SUCCESS;
+    }
+    if (forward)
     {
         status = SubmitUrbSynchronously(extension, UrbOfWork(work));
-    }
-    else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
-    {
-        AnswerDeviceFailure(context);
-        status = STATUS_SUCCESS;
     }
     FinishTakenOverTransfer(work, status);
 }
@@ -301,8 +341,9 @@ void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context)
     {
         return;
     }
-    DiskFilterExtension* disk = FindDiskFilterForLun(extension, context->lun);
-    if (!IsStillInFlight(disk, context->heldWrite, context->heldWriteCopy))
+    BOOLEAN known = FALSE;
+    DiskFilterExtension* disk = LookUpDiskFilterForLun(extension, context->lun, &known);
+    if (!IsStillInFlight(known, disk, context->heldWrite, context->heldWriteCopy))
     {
         context->heldWrite = nullptr;
         if (context->writeBuffer != nullptr)

@@ -100,16 +100,22 @@ TEST_F(DiskTrackingTest, SearchMatchesOffsetLengthAndRequesterOrder)
     third->Wait();
 }
 
-TEST_F(DiskTrackingTest, ReadLengthIsKeptUntilAnyReadCompletes)
+// Two reads in flight at once, as two readers or the copy engine keep them: each piece is read ahead to the
+// end of its own request, whichever request was dispatched last, and a finished request is forgotten.
+TEST_F(DiskTrackingTest, EachReadInFlightIsKeptWithItsRangeUntilItCompletes)
 {
+    DiskFilterExtension* disk = DiskExtension(disk_);
     auto first = StartHeld(IRP_MJ_READ, 0x40000, 0);
-    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0x40000u);
-    auto second = StartHeld(IRP_MJ_READ, 0x10000, 0x40000);
-    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0x10000u);
+    auto second = StartHeld(IRP_MJ_READ, 0x10000, 0x100000);
+    EXPECT_EQ(ReadInFlightEnd(disk, 0x10000, 0x10000), 0x40000u);
+    EXPECT_EQ(ReadInFlightEnd(disk, 0x100000, 0x10000), 0x110000u);
+    EXPECT_EQ(ReadInFlightEnd(disk, 0x30000, 0x20000), 0u) << "a piece reaching past its read";
+    EXPECT_EQ(ReadInFlightEnd(disk, 0x40000, 0x10000), 0u);
     bus_->ReleaseHeld();
     first->Wait();
     second->Wait();
-    EXPECT_EQ(DiskExtension(disk_)->currentReadLength, 0u);
+    EXPECT_EQ(ReadInFlightEnd(disk, 0, 0x10000), 0u);
+    EXPECT_EQ(ReadInFlightEnd(disk, 0x100000, 0x10000), 0u);
 }
 
 TEST_F(DiskTrackingTest, WriteWithoutRoomForItsRecordPassesThroughUnrecorded)

@@ -82,23 +82,26 @@ TEST_F(ReadAheadTest, ALargeReadInFlightOnTheDiskIsReadAheadAtOnceUpToItsLength)
     request->Wait();
 }
 
-TEST_F(ReadAheadTest, SmallReadsAndOtherCommandsEndTheSequenceButTestUnitReadyDoesNot)
+TEST_F(ReadAheadTest, SmallReadsAndOtherCommandsEndTheSequence)
 {
     ReadAndCheck(0, 128);
     ReadAndCheck(128, 64); // 32 KiB: never read ahead, ends the sequence
     ReadAndCheck(192, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 0, 128}, {0x28, 128, 64}, {0x28, 192, 128}}));
 
-    ReadAndCheck(1000, 128);
-    ASSERT_TRUE(TestUnitReady().Passed(tag_));
-    ReadAndCheck(1128, 128);
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1000, 128}, {0x00, 0, 0}, {0x28, 1128, 2048}}));
-
     ReadAndCheck(5000, 128);
     std::vector<uint8_t> data = BlockPattern(9000, 1, 3);
     ASSERT_TRUE(Write10(9000, 1, data).Passed(tag_));
     ReadAndCheck(5128, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 5000, 128}, {0x2A, 9000, 1}, {0x28, 5128, 128}}));
+}
+
+TEST_F(ReadAheadTest, TestUnitReadyBetweenTwoLargeReadsKeepsTheSequence)
+{
+    ReadAndCheck(1000, 128);
+    ASSERT_TRUE(TestUnitReady().Passed(tag_));
+    ReadAndCheck(1128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1000, 128}, {0x00, 0, 0}, {0x28, 1128, 2048}}));
 }
 
 TEST_F(ReadAheadTest, ReadAheadStopsAtTheLastBlockOfTheUnit)
@@ -166,10 +169,11 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
     }
 }
 
-// A read-ahead the device fails in step carries the device's reason (a card swapped in a reader, say): the
-// function driver's own command fails with status 1 in its status wrapper, nothing else reaches the device
-// first, and the function driver's REQUEST SENSE collects the reason, as it would without the filter.
-TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseForTheFunctionDriver)
+// A read-ahead the device fails in step with a unit attention (a card swapped in a reader, say): the
+// attention is owed to the function driver's own command, which fails with status 1 in its status wrapper;
+// the filter has fetched the sense to learn whose failure it is, and the function driver's REQUEST SENSE
+// gets that sense from the filter, as it would have from the device without the filter.
+TEST_F(ReadAheadTest, AReadAheadThatMeetsAUnitAttentionFailsTheCommandWithThatSense)
 {
     FillMedium(0, 4096, 7);
     ReadAndCheck(0, 128);
@@ -182,19 +186,37 @@ TEST_F(ReadAheadTest, AReadAheadTheDeviceFailsFailsTheCommandAndLeavesTheSenseFo
     EXPECT_EQ(wu::ReadLe32(read.wrapper.tag), tag_);
     EXPECT_EQ(read.wrapper.status, 1) << "the function driver's command must fail as the device's did";
     EXPECT_EQ(wu::ReadLe32(read.wrapper.dataResidue), 0x10000u);
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}}))
-        << "nothing may reach the device before the sense is read";
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}}))
+        << "only the filter's REQUEST SENSE may reach the device";
 
     uint8_t sense[18] = {};
     EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
     EXPECT_EQ(sense[2] & 0x0F, wu::scsi::kSenseUnitAttention);
     EXPECT_EQ(sense[12], 0x28);
+    EXPECT_TRUE(NewCommands().empty()) << "the filter answers with the sense it fetched";
     ReadAndCheck(128, 128); // the retry is read as usual
 }
 
+// A read-ahead past a block the device cannot read fails only the filter's command: the function driver's
+// own command, which does not ask for that block, goes down and gets the device's answer to itself.
+TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommandGoDown)
+{
+    FillMedium(0, 4096, 8);
+    ReadAndCheck(0, 128);
+    wu::FaultRule bad;
+    bad.persistent = true;
+    bad.when.opcode = 0x28;
+    bad.when.firstLba = 1000;
+    bad.when.lastLba = 1000;
+    device_->AddFault(bad);
+    NewCommands();
+    ReadAndCheck(128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x28, 128, 128}}));
+}
+
 // The function driver may give up on that command before its status wrapper (its time-out hit while the
-// read-ahead ran): the device still holds the reason, and the function driver's next commands to the unit
-// must not wipe it before its REQUEST SENSE. INQUIRY leaves sense alone and may pass.
+// read-ahead ran): the sense the filter holds still reaches its REQUEST SENSE, and its next commands to the
+// unit fail until then, as they would have met the attention on the device. INQUIRY may pass.
 TEST_F(ReadAheadTest, AFailureWhoseStatusTheFunctionDriverNeverReadStillReachesItsRequestSense)
 {
     FillMedium(0, 4096, 7);
@@ -212,7 +234,7 @@ TEST_F(ReadAheadTest, AFailureWhoseStatusTheFunctionDriverNeverReadStillReachesI
     Exchange retry = Read10(128, 128, data);
     EXPECT_TRUE(NT_SUCCESS(retry.command) && NT_SUCCESS(retry.data) && NT_SUCCESS(retry.status));
     EXPECT_EQ(retry.wrapper.status, 1);
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x12, 0, 0}}))
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x12, 0, 0}}))
         << "the retry must not reach the device";
     uint8_t sense[18] = {};
     EXPECT_TRUE(Run({0x03, 0, 0, 0, sizeof(sense), 0}, sizeof(sense), true, sense).Passed(tag_));
@@ -252,9 +274,9 @@ TEST_F(ReadAheadTest, TwoReadersTakingTurnsEachKeepTheirOwnReadAhead)
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 40000, 128}}));
 }
 
-// A read-ahead of the whole buffer overwrites the other reader's data: that reader's next read must come
-// from the device, never from the overwritten buffer. A write to a cached range empties the cache.
-TEST_F(ReadAheadTest, AReaderWhoseDataWasOverwrittenOrWrittenToReadsFromTheDevice)
+// A second reader's read-ahead takes half the buffer and leaves the first reader the half it still reads
+// from: neither reads again what it was given. A write drops only its own blocks from a window.
+TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
 {
     const uint32_t a = 0, b = 16384;
     FillMedium(a, 4096, 13);
@@ -262,19 +284,18 @@ TEST_F(ReadAheadTest, AReaderWhoseDataWasOverwrittenOrWrittenToReadsFromTheDevic
     ReadAndCheck(a, 128);
     ReadAndCheck(a + 128, 128); // the whole buffer: blocks 128..2175
     ReadAndCheck(b, 128);
-    ReadAndCheck(b + 128, 128); // the whole buffer again, for the second reader
-    NewCommands();
+    ReadAndCheck(b + 128, 128); // half of it, for the second reader
+    EXPECT_EQ(NewCommands(),
+              (Commands{{0x28, a, 128}, {0x28, a + 128, 2048}, {0x28, b, 128}, {0x28, b + 128, 1024}}));
     for (uint32_t at = 256; at < 1280; at += 128)
     {
         ReadAndCheck(a + at, 128);
     }
-    // The first reader starts over at half the buffer, since the second one's data is cached.
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, a + 256, 1024}}));
-    ReadAndCheck(b + 256, 128); // its range shared the buffer's half that was overwritten
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, b + 256, 1024}}));
-
+    // The first reader kept blocks 128..1151 and goes on with half the buffer.
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, a + 1152, 1024}}));
+    ReadAndCheck(b + 256, 128);
     ReadAndCheck(b + 384, 128);
-    ReadAndCheck(a + 1152, 128);
+    ReadAndCheck(a + 1280, 128);
     EXPECT_EQ(NewCommands(), Commands{}) << "each reader keeps its half";
     std::vector<uint8_t> fresh = BlockPattern(b + 600, 8, 15);
     ASSERT_TRUE(Write10(b + 600, 8, fresh).Passed(tag_));
