@@ -333,6 +333,8 @@ struct LunContext
     // Set once the current READ(10)'s data went to the function driver from the cache: only then is its
     // status reported as passed.
     UCHAR cachedDataAnswered;
+    // The cache answers every phase of the current READ(10): decided at its command wrapper.
+    UCHAR cacheAnswers;
     // The device failed the filter's command that stood for the function driver's current one: that
     // command's data and status phases are answered here, ending in a status wrapper with status 1, so
     // that the function driver asks for the device's sense itself.

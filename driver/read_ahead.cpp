@@ -372,6 +372,11 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
     {
         status = SubmitUrbSynchronously(extension, urb);
     }
+    else if (context != nullptr && !context->answerFailure)
+    {
+        // The cache now holds the command: its data and status phases are answered from it.
+        context->cacheAnswers = 1;
+    }
     FinishTakenOverTransfer(work, status);
 }
 

@@ -257,6 +257,19 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     {
         return HandleCoalescedWrite;
     }
+    // A READ(10) the cache holds never reaches the device, so gathered data need not go first. Decided at
+    // its command wrapper, once: a command that went down has its data and status from the device.
+    if (operation == SCSIOP_READ10_CODE && context != nullptr)
+    {
+        if (command)
+        {
+            context->cacheAnswers = CacheCoversCommand(extension, context);
+        }
+        if (context->cacheAnswers)
+        {
+            return HandleCachedRead;
+        }
+    }
     // Acknowledged write data reaches the device before any other command of its unit does; REQUEST SENSE
     // and INQUIRY alone go first: the one asks for the reason of the failure that came before it, and the
     // other leaves that reason on the device, which a write before it would replace.
@@ -270,16 +283,9 @@ WorkHandler ChooseHandler(UsbFilterExtension* extension, LunContext* context, BO
     {
         return HandleReadCapacityData;
     }
-    if (operation == SCSIOP_READ10_CODE && context != nullptr)
+    if (operation == SCSIOP_READ10_CODE && readAheadWanted)
     {
-        if (CacheCoversCommand(extension, context))
-        {
-            return HandleCachedRead;
-        }
-        if (readAheadWanted)
-        {
-            return HandleReadAhead;
-        }
+        return HandleReadAhead;
     }
     return nullptr;
 }
@@ -357,6 +363,7 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
         context->cachedDataAnswered = 0;
+        context->cacheAnswers = 0;
         context->answerFailure = 0;
         context->answeringSense = 0;
         if (context->senseWaiting)

@@ -274,8 +274,8 @@ void HandleFlushBeforeCommand(WorkerThread*, WorkItem* item)
     }
     else if (!forward)
     {
-        // Failed in step: the device holds the write's sense, which the next command would wipe unread;
-        // otherwise the reset recovery after the failed exchange has brought the device back in step.
+        // A flush the device failed in step left its sense there, and only a unit attention in it is this
+        // command's; after any other failure, reset recovery has brought the device back in step.
         forward = status != STATUS_KAVFILTR_COMMAND_FAILED || !AnswerFailureIfOwed(extension, context);
         status = STATUS_SUCCESS;
     }

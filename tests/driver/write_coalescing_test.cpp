@@ -341,6 +341,34 @@ TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenGoesDownWith
     request->Wait();
 }
 
+// A copy within one stick reads one range while the pieces of a write to another are gathered: a read the
+// cache holds is answered from it without sending the gathered data first, and a write drops only its own
+// blocks from the cache.
+TEST_F(CoalescingTest, AReadTheCacheHoldsIsAnsweredBesideGatheredData)
+{
+    std::vector<uint8_t> source = BlockPattern(0, 4096, 20);
+    device_->WriteMedium(0, 0, source.data(), source.size());
+    std::vector<uint8_t> read;
+    ASSERT_TRUE(Read10(0, 128, read).Passed(tag_));
+    ASSERT_TRUE(Read10(128, 128, read).Passed(tag_)); // read ahead: blocks 128..2175
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 8192 * 512ull);
+    WritePieces(8192, {128, 128}, 21);
+    NewCommands();
+    for (uint32_t lba = 256; lba < 768; lba += 128)
+    {
+        ASSERT_TRUE(Read10(lba, 128, read).Passed(tag_)) << lba;
+        EXPECT_TRUE(std::equal(read.begin(), read.end(), source.begin() + lba * 512ull)) << lba;
+    }
+    EXPECT_TRUE(NewCommands().empty()) << "the cache answers, the gathered data waits for its write";
+    WritePieces(8448, std::vector<uint16_t>(14, 128), 21);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 8192, 2048}}));
+    ExpectOnMedium(8192, 2048, 21);
+    ASSERT_TRUE(Read10(768, 128, read).Passed(tag_));
+    EXPECT_TRUE(NewCommands().empty()) << "a write elsewhere leaves the cached blocks";
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
 {
     Unit()->blockLength = 0;
