@@ -369,6 +369,23 @@ TEST_F(CoalescingTest, AReadTheCacheHoldsIsAnsweredBesideGatheredData)
     request->Wait();
 }
 
+// INQUIRY may come between a failed piece and its REQUEST SENSE: it leaves the sense on the device, and the
+// held data is not offered before it, since that would replace the sense the function driver is to read.
+TEST_F(CoalescingTest, InquiryBeforeTheSenseOfAFailedFlushLeavesTheSense)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    FailWriteInStep(wu::sense::kWriteError);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 22);
+    ASSERT_EQ(results.back().wrapper.status, 1);
+    NewCommands();
+    uint8_t inquiry[36] = {};
+    EXPECT_TRUE(Run({0x12, 0, 0, 0, sizeof(inquiry), 0}, sizeof(inquiry), true, inquiry).Passed(tag_));
+    EXPECT_EQ(SenseKeyAfterFailure(), wu::scsi::kSenseMediumError);
+    EXPECT_EQ(NewCommands(), (Commands{{0x12, 0, 0}, {0x03, 0, 0}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
 {
     Unit()->blockLength = 0;
