@@ -316,6 +316,12 @@ struct LunContext
     ReadStream streams[READ_STREAMS];
     UCHAR readAheadStream;
     ULONG readClock;
+    // Bytes [failedStart, failedEnd) of the unit that a read-ahead could not read: the device failed it in
+    // step for a reason of its blocks. No read-ahead reaches into them again, so that a bad block costs the
+    // readers around it one failed read-ahead, not one per command. Forgotten when the device is reset,
+    // its capacity is read anew or a write reaches those blocks.
+    ULONGLONG failedStart;
+    ULONGLONG failedEnd;
     AlignedBuffer* writeBuffer;
     LargeWriteRecord* matchedWrite;
     LargeWriteRecord matchedWriteCopy;

@@ -294,6 +294,10 @@ BOOLEAN DecideReadAhead(UsbFilterExtension* extension, LunContext* context)
         length = length > earned ? length : earned;
         ULONG limit = WindowLimit(context, context->readAheadStream, capacity);
         length = length < limit ? length : limit;
+        if (context->failedEnd > offset && context->failedStart < offset + length)
+        {
+            length = context->failedStart > offset ? context->failedStart - offset : 0;
+        }
         // A read-ahead no longer than this command gains nothing from a detour through the cache.
         if (covered || length <= requested)
         {
@@ -328,6 +332,11 @@ void EmptyReadCache(LunContext* context)
 // answer a read any more. The rest of each window stays: its blocks still hold what was read.
 void DropCachedRange(LunContext* context, ULONGLONG start, ULONGLONG end)
 {
+    if (start < context->failedEnd && context->failedStart < end)
+    {
+        context->failedStart = 0;
+        context->failedEnd = 0;
+    }
     for (UCHAR index = 0; index < READ_STREAMS; ++index)
     {
         CacheWindow& window = context->cache[index];
@@ -356,6 +365,7 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
     if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
         status = PerformReadAhead(extension, context, urb, &forward);
+        const CacheWindow attempted = context->cache[context->readAheadStream];
         if (!NT_SUCCESS(status))
         {
             EmptyReadCache(context);
@@ -365,6 +375,11 @@ void HandleReadAhead(WorkerThread*, WorkItem* item)
             // The read-ahead asked for more blocks than the command: a block only it asked for must not
             // fail the command. A medium change, though, is the command's to learn.
             forward = !AnswerFailureIfOwed(extension, context);
+            if (forward)
+            {
+                context->failedStart = attempted.start;
+                context->failedEnd = attempted.start + attempted.length;
+            }
             status = STATUS_SUCCESS;
         }
     }

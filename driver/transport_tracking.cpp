@@ -109,6 +109,8 @@ void EmptyAllReadCaches(UsbFilterExtension* extension)
          context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
     {
         EmptyReadCache(context);
+        context->failedStart = 0;
+        context->failedEnd = 0;
     }
     KeReleaseSpinLock(&extension->lunContextsLock, irql);
 }
@@ -234,6 +236,8 @@ void HandleReadCapacityData(WorkerThread*, WorkItem* item)
         context->lastLba = ReadBigEndian32(data);
         context->blockLength = ReadBigEndian32(data + 4);
         EmptyReadCache(context);
+        context->failedStart = 0;
+        context->failedEnd = 0;
     }
     FinishTakenOverTransfer(work, status);
 }

@@ -155,6 +155,7 @@ TEST(ConcurrentStack, AReadAheadPastABadBlockFailsOnlyTheRequestThatAsksForIt)
     const uint64_t bad = 3 * kMiB / 2;
     std::vector<NTSTATUS> expected;
     uint64_t expectedRetries = 0;
+    uint64_t expectedCommands = 0;
     for (const bool filtered : {false, true})
     {
         StorageRig rig(StackOptions(filtered, UrbCompletion::Inline));
@@ -173,14 +174,17 @@ TEST(ConcurrentStack, AReadAheadPastABadBlockFailsOnlyTheRequestThatAsksForIt)
             EXPECT_EQ(status == STATUS_SUCCESS, offset + 64 * kKiB <= bad || offset > bad) << offset;
         }
         const uint64_t retries = GetDiskClassInfo(rig.DiskFdo(0)).retries;
+        const uint64_t commands = DeviceReads(rig.Device()).commands;
         if (!filtered)
         {
             expected = codes;
             expectedRetries = retries;
+            expectedCommands = commands;
             continue;
         }
         EXPECT_EQ(codes, expected);
         EXPECT_EQ(retries, expectedRetries) << "requests that never asked for the bad block were retried";
+        EXPECT_LE(commands, expectedCommands) << "the bad block is read ahead into again and again";
     }
 }
 
