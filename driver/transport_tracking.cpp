@@ -307,12 +307,38 @@ VOID CancelTakenOverTransfer(PDEVICE_OBJECT device, PIRP irp)
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
 
+// The transfer goes down after all, already marked pending: its completion routine gives the remove lock
+// back once the device has answered.
+NTSTATUS PassedDownCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
+{
+    if (irp->PendingReturned)
+    {
+        IoMarkIrpPending(irp);
+    }
+    IoReleaseRemoveLock(&UsbExtensionOf(device)->head.removeLock, irp);
+    return STATUS_SUCCESS;
+}
+
+// Whether a transfer the filter meant to answer may go down as it came when the worker cannot be given it:
+// the command of a read the filter only wanted to speed up, or a capacity answer it only wanted to read.
+// Everything else the filter answers stands for acknowledged data or a failure owed, and cannot.
+BOOLEAN MayGoDownInstead(UsbFilterExtension* extension, WorkHandler handler)
+{
+    if (extension->currentPhase == PhaseCommand)
+    {
+        return handler == HandleReadAhead || handler == HandleCachedRead;
+    }
+    return extension->currentPhase == PhaseData && handler == HandleReadCapacityData;
+}
+
 // Hands a transfer to the worker. The IRP is marked pending first, since the worker may complete it
 // before this routine returns; it then keeps the remove lock until its handler has completed it, and can
-// be cancelled meanwhile.
-NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
+// be cancelled meanwhile. When memory is short, a transfer that may go down as it came does so, as it would
+// without the filter; only one that cannot fails.
+NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, WorkHandler handler)
 {
     IoMarkIrpPending(irp);
+    BOOLEAN mayGoDown = MayGoDownInstead(extension, handler);
     auto* work = static_cast<UrbWorkContext*>(
         ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
@@ -343,8 +369,28 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, PIRP irp, WorkHandler handler)
             {
                 return STATUS_PENDING;
             }
+            if (mayGoDown && IoSetCancelRoutine(irp, nullptr) != nullptr)
+            {
+                ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+                work = nullptr;
+            }
         }
-        FinishTakenOverTransfer(work, status);
+        if (work != nullptr)
+        {
+            FinishTakenOverTransfer(work, status);
+            return STATUS_PENDING;
+        }
+    }
+    if (mayGoDown)
+    {
+        // Its data and status come from the device too.
+        if (context != nullptr)
+        {
+            context->cacheAnswers = 0;
+        }
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, PassedDownCompletion, nullptr, TRUE, TRUE, TRUE);
+        IoCallDriver(extension->head.lowerDevice, irp);
         return STATUS_PENDING;
     }
     irp->IoStatus.Status = status;
@@ -408,7 +454,7 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     {
         return PassDown(&extension->head, irp);
     }
-    return TakeOver(extension, irp, handler);
+    return TakeOver(extension, context, irp, handler);
 }
 } // namespace
 

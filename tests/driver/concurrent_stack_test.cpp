@@ -303,3 +303,88 @@ TEST(ConcurrentStack, AfterACardSwapThePollEndsTheOldCardsCachedData)
         EXPECT_EQ(changes, expectedChanges);
     }
 }
+
+// A write to a block that cannot be written, while the class driver polls the medium: every attempt of the
+// write meets the device's error, which its request ends with, as without the filter.
+TEST(ConcurrentStack, AWriteThatKeepsFailingEndsWithTheDevicesErrorWhileThePollGoesOn)
+{
+    ScopedKernel kernel;
+    for (const uint32_t blockLength : {512u, 2048u})
+    {
+        for (const ULONG length : {256 * kKiB, kMiB})
+        {
+            std::vector<NTSTATUS> expected;
+            for (const bool filtered : {false, true})
+            {
+                StorageRigOptions options = StackOptions(filtered, UrbCompletion::Deferred);
+                options.device.luns[0].blockLength = blockLength;
+                options.device.luns[0].removable = true;
+                options.disk.mediaPollInterval = std::chrono::milliseconds(1);
+                // Windows keeps several pieces of a request in flight and retries a failed one later.
+                options.disk.maxOutstanding = 3;
+                options.disk.retryAfterPieces = 2;
+                StorageRig rig(options);
+                FaultRule rule;
+                rule.persistent = true;
+                rule.sense = sense::kWriteError;
+                rule.when.opcode = 0x2A;
+                rule.when.firstLba = uint32_t(4 * kMiB / blockLength + 3);
+                rule.when.lastLba = *rule.when.firstLba;
+                rig.Device().AddFault(rule);
+                const auto data = Pattern(length, 7);
+                std::vector<NTSTATUS> codes;
+                for (int round = 0; round < 6; ++round)
+                {
+                    codes.push_back(rig.Write(0, data.data(), length, 4 * kMiB).status);
+                }
+                if (!filtered)
+                {
+                    expected = codes;
+                    continue;
+                }
+                EXPECT_EQ(codes, expected) << blockLength << "-byte blocks, " << length / kKiB << " KiB";
+            }
+        }
+    }
+}
+
+// With the filter's pool exhausted, reads it would have answered from its cache or read ahead for go down as
+// they came: data and error codes are what the stack without the filter gives.
+TEST(ConcurrentStack, WithoutPoolReadsGoDownAsTheyCame)
+{
+    ScopedKernel kernel;
+    std::vector<NTSTATUS> expected;
+    for (const bool filtered : {false, true})
+    {
+        StorageRig rig(StackOptions(filtered, UrbCompletion::Deferred));
+        const auto medium = PatternAt(0, 4 * kMiB, 41);
+        rig.Device().WriteMedium(0, 0, medium.data(), medium.size());
+        FaultRule rule;
+        rule.persistent = true;
+        rule.when.opcode = 0x28;
+        rule.when.firstLba = uint32_t(3 * kMiB / kBlock);
+        rule.when.lastLba = *rule.when.firstLba;
+        rig.Device().AddFault(rule);
+        std::vector<uint8_t> back(kMiB);
+        ASSERT_EQ(rig.Read(0, back.data(), 64 * kKiB, 0).status, STATUS_SUCCESS); // the unit's context
+        SetPoolFailureTag(KAVFILTR_POOL_TAG);
+        FailEveryNthAllocation(1);
+        std::vector<NTSTATUS> codes;
+        for (uint64_t offset = 0; offset < 4 * kMiB; offset += kMiB)
+        {
+            codes.push_back(rig.Read(0, back.data(), kMiB, offset).status);
+            if (codes.back() == STATUS_SUCCESS)
+            {
+                EXPECT_TRUE(std::equal(back.begin(), back.end(), medium.begin() + long(offset))) << offset;
+            }
+        }
+        FailEveryNthAllocation(0);
+        SetPoolFailureTag(0);
+        if (!filtered)
+        {
+            expected = codes;
+            continue;
+        }
+        EXPECT_EQ(codes, expected);
+    }
+}
