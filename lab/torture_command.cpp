@@ -4,11 +4,14 @@
 // reference or fail; every write reported done must be on the medium; every failure armed so that no
 // retry can get past it must reach its request. A failing run prints its seed and last operations.
 // With faults, the families of torture_hardening.h run as well: a stack that behaves as Windows' does, and
-// device errors whose code each failed request must keep.
+// device errors whose code each failed request must keep. This is the run of --threads 1, one request at a
+// time; by default the requests of several threads per unit overlap (torture_concurrent.h).
 #include "lab/commands.h"
 
 #include "driver/kavfiltr_public.h"
+#include "lab/torture_concurrent.h"
 #include "lab/torture_hardening.h"
+#include "lab/torture_options.h"
 
 #include "winsim/usb/disk_image.h"
 #include "winsim/usb/storage_rig.h"
@@ -33,19 +36,9 @@ namespace
 {
 namespace wu = winsim::usb;
 
-constexpr unsigned kUnits = 2;
-constexpr uint64_t kUnitBytes = 48ull << 20;
-constexpr uint32_t kBlockLengths[kUnits] = {512, 2048};
-
-struct TortureOptions
-{
-    uint64_t seed = 1;
-    uint64_t ops = 2000;
-    unsigned faults = 1; // 0: none; 1: device faults, pool failures and the hardening families
-    bool json = false;
-    std::string only;     // --only KIND: one once-only fault kind of the hardening families on today's stack
-    bool filtered = true; // --filter 0: the same run on the stack without the filter, to calibrate the checks
-};
+constexpr unsigned kUnits = kTortureUnits;
+constexpr uint64_t kUnitBytes = kTortureUnitBytes;
+constexpr const uint32_t (&kBlockLengths)[kUnits] = kTortureBlockLengths;
 
 struct Counts
 {
@@ -59,7 +52,7 @@ struct Counts
     uint64_t hangs = 0;
 };
 
-constexpr std::chrono::milliseconds kRequestLimit{30000};
+constexpr std::chrono::milliseconds kRequestLimit = kTortureRequestLimit;
 
 // What the medium is known to hold: bytes written by requests that succeeded, and blocks whose content
 // became unknown when a write failed part way.
@@ -79,40 +72,6 @@ struct Operation
     std::string fault;
     NTSTATUS status = 0;
 };
-
-const char* FaultName(wu::FaultKind kind)
-{
-    switch (kind)
-    {
-    case wu::FaultKind::FailCommand:
-        return "fail";
-    case wu::FaultKind::BadCswSignature:
-        return "bad-signature";
-    case wu::FaultKind::BadCswTag:
-        return "bad-tag";
-    case wu::FaultKind::ShortData:
-        return "short-data";
-    case wu::FaultKind::StallData:
-        return "stall-data";
-    case wu::FaultKind::StallStatus:
-        return "stall-status";
-    case wu::FaultKind::Vanish:
-        return "vanish";
-    case wu::FaultKind::Choke:
-        return "choke";
-    case wu::FaultKind::GarbledCsw:
-        return "garbled-status";
-    case wu::FaultKind::ForeignCsw:
-        return "foreign-status";
-    case wu::FaultKind::PaddedDataIn:
-        return "padded-data-in";
-    case wu::FaultKind::PartialWrite:
-        return "partial-write";
-    case wu::FaultKind::Hang:
-        return "hang";
-    }
-    return "?";
-}
 
 class Torture
 {
@@ -653,6 +612,9 @@ private:
 };
 } // namespace
 
+// Application threads per unit: the rig's eight application identities shared by the two units.
+constexpr unsigned kMostThreads = 4;
+
 int RunTorture(int argc, char** argv)
 {
     TortureOptions options;
@@ -666,7 +628,8 @@ int RunTorture(int argc, char** argv)
             options.json = true;
             continue;
         }
-        if (arg == "--only" && value != nullptr && Hardening::KnownKind(value))
+        if (arg == "--only" && value != nullptr &&
+            (Hardening::KnownKind(value) || IsConcurrentOnlyKind(value)))
         {
             options.only = value;
             options.faults = 1;
@@ -696,16 +659,29 @@ int RunTorture(int argc, char** argv)
         {
             options.faults = unsigned(number);
         }
+        else if (arg == "--threads" && ok && number >= 1 && number <= kMostThreads)
+        {
+            options.threads = unsigned(number);
+        }
         else
         {
-            std::fprintf(stderr, "usage: kavlab torture [--seed N] [--ops N] [--faults 0|1] [--filter 0|1] "
-                                 "[--only KIND] [--json]\n");
+            std::fprintf(stderr,
+                         "usage: kavlab torture [--seed N] [--ops N] [--threads 1-%u] [--faults 0|1] "
+                         "[--filter 0|1] [--only KIND] [--json]\n",
+                         kMostThreads);
             return 2;
         }
         ++i;
     }
+    if (options.threads == 1 && IsConcurrentOnlyKind(options.only))
+    {
+        std::fprintf(stderr,
+                     "kavlab torture: --only %s needs requests in flight together (--threads 2 or more)\n",
+                     options.only.c_str());
+        return 2;
+    }
     winsim::ResetKernel();
-    int result = Torture(options).Run();
+    int result = options.threads == 1 ? Torture(options).Run() : RunConcurrentTorture(options);
     winsim::ResetKernel();
     return result;
 }

@@ -31,6 +31,53 @@ const char* const kOnceNames[] = {"garbled-status", "foreign-status", "padded-da
                                   "hang"};
 constexpr size_t kOnceCount = sizeof(kOnceKinds) / sizeof(kOnceKinds[0]);
 
+const char* FaultName(wu::FaultKind kind)
+{
+    switch (kind)
+    {
+    case wu::FaultKind::FailCommand:
+        return "fail";
+    case wu::FaultKind::BadCswSignature:
+        return "bad-signature";
+    case wu::FaultKind::BadCswTag:
+        return "bad-tag";
+    case wu::FaultKind::ShortData:
+        return "short-data";
+    case wu::FaultKind::StallData:
+        return "stall-data";
+    case wu::FaultKind::StallStatus:
+        return "stall-status";
+    case wu::FaultKind::Vanish:
+        return "vanish";
+    case wu::FaultKind::Choke:
+        return "choke";
+    case wu::FaultKind::GarbledCsw:
+        return "garbled-status";
+    case wu::FaultKind::ForeignCsw:
+        return "foreign-status";
+    case wu::FaultKind::PaddedDataIn:
+        return "padded-data-in";
+    case wu::FaultKind::PartialWrite:
+        return "partial-write";
+    case wu::FaultKind::Hang:
+        return "hang";
+    }
+    return "?";
+}
+
+std::vector<wu::FaultKind> OnceKinds(const std::string& only)
+{
+    std::vector<wu::FaultKind> kinds;
+    for (size_t which = 0; which < kOnceCount; ++which)
+    {
+        if (only.empty() || only == kOnceNames[which])
+        {
+            kinds.push_back(kOnceKinds[which]);
+        }
+    }
+    return kinds;
+}
+
 Hardening::Hardening(uint64_t seed, const std::string& only)
     : random_(seed ^ 0x68617264656E696EULL), seed_(seed), only_(only)
 {

@@ -16,12 +16,18 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace kavlab
 {
 
 constexpr const char* kStackOnly = "stack";
 constexpr const char* kPnpOnly = "pnp";
+
+// The name the torture reports a fault kind by.
+const char* FaultName(winsim::usb::FaultKind kind);
+// The once-only kinds (out of step, residue, hang): all of them for an empty `only`, else the one it names.
+std::vector<winsim::usb::FaultKind> OnceKinds(const std::string& only);
 
 struct HardeningCounts
 {
