@@ -68,6 +68,9 @@ struct WorkItem
 {
     WorkHandler handler;
     UCHAR waitForCompletion;
+    // Part of its owner rather than allocated: queued without pool, never freed by the worker, and not
+    // touched by it once its handler runs, since the handler may hand it back to its owner.
+    UCHAR embedded;
     PVOID context;
     KSEMAPHORE doneSemaphore;
 };
@@ -81,6 +84,8 @@ struct WorkerThread
     KSPIN_LOCK queueLock;
     KIRQL queueIrql;
     PoolList* queue;
+    // An embedded item waiting to run, after the queue's items; at most one.
+    WorkItem* embeddedQueued;
     // Referenced thread object: StopWorker waits on it, so the thread has left the driver's code before
     // the device, and with the last device the image, can go away.
     PVOID threadObject;
@@ -90,6 +95,7 @@ struct WorkerThread
 
 NTSTATUS StartWorker(WorkerThread** worker);
 NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate);
+NTSTATUS EnqueueEmbeddedWork(WorkerThread* worker, WorkItem* item);
 void StopWorker(WorkerThread* worker);
 
 //
@@ -366,6 +372,13 @@ struct LunContext
     LargeWriteRecord heldWriteCopy;
 };
 
+// A transfer taken over by the filter, on its way to a handler on the worker.
+struct UrbWorkContext
+{
+    PDEVICE_OBJECT device;
+    PIRP irp;
+};
+
 #define LUN_BUFFER_CAPACITY 0x100000UL
 
 // Bulk-Only devices have at most 16 logical units.
@@ -404,13 +417,12 @@ struct UsbFilterExtension
     KEVENT ownDone;
     volatile LONG ownCompleted;
     volatile LONG cancelRequested;
-};
-
-// A transfer taken over by the filter, on its way to a handler on the worker.
-struct UrbWorkContext
-{
-    PDEVICE_OBJECT device;
-    PIRP irp;
+    // What a transfer taken over needs on its way to the worker, kept here so that taking one over needs no
+    // pool: the function driver sends the next transfer only once the worker has completed the last, so
+    // one set is enough (a second at once, were it ever to come, is allocated).
+    UrbWorkContext embeddedWork;
+    WorkItem embeddedItem;
+    volatile LONG embeddedInUse;
 };
 
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);

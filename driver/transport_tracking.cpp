@@ -307,6 +307,19 @@ VOID CancelTakenOverTransfer(PDEVICE_OBJECT device, PIRP irp)
     IoReleaseCancelSpinLock(irp->CancelIrql);
 }
 
+// A taken-over transfer's context goes back where it came from: to the extension, or to the pool.
+void ReleaseWorkContext(UsbFilterExtension* extension, UrbWorkContext* work)
+{
+    if (work == &extension->embeddedWork)
+    {
+        InterlockedExchange(&extension->embeddedInUse, 0);
+    }
+    else
+    {
+        ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+    }
+}
+
 // The transfer goes down after all, already marked pending: its completion routine gives the remove lock
 // back once the device has answered.
 NTSTATUS PassedDownCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
@@ -339,8 +352,13 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, 
 {
     IoMarkIrpPending(irp);
     BOOLEAN mayGoDown = MayGoDownInstead(extension, handler);
-    auto* work = static_cast<UrbWorkContext*>(
-        ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
+    BOOLEAN embedded = InterlockedCompareExchange(&extension->embeddedInUse, 1, 0) == 0;
+    UrbWorkContext* work = &extension->embeddedWork;
+    if (!embedded)
+    {
+        work = static_cast<UrbWorkContext*>(
+            ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(UrbWorkContext), KAVFILTR_POOL_TAG));
+    }
     NTSTATUS status = STATUS_INSUFFICIENT_RESOURCES;
     if (work != nullptr)
     {
@@ -364,14 +382,23 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, 
         }
         else
         {
-            status = EnqueueWork(extension->worker, &itemTemplate);
+            if (embedded)
+            {
+                itemTemplate.embedded = 1;
+                extension->embeddedItem = itemTemplate;
+                status = EnqueueEmbeddedWork(extension->worker, &extension->embeddedItem);
+            }
+            else
+            {
+                status = EnqueueWork(extension->worker, &itemTemplate);
+            }
             if (NT_SUCCESS(status))
             {
                 return STATUS_PENDING;
             }
             if (mayGoDown && IoSetCancelRoutine(irp, nullptr) != nullptr)
             {
-                ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+                ReleaseWorkContext(extension, work);
                 work = nullptr;
             }
         }
@@ -476,6 +503,7 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     KeInitializeEvent(&extension->ownDone, NotificationEvent, FALSE);
     extension->ownCompleted = 0;
     extension->cancelRequested = 0;
+    extension->embeddedInUse = 0;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
     {
@@ -792,7 +820,7 @@ void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
 {
     UsbFilterExtension* extension = UsbExtensionOf(work->device);
     PIRP irp = work->irp;
-    ExFreePoolWithTag(work, KAVFILTR_POOL_TAG);
+    ReleaseWorkContext(extension, work);
     if (IoSetCancelRoutine(irp, nullptr) == nullptr)
     {
         // The cancel routine has been called: the transfer ends as cancelled, once the routine has let go

@@ -14,7 +14,7 @@ void FreeWorker(WorkerThread* worker)
     ExFreePoolWithTag(worker, KAVFILTR_POOL_TAG);
 }
 
-// Takes the oldest item off the queue; null when the queue is empty.
+// Takes the oldest item off the queue, then the embedded one; null when there is none.
 WorkItem* DequeueWork(WorkerThread* worker)
 {
     WorkItem* item = nullptr;
@@ -24,6 +24,11 @@ WorkItem* DequeueWork(WorkerThread* worker)
     {
         item = *slot;
         PoolListRemove(worker->queue, slot);
+    }
+    else
+    {
+        item = worker->embeddedQueued;
+        worker->embeddedQueued = nullptr;
     }
     KeReleaseSpinLock(&worker->queueLock, worker->queueIrql);
     return item;
@@ -47,6 +52,11 @@ void WorkerThreadRoutine(PVOID context)
         WorkItem* item = DequeueWork(worker);
         if (item == nullptr)
         {
+            continue;
+        }
+        if (item->embedded)
+        {
+            item->handler(worker, item);
             continue;
         }
         item->handler(worker, item);
@@ -152,6 +162,25 @@ NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate)
         ExFreePoolWithTag(item, KAVFILTR_POOL_TAG);
     }
     return STATUS_SUCCESS;
+}
+
+// Queues an item that its owner keeps (see WorkItem::embedded), without pool. Only one can wait at a time:
+// a second is refused with STATUS_DEVICE_BUSY.
+NTSTATUS EnqueueEmbeddedWork(WorkerThread* worker, WorkItem* item)
+{
+    NTSTATUS status = STATUS_DEVICE_BUSY;
+    worker->queueIrql = KeAcquireSpinLockRaiseToDpc(&worker->queueLock);
+    if (worker->embeddedQueued == nullptr)
+    {
+        worker->embeddedQueued = item;
+        status = STATUS_SUCCESS;
+    }
+    KeReleaseSpinLock(&worker->queueLock, worker->queueIrql);
+    if (NT_SUCCESS(status))
+    {
+        KeReleaseSemaphore(&worker->workSemaphore, 0, 1, FALSE);
+    }
+    return status;
 }
 
 // Ends the thread and frees the worker. Items still queued are dropped without running: removal only

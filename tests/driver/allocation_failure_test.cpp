@@ -80,6 +80,8 @@ TEST_F(AllocationFailureTest, EveryFailedAllocationLeavesCorrectDataAndNoLeak)
         ASSERT_LT(n, 5000u);
     }
     RecordProperty("allocations_failed_in_turn", int(n));
-    EXPECT_GT(n, 50u); // the scenario really went through the read-ahead and coalescing paths
+    // The scenario really went through the allocations of attachment, units, records and relations
+    // (taking transfers over needs none).
+    EXPECT_GT(n, 10u);
 }
 } // namespace

@@ -388,3 +388,37 @@ TEST(ConcurrentStack, WithoutPoolReadsGoDownAsTheyCame)
         EXPECT_EQ(codes, expected);
     }
 }
+
+// A piece of a write that the device loses (it hangs, or answers with another command's status wrapper) is
+// sent again by the stack: the write reports success only with every byte on the medium.
+TEST(ConcurrentStack, AWritesLostPieceIsWrittenBeforeTheWriteSucceeds)
+{
+    ScopedKernel kernel;
+    for (const FaultKind kind : {FaultKind::Hang, FaultKind::ForeignCsw, FaultKind::GarbledCsw})
+    {
+        for (const ULONG length : {100 * kKiB, 128 * kKiB, kMiB})
+        {
+            for (const bool filtered : {false, true})
+            {
+                StorageRigOptions options = StackOptions(filtered, UrbCompletion::Deferred);
+                options.disk.maxOutstanding = 3;
+                options.disk.retryAfterPieces = 2;
+                options.massStorage.commandTimeoutMs = 100;
+                StorageRig rig(options);
+                FaultRule rule;
+                rule.kind = kind;
+                rule.when.opcode = 0x2A;
+                rig.Device().AddFault(rule);
+                const auto data = PatternAt(6 * kMiB, length, 50);
+                const IoOutcome write = rig.Write(0, data.data(), length, 6 * kMiB);
+                std::vector<uint8_t> medium(length);
+                rig.Device().ReadMedium(0, 6 * kMiB, medium.data(), length);
+                if (write.status == STATUS_SUCCESS)
+                {
+                    EXPECT_EQ(medium, data) << int(kind) << ", " << length / kKiB << " KiB, "
+                                            << (filtered ? "with" : "without") << " the filter";
+                }
+            }
+        }
+    }
+}

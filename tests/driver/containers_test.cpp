@@ -167,12 +167,12 @@ TEST_F(ContainersTest, WorkerRunsItemsOneAtATimeInQueueOrderAndWaitingEnqueueRet
     winsim::RunAtDispatch([&] {
         for (int number = 0; number < 19; ++number)
         {
-            WorkItem itemTemplate = {RunJob, 0, &jobs[number], {}};
+            WorkItem itemTemplate = {RunJob, 0, 0, &jobs[number], {}};
             ASSERT_EQ(EnqueueWork(worker, &itemTemplate), STATUS_SUCCESS);
         }
     });
     KeSetEvent(&recorder.gate, IO_NO_INCREMENT, FALSE);
-    WorkItem last = {RunJob, 1, &jobs[19], {}};
+    WorkItem last = {RunJob, 1, 0, &jobs[19], {}};
     ASSERT_EQ(EnqueueWork(worker, &last), STATUS_SUCCESS);
     {
         std::lock_guard<std::mutex> guard(recorder.lock);
@@ -196,8 +196,8 @@ TEST_F(ContainersTest, StopWithItemsStillQueuedDropsThemAndEndsTheThread)
     EXPECT_EQ(winsim::RunningSystemThreads(), 1u);
     Job blocker{&recorder, 0, true};
     Job dropped{&recorder, 1, false};
-    WorkItem first = {RunJob, 0, &blocker, {}};
-    WorkItem second = {RunJob, 0, &dropped, {}};
+    WorkItem first = {RunJob, 0, 0, &blocker, {}};
+    WorkItem second = {RunJob, 0, 0, &dropped, {}};
     ASSERT_EQ(EnqueueWork(worker, &first), STATUS_SUCCESS);
     while (recorder.running.load() == 0)
     {
