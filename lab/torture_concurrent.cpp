@@ -57,8 +57,11 @@ void FillPattern(std::vector<uint8_t>& buffer, uint64_t seed)
         const uint64_t word = next();
         std::memcpy(buffer.data() + index * sizeof(uint64_t), &word, sizeof(word));
     }
-    const uint64_t last = next();
-    std::memcpy(buffer.data() + words * sizeof(uint64_t), &last, buffer.size() % sizeof(uint64_t));
+    if (buffer.size() % sizeof(uint64_t) != 0)
+    {
+        const uint64_t last = next();
+        std::memcpy(buffer.data() + words * sizeof(uint64_t), &last, buffer.size() % sizeof(uint64_t));
+    }
 }
 
 bool IsConcurrentOnlyKind(const std::string& name)
