@@ -7,6 +7,7 @@
 #include "driver/kavfiltr_public.h"
 #include "winsim/usb/storage_rig.h"
 #include "tests/support/patterns.h"
+#include "tests/support/stack_options.h"
 
 #include <gtest/gtest.h>
 
@@ -24,16 +25,7 @@ using namespace winsim::usb;
 
 StorageRigOptions StackOptions(bool filtered, UrbCompletion completion, uint64_t bytes = 32ull << 20)
 {
-    StorageRigOptions options;
-    LunConfig lun;
-    lun.image = std::make_shared<MemoryDiskImage>(bytes);
-    options.device.luns.push_back(lun);
-    options.completion = completion;
-    options.completionDelay = std::chrono::microseconds(completion == UrbCompletion::Deferred ? 10 : 0);
-    options.filtered = filtered;
-    options.filterService = KAVFILTR_SERVICE_NAME;
-    options.filterEntry = DriverEntry;
-    return options;
+    return OneUnitStack(filtered, completion, bytes);
 }
 
 // What the device moved for READ(10) and how many READ(10) commands it took, since the log was cleared.

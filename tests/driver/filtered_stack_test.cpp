@@ -8,6 +8,7 @@
 #include "winsim/usb/mass_storage_driver.h"
 #include "winsim/usb/storage_rig.h"
 #include "tests/support/patterns.h"
+#include "tests/support/stack_options.h"
 
 #include <gtest/gtest.h>
 
@@ -26,16 +27,7 @@ constexpr ULONG kFilterTag = KAVFILTR_POOL_TAG;
 
 StorageRigOptions FilteredOptions(UrbCompletion completion, uint64_t bytes = 16ull << 20)
 {
-    StorageRigOptions options;
-    LunConfig lun;
-    lun.image = std::make_shared<MemoryDiskImage>(bytes);
-    options.device.luns.push_back(lun);
-    options.completion = completion;
-    options.completionDelay = std::chrono::microseconds(completion == UrbCompletion::Deferred ? 10 : 0);
-    options.filtered = true;
-    options.filterService = KAVFILTR_SERVICE_NAME;
-    options.filterEntry = DriverEntry;
-    return options;
+    return OneUnitStack(true, completion, bytes);
 }
 
 class FilteredStack : public ::testing::TestWithParam<std::tuple<UrbCompletion, ULONG>>
