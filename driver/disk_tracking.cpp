@@ -30,13 +30,14 @@ NTSTATUS ReadCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID slot)
 
 // Large writes are told apart by a number that no other write of any disk of this driver carries while
 // the USB side may still remember it: a disk restarted into the same pool block starts no count anew.
+volatile LONG lastWriteSequence = 0;
+
 ULONG NextWriteSequence()
 {
-    static volatile LONG lastSequence = 0;
-    ULONG sequence = static_cast<ULONG>(InterlockedIncrement(&lastSequence)) & MAXLONG;
+    ULONG sequence = static_cast<ULONG>(InterlockedIncrement(&lastWriteSequence)) & MAXLONG;
     if (sequence == 0)
     {
-        sequence = static_cast<ULONG>(InterlockedIncrement(&lastSequence)) & MAXLONG; // 0 means "no write"
+        sequence = static_cast<ULONG>(InterlockedIncrement(&lastWriteSequence)) & MAXLONG; // 0: "no write"
     }
     return sequence;
 }
@@ -215,4 +216,10 @@ ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG len
     }
     KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
     return end;
+}
+
+// The number of the newest large write recorded on any disk so far (0 before the first).
+ULONG LatestWriteSequence()
+{
+    return static_cast<ULONG>(InterlockedCompareExchange(&lastWriteSequence, 0, 0)) & MAXLONG;
 }

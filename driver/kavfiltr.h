@@ -192,6 +192,7 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
                      HANDLE threadId, LargeWriteRecord* copy);
 BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
 ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG length);
+ULONG LatestWriteSequence();
 
 //
 // bulk_only_wire.cpp — command and status wrappers, the command block inside, a transfer's data
@@ -423,6 +424,10 @@ struct UsbFilterExtension
     UrbWorkContext embeddedWork;
     WorkItem embeddedItem;
     volatile LONG embeddedInUse;
+    // The newest large write that may have had a piece go down unseen by the disk side (the unit's disk
+    // could not be looked up, or the unit had no context or no known block length): no write up to this
+    // one is ever matched, since its start may already have gone down and come back as a retry.
+    volatile LONG blindWriteSequence;
 };
 
 NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);

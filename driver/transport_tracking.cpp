@@ -504,6 +504,7 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     extension->ownCompleted = 0;
     extension->cancelRequested = 0;
     extension->embeddedInUse = 0;
+    extension->blindWriteSequence = 0;
     NTSTATUS status = StartWorker(&extension->worker);
     if (!NT_SUCCESS(status))
     {

@@ -64,21 +64,36 @@ NTSTATUS FlushOrFailWrite(UsbFilterExtension* extension, LunContext* context)
     return status;
 }
 
+// Whether write `sequence` began after the last write piece the filter could not show to the disk side:
+// only such a write can have had every piece seen, so that its start is known not to have gone down yet.
+BOOLEAN BeganAfterBlindPiece(UsbFilterExtension* extension, ULONG sequence)
+{
+    ULONG blind = static_cast<ULONG>(ReadFlag(&extension->blindWriteSequence));
+    ULONG distance = (sequence - blind) & MAXLONG;
+    return blind == 0 || (distance != 0 && distance < 0x40000000UL);
+}
+
 // The match itself, with the unit's disk (or none) held for its length; `known` as from the lookup.
 void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, BOOLEAN known,
                            DiskFilterExtension* disk)
 {
-    if (context == nullptr || extension->currentPhase != PhaseCommand)
+    if (extension->currentPhase != PhaseCommand || extension->currentCdb[0] != SCSIOP_WRITE10_CODE)
     {
         return;
     }
-    if (extension->currentCdb[0] != SCSIOP_WRITE10_CODE)
+    const UCHAR* cbw = extension->currentCbw;
+    AlignedBuffer* buffer = context != nullptr ? context->writeBuffer : nullptr;
+    if (buffer == nullptr || !IsServableBlockCommand(cbw, context, FALSE) || !known)
+    {
+        // A piece goes down unseen: it may be the start of a write in flight, whose later retry must not be
+        // taken for its first piece. No write in flight now is matched from here on.
+        InterlockedExchange(&extension->blindWriteSequence, static_cast<LONG>(LatestWriteSequence()));
+    }
+    if (context == nullptr)
     {
         return;
     }
     context->coalescing = 0;
-    const UCHAR* cbw = extension->currentCbw;
-    AlignedBuffer* buffer = context->writeBuffer;
     if (buffer == nullptr || !IsServableBlockCommand(cbw, context, FALSE))
     {
         return;
@@ -101,7 +116,8 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, B
     {
         // Data still buffered is written before this command by the flush that precedes any other command;
         // a new match would have to start from an empty buffer.
-        if (candidate == nullptr || buffer->length != 0)
+        if (candidate == nullptr || buffer->length != 0 ||
+            !BeganAfterBlindPiece(extension, candidateCopy.sequence))
         {
             return;
         }
