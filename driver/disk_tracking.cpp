@@ -42,6 +42,19 @@ ULONG NextWriteSequence()
     return sequence;
 }
 
+// A write the USB side cannot tell apart from a large one's pieces has ended.
+NTSTATUS UnrecordedWriteCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID)
+{
+    DiskFilterExtension* extension = DiskExtensionOf(device);
+    if (irp->PendingReturned)
+    {
+        IoMarkIrpPending(irp);
+    }
+    InterlockedDecrement(&extension->unrecordedWrites);
+    IoReleaseRemoveLock(&extension->head.removeLock, irp);
+    return STATUS_SUCCESS;
+}
+
 // A finished write is forgotten, so that no later piece is matched to it.
 NTSTATUS LargeWriteCompletion(PDEVICE_OBJECT device, PIRP irp, PVOID record)
 {
@@ -65,6 +78,7 @@ NTSTATUS DiskRoleInitialize(DiskFilterExtension* extension)
 {
     extension->head.role = RoleStorageDisk;
     RtlZeroMemory(extension->readsInFlight, sizeof(extension->readsInFlight));
+    extension->unrecordedWrites = 0;
     KeInitializeSpinLock(&extension->largeWriteLock);
     extension->largeWriteIrql = PASSIVE_LEVEL;
     const PoolListTemplate writesTemplate = {nullptr, sizeof(LargeWriteRecord)};
@@ -142,7 +156,12 @@ NTSTATUS DispatchDiskWrite(PDEVICE_OBJECT device, PIRP irp)
             return IoCallDriver(extension->head.lowerDevice, irp);
         }
     }
-    return PassDown(&extension->head, irp);
+    // Counted while in flight: its piece may continue a large write's gathered data exactly, and only the
+    // count tells the USB side that such a piece need not be the large write's own.
+    InterlockedIncrement(&extension->unrecordedWrites);
+    IoCopyCurrentIrpStackLocationToNext(irp);
+    IoSetCompletionRoutine(irp, UnrecordedWriteCompletion, nullptr, TRUE, TRUE, TRUE);
+    return IoCallDriver(extension->head.lowerDevice, irp);
 }
 
 // The first record in flight that a piece of `transferLength` bytes at `offset`, sent by the given
@@ -222,4 +241,31 @@ ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG len
 ULONG LatestWriteSequence()
 {
     return static_cast<ULONG>(InterlockedCompareExchange(&lastWriteSequence, 0, 0)) & MAXLONG;
+}
+
+// Whether a write other than `record` may be in flight over the `length` bytes at `offset`: a piece there
+// may then be that write's, not the recorded one's, and must not be gathered for it.
+BOOLEAN OtherWriteMayOverlap(DiskFilterExtension* disk, PVOID record, ULONGLONG offset, ULONG length)
+{
+    if (InterlockedCompareExchange(&disk->unrecordedWrites, 0, 0) != 0)
+    {
+        return TRUE;
+    }
+    BOOLEAN overlap = FALSE;
+    disk->largeWriteIrql = KeAcquireSpinLockRaiseToDpc(&disk->largeWriteLock);
+    for (auto* other = disk->largeWrites != nullptr
+                           ? static_cast<LargeWriteRecord*>(PoolListFirst(disk->largeWrites))
+                           : nullptr;
+         other != nullptr && !overlap;
+         other = static_cast<LargeWriteRecord*>(PoolListNext(disk->largeWrites)))
+    {
+        overlap = other != record && other->byteOffset < offset + length &&
+                  offset < other->byteOffset + other->length;
+    }
+    if (disk->largeWrites != nullptr)
+    {
+        disk->largeWrites->cursor = nullptr;
+    }
+    KeReleaseSpinLock(&disk->largeWriteLock, disk->largeWriteIrql);
+    return overlap;
 }

@@ -180,6 +180,8 @@ struct DiskFilterExtension
     // Exists exactly while the USB side can find this disk: created before the disk is registered with its
     // USB parent, and taken away under the lock before it is destroyed.
     PoolList* largeWrites;
+    // Writes in flight without a record (64 KiB or less, or no room for one).
+    volatile LONG unrecordedWrites;
     // The USB-side filter of the device whose unit this disk is; referenced while registered there.
     UsbFilterExtension* usbParent;
 };
@@ -193,6 +195,7 @@ PVOID FindLargeWrite(DiskFilterExtension* disk, ULONGLONG offset, ULONG transfer
 BOOLEAN IsLargeWritePresent(DiskFilterExtension* disk, PVOID record, ULONG sequence);
 ULONGLONG ReadInFlightEnd(DiskFilterExtension* disk, ULONGLONG offset, ULONG length);
 ULONG LatestWriteSequence();
+BOOLEAN OtherWriteMayOverlap(DiskFilterExtension* disk, PVOID record, ULONGLONG offset, ULONG length);
 
 //
 // bulk_only_wire.cpp — command and status wrappers, the command block inside, a transfer's data

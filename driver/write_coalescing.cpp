@@ -135,6 +135,13 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, B
     context->coalescing = known && offset == context->writeStart + buffer->length &&
                           requested <= buffer->capacity &&
                           offset + requested <= matched.byteOffset + matched.length;
+    // Another write in flight over the same blocks could be the one this piece belongs to: gathering it for
+    // the matched write would acknowledge it, then leave its data to that write's fate.
+    if (context->coalescing &&
+        (disk == nullptr || OtherWriteMayOverlap(disk, context->matchedWrite, offset, requested)))
+    {
+        context->coalescing = 0;
+    }
     if (!context->coalescing && offset < matched.byteOffset + matched.length &&
         offset + requested > matched.byteOffset)
     {

@@ -386,6 +386,23 @@ TEST_F(CoalescingTest, InquiryBeforeTheSenseOfAFailedFlushLeavesTheSense)
     request->Wait();
 }
 
+// Another request's write exactly where the gathered data of a large write goes on: the piece there may be
+// either one's, so it is not gathered for the large write but goes down after the gathered data.
+TEST_F(CoalescingTest, APieceWhereAnotherWriteIsInFlightIsNotGathered)
+{
+    auto large = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128, 128}, 23);
+    auto small = HoldOnDisk(IRP_MJ_WRITE, 0x10000, 384 * 512ull);
+    NewCommands();
+    std::vector<uint8_t> other = BlockPattern(384, 128, 24);
+    EXPECT_TRUE(Write10(384, 128, other).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 384}, {0x2A, 384, 128}}));
+    ExpectOnMedium(384, 128, 24);
+    bus_->ReleaseHeld();
+    large->Wait();
+    small->Wait();
+}
+
 TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
 {
     Unit()->blockLength = 0;
