@@ -21,6 +21,8 @@ packages=(
     # The archive for Windows users: its guide rendered from HTML to PDF (with the CJK font above), the
     # pages rendered back to images by the archive test, and the zip itself.
     weasyprint poppler-utils zip unzip
+    # The setup program: made by makensis, its programs Authenticode-signed by osslsigncode.
+    nsis osslsigncode
 )
 
 # wine32 is an i386 package: the architecture must be known to dpkg before apt can find it.
@@ -51,8 +53,18 @@ if [ ${#missing[@]} -gt 0 ]; then
         *) native+=("$p") ;;
         esac
     done
-    if [ ${#native[@]} -gt 0 ]; then
-        apt-get install -y -q --no-install-recommends "${native[@]}"
+    # One package apt cannot have keeps it from installing all the others: then each one on its own, and
+    # the ones still missing are named.
+    if [ ${#native[@]} -gt 0 ] && ! apt-get install -y -q --no-install-recommends "${native[@]}"; then
+        failed=()
+        for p in "${native[@]}"; do
+            apt-get install -y -q --no-install-recommends "$p" >/dev/null 2>&1 || failed+=("$p")
+        done
+        if [ ${#failed[@]} -gt 0 ]; then
+            echo "setup: ERROR: could not install ${failed[*]}: their package lists or files could not be" \
+                "fetched from the mirror; run scripts/setup.sh again later" >&2
+            exit 1
+        fi
     fi
     # The 32-bit Wine needs i386 libraries of exactly the versions of their 64-bit twins; while one
     # architecture's index is missing on the mirror they cannot be matched. Everything else still works
