@@ -115,13 +115,15 @@ int CCmdLineParam::DoReg()
     {
         return Restart(record);
     }
-    // A storage node refused its entry while the USB device node already holds the filter: take the
-    // USB device node back, so the device is not left half enabled. Entries already on storage nodes stay.
+    // Take the USB device node back, so the device is not left half enabled: a storage node that refused
+    // its entry leaves the lower-filter entry and the marker behind, and a lower-filter list that could not
+    // be written leaves the marker on a device that is off, where nothing else would ever remove it.
+    // Entries already on storage nodes stay; the name the node had before the marker is gone either way.
     if (!IsSupportedDevice(record))
     {
         return EXIT_REG_FAILED;
     }
-    if (IsMassStorageDevice(record) && GetFilterState(record) != FILTER_STATE_DEVICE_OFF)
+    if (IsMassStorageDevice(record))
     {
         DisableLowerFilter(record.treeDevice.data.dnDevInst);
     }
@@ -139,19 +141,12 @@ int CCmdLineParam::DoUnreg()
     {
         return EXIT_UNREG_FAILED;
     }
-    DEVINST usbNode = record.treeDevice.data.dnDevInst;
-    if (GetFilterState(record) != FILTER_STATE_DEVICE_OFF)
+    // Also on a device that reads as off: a marker left by a Reg that failed halfway, or an entry without
+    // its marker, is taken away, and a device that is already clean is only read. A lower-filter list that
+    // cannot be read fails here too: success would leave Kavfiltr in the stack while the caller is told it
+    // is gone.
+    if (DisableLowerFilter(record.treeDevice.data.dnDevInst) != FILTER_OK)
     {
-        if (DisableLowerFilter(usbNode) != FILTER_OK)
-        {
-            return EXIT_UNREG_FAILED;
-        }
-    }
-    else if (std::list<WString> lowerFilters;
-             !GetDevNodeStringList(usbNode, CM_DRP_LOWERFILTERS, lowerFilters))
-    {
-        // A lower-filter list that cannot be read also reads as "off": success here would leave Kavfiltr
-        // in the stack while the caller is told it is gone.
         return EXIT_UNREG_FAILED;
     }
     return Restart(record);

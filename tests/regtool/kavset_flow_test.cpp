@@ -163,12 +163,32 @@ TEST_F(KavsetFlowTest, RegTakesTheUsbNodeBackWhenAStorageNodeRefusesItsEntry)
     EXPECT_EQ(usbNode().restartCount, 0u);
 }
 
-TEST_F(KavsetFlowTest, RegLeavesTheMarkerWhenTheLowerFiltersCouldNotBeWritten)
+// The marker must not outlive a Reg that failed after writing it: the device reads as off, so nothing
+// else would ever take it away. An Unreg still removes a marker it finds on a device that is off.
+TEST_F(KavsetFlowTest, AMarkerOnADeviceThatIsOffIsTakenBackByRegAndRemovedByUnreg)
 {
+    usbNode().SetString(CM_DRP_FRIENDLYNAME, u"My stick");
     usbNode().unwritableProperties.insert(CM_DRP_LOWERFILTERS);
     EXPECT_EQ(Run(u"/Reg " + UsbId()), EXIT_REG_FAILED);
-    EXPECT_EQ(Writes(), (Lines{"usb FriendlyName", "usb LowerFilters"}));
-    EXPECT_EQ(usbNode().GetString(CM_DRP_FRIENDLYNAME), WString(kMarker));
+    EXPECT_EQ(Writes(), (Lines{"usb FriendlyName", "usb LowerFilters", "-usb FriendlyName"}));
+    EXPECT_FALSE(usbNode().HasProperty(CM_DRP_FRIENDLYNAME));
+    EXPECT_EQ(GetFilterState(Record()), FILTER_STATE_DEVICE_OFF);
+    EXPECT_EQ(usbNode().restartCount, 0u);
+
+    usbNode().unwritableProperties.clear();
+    usbNode().SetString(CM_DRP_FRIENDLYNAME, kMarker);
+    machine_.propertyWrites.clear();
+    ASSERT_EQ(GetFilterState(Record()), FILTER_STATE_DEVICE_OFF);
+    EXPECT_EQ(Run(u"/Unreg " + UsbId()), EXIT_OK);
+    EXPECT_EQ(Writes(), (Lines{"-usb FriendlyName"}));
+    EXPECT_EQ(usbNode().restartsCompleted, 1u);
+
+    // A name of the user's own on a device that is off stays.
+    usbNode().SetString(CM_DRP_FRIENDLYNAME, u"My stick");
+    machine_.propertyWrites.clear();
+    EXPECT_EQ(Run(u"/Unreg " + UsbId()), EXIT_OK);
+    EXPECT_TRUE(Writes().empty());
+    EXPECT_EQ(usbNode().GetString(CM_DRP_FRIENDLYNAME), WString(u"My stick"));
 }
 
 TEST_F(KavsetFlowTest, UnregThatCannotChangeTheRegistryDoesNotRestart)
