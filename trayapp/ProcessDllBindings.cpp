@@ -27,7 +27,8 @@ CPSAPI_kernel32DllInterface::CPSAPI_kernel32DllInterface() : CDllInterface(TEXT(
 
 bool CPSAPI_kernel32DllInterface::ResolveRoutines()
 {
-    m_pQueryFullProcessImageName = Routine<PFN_QueryFullProcessImageName>("QueryFullProcessImageName");
+    // Kernel32 exports it only by its wide name.
+    m_pQueryFullProcessImageName = Routine<PFN_QueryFullProcessImageNameW>("QueryFullProcessImageNameW");
     return true;
 }
 

@@ -17,8 +17,8 @@ typedef DWORD(WINAPI* PFN_GetModuleFileNameExA)(HANDLE hProcess, HMODULE hModule
                                                 DWORD nSize);
 typedef DWORD(WINAPI* PFN_GetModuleFileNameExW)(HANDLE hProcess, HMODULE hModule, LPWSTR lpFilename,
                                                 DWORD nSize);
-typedef BOOL(WINAPI* PFN_QueryFullProcessImageName)(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
-                                                    PDWORD lpdwSize);
+typedef BOOL(WINAPI* PFN_QueryFullProcessImageNameW)(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName,
+                                                     PDWORD lpdwSize);
 typedef HANDLE(WINAPI* PFN_CreateToolhelp32Snapshot)(DWORD dwFlags, DWORD th32ProcessID);
 typedef BOOL(WINAPI* PFN_Module32FirstW)(HANDLE hSnapshot, LPMODULEENTRY32W lpme);
 typedef BOOL(WINAPI* PFN_Module32NextW)(HANDLE hSnapshot, LPMODULEENTRY32W lpme);
@@ -40,13 +40,14 @@ protected:
     void ClearRoutines() override;
 };
 
-// The routine is optional: the binding succeeds without it.
+// The routine is optional (Windows Vista on): the binding succeeds without it. Only it reads the path of a
+// process that runs with higher rights than the caller.
 class CPSAPI_kernel32DllInterface : public CDllInterface
 {
 public:
     CPSAPI_kernel32DllInterface();
 
-    PFN_QueryFullProcessImageName m_pQueryFullProcessImageName = nullptr;
+    PFN_QueryFullProcessImageNameW m_pQueryFullProcessImageName = nullptr;
 
 protected:
     bool ResolveRoutines() override;

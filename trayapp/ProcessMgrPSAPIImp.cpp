@@ -85,6 +85,19 @@ WString CProcessMgrPSAPIImp::GetProcessImagePath(DWORD dwProcessId)
     {
         return WString();
     }
+    // The limited query right is granted also by a process that runs elevated (a Kavelor started from an
+    // administrator's prompt), whose modules stay closed to this one.
+    if (pPsapi->m_pQueryFullProcessImageName != nullptr)
+    {
+        CProcessHandle limited(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, dwProcessId));
+        WCHAR szPath[kPathChars] = {};
+        DWORD nChars = kPathChars;
+        if (limited.Get() != nullptr &&
+            pPsapi->m_pQueryFullProcessImageName(limited.Get(), 0, szPath, &nChars))
+        {
+            return TextInBuffer(szPath, std::min(nChars, kPathChars));
+        }
+    }
     CProcessHandle process(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, dwProcessId));
     if (process.Get() == nullptr)
     {

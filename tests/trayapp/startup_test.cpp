@@ -88,6 +88,21 @@ protected:
         return app.m_startupResult;
     }
 
+    // A second start while `first` runs: another process, so another thread, which does not own the
+    // mutex. Its start-up result.
+    StartupResult StartSecondWhileRunning(CKavelorApp& first)
+    {
+        EXPECT_TRUE(first.InitInstance({}));
+        StartupResult second = StartupResult::NotStarted;
+        std::thread([&] {
+            CKavelorApp app(nullptr, shell_);
+            app.InitInstance({});
+            second = app.m_startupResult;
+            app.ExitInstance();
+        }).join();
+        return second;
+    }
+
     void ExpectOneInstallationMessage(UINT nTextId)
     {
         ASSERT_EQ(desktop_->messageBoxes.size(), 1u);
@@ -175,18 +190,7 @@ TEST_F(StartupTest, ASecondStartBringsTheRunningInstanceForwardAndEndsSilently)
 
     FakeShell firstShell;
     CKavelorApp first(nullptr, firstShell);
-    ASSERT_TRUE(first.InitInstance({}));
-
-    // The second start is another process: another thread, which does not own the mutex.
-    StartupResult second = StartupResult::NotStarted;
-    std::thread([&] {
-        CKavelorApp app(nullptr, shell_);
-        app.InitInstance({});
-        second = app.m_startupResult;
-        app.ExitInstance();
-    }).join();
-
-    EXPECT_EQ(second, StartupResult::SecondInstance);
+    EXPECT_EQ(StartSecondWhileRunning(first), StartupResult::SecondInstance);
     EXPECT_TRUE(desktop_->messageBoxes.empty());
     EXPECT_EQ(shell_.window, nullptr);
     EXPECT_EQ(QueuedFor(mainWindow, Kavelor::WM_SHOW_MAIN_WINDOW), 1u);
@@ -196,6 +200,24 @@ TEST_F(StartupTest, ASecondStartBringsTheRunningInstanceForwardAndEndsSilently)
 
     first.ExitInstance();
     EXPECT_EQ(RunningThreadCount(), 0u);
+}
+
+// Started from an administrator's prompt, the running instance grants only the limited query right; the
+// image-name routine of Kernel32 still tells its path.
+TEST_F(StartupTest, ASecondStartAlsoBringsForwardAnInstanceRunningWithHigherRights)
+{
+    InstallKavset();
+    InstallService();
+    const DWORD running = 2000;
+    desktop_->processes.push_back(
+        SimProcess{running, u"\\??\\C:\\Program Files\\Kavelor\\Kavelor.exe", {}, true, true});
+    HWND mainWindow = CreateTestWindow(running);
+
+    FakeShell firstShell;
+    CKavelorApp first(nullptr, firstShell);
+    EXPECT_EQ(StartSecondWhileRunning(first), StartupResult::SecondInstance);
+    EXPECT_EQ(QueuedFor(mainWindow, Kavelor::WM_SHOW_MAIN_WINDOW), 1u);
+    first.ExitInstance();
 }
 
 TEST_F(StartupTest, AThreadOrWindowThatCannotBeCreatedEndsStartUpWithoutAMessage)

@@ -14,6 +14,7 @@
 //   - Shell_NotifyIconW with a cbSize that is none of the shell's layouts, a tip without terminator in
 //     its field, or a version or balloon call on a shell older than 5.0;
 //   - Tool Help entries whose dwSize is not the wide layout's; an ANSI Tool Help routine called at all;
+//   - QueryFullProcessImageNameW on a handle opened without a query right, or with flags other than 0;
 //   - CloseServiceHandle of a handle that is not a service handle;
 //   - and when the desktop is taken down: icons, menus, timers, tray icons or loaded modules left, or a
 //     thread still running.
@@ -42,6 +43,9 @@ struct SimProcess
     WString imagePath;
     std::vector<WString> modules;
     bool openable = true; // false: OpenProcess and the module snapshot are refused (a system process)
+    // Runs with higher rights than the caller: only PROCESS_QUERY_LIMITED_INFORMATION is granted, which
+    // reads the image path (QueryFullProcessImageNameW) but not the modules.
+    bool elevated = false;
 };
 
 struct MessageBoxCall

@@ -75,6 +75,42 @@ HRESULT CALLBACK SimDllGetVersion(DLLVERSIONINFO* info)
     return S_OK;
 }
 
+// Kernel32's image-name routine (Windows Vista on): the Win32 form of the path (flags 0), on a handle with
+// at least the limited query right, which a process of higher rights still grants.
+BOOL WINAPI SimQueryFullProcessImageNameW(HANDLE hProcess, DWORD dwFlags, LPWSTR lpExeName, PDWORD lpdwSize)
+{
+    auto object = ObjectAs<ProcessObject>(hProcess);
+    if (object == nullptr)
+    {
+        Violation("QueryFullProcessImageNameW on %p, which is not a process handle", hProcess);
+    }
+    if (dwFlags != 0)
+    {
+        Violation("QueryFullProcessImageNameW with flags %#x: only the Win32 path form is simulated",
+                  dwFlags);
+    }
+    if ((object->access & (PROCESS_QUERY_INFORMATION | PROCESS_QUERY_LIMITED_INFORMATION)) == 0)
+    {
+        Violation("QueryFullProcessImageNameW on a handle opened without a query right");
+    }
+    auto lock = Lock();
+    const SimProcess* process = FindProcess(object->id);
+    if (process == nullptr)
+    {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    WString path = ModulesOf(*process).front();
+    if (*lpdwSize <= path.size())
+    {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    CopyText(path, lpExeName, *lpdwSize);
+    *lpdwSize = static_cast<DWORD>(path.size());
+    return TRUE;
+}
+
 BOOL WINAPI AnsiToolHelp(HANDLE, void*)
 {
     Violation("an ANSI Tool Help routine was called; the entries are read in their wide layout");
@@ -95,6 +131,7 @@ const Export kExports[] = {
     {"PSAPI.DLL", "EnumProcessModules", reinterpret_cast<void*>(&EnumProcessModules)},
     {"PSAPI.DLL", "GetModuleFileNameExA", reinterpret_cast<void*>(&GetModuleFileNameExA)},
     {"PSAPI.DLL", "GetModuleFileNameExW", reinterpret_cast<void*>(&GetModuleFileNameExW)},
+    {"KERNEL32.DLL", "QueryFullProcessImageNameW", reinterpret_cast<void*>(&SimQueryFullProcessImageNameW)},
     {"KERNEL32.DLL", "CreateToolhelp32Snapshot", reinterpret_cast<void*>(&CreateToolhelp32Snapshot)},
     {"KERNEL32.DLL", "Process32FirstW", reinterpret_cast<void*>(&Process32FirstW)},
     {"KERNEL32.DLL", "Process32NextW", reinterpret_cast<void*>(&Process32NextW)},
@@ -235,7 +272,8 @@ HANDLE WINAPI OpenProcess(DWORD dwDesiredAccess, BOOL, DWORD dwProcessId)
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        if (!process->openable)
+        DWORD granted = process->elevated ? PROCESS_QUERY_LIMITED_INFORMATION : ~0u;
+        if (!process->openable || (dwDesiredAccess & ~granted) != 0)
         {
             SetLastError(ERROR_ACCESS_DENIED);
             return nullptr;
@@ -344,7 +382,7 @@ HANDLE WINAPI CreateToolhelp32Snapshot(DWORD dwFlags, DWORD th32ProcessID)
         {
             DWORD id = th32ProcessID == 0 ? D().currentProcessId : th32ProcessID;
             const SimProcess* process = FindProcess(id);
-            if (process == nullptr || !process->openable)
+            if (process == nullptr || !process->openable || process->elevated)
             {
                 SetLastError(process == nullptr ? ERROR_INVALID_PARAMETER : ERROR_ACCESS_DENIED);
                 return INVALID_HANDLE_VALUE;
