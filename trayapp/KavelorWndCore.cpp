@@ -128,15 +128,21 @@ void CKavelorWndCore::OnReenablePrompt()
     CUSBEnumerateExData device;
     if (NeedsReenable(&device) && GetFilterState(device) != FILTER_STATE_ENABLED)
     {
+        // Offered once per loss of the filter, whatever the answer.
         m_offered.insert(ToUpper(device.treeDevice.data.strDeviceInstanceId));
         CBusyScope busy(m_bBusy);
-        // The answer is not examined: the button only acknowledges, and its shield says what follows.
-        m_ui.ShieldMessageBox(m_hWnd, LoadText(m_hInstance, IDS_REENABLE_NEEDED),
-                              LoadText(m_hInstance, IDS_CAPTION), MB_OK, IDCANCEL);
-        CKavsetJob job(m_hInstance, KAVSET_MODE_ENABLE, device);
-        m_ui.RunWorkingDialog(m_hWnd, job);
-        m_scan.RequestScan();
-        ShowJobMessage(m_hWnd, job);
+        // OK, with the shield, goes on to Kavset and the elevation prompt. Closing the box (its close box
+        // or Esc, which a box with only OK would report as OK) means "not now". A box that could not be
+        // shown at all declines nothing: the elevation prompt still asks.
+        int nAnswer = m_ui.ShieldMessageBox(m_hWnd, LoadText(m_hInstance, IDS_REENABLE_NEEDED),
+                                            LoadText(m_hInstance, IDS_CAPTION), MB_OKCANCEL, IDOK);
+        if (nAnswer != IDCANCEL)
+        {
+            CKavsetJob job(m_hInstance, KAVSET_MODE_ENABLE, device);
+            m_ui.RunWorkingDialog(m_hWnd, job);
+            m_scan.RequestScan();
+            ShowJobMessage(m_hWnd, job);
+        }
     }
     m_reenablePrompt.Set(0);
 }

@@ -24,8 +24,8 @@ UINT KavsetExitMessageId(DWORD dwExitCode)
 {
     switch (dwExitCode)
     {
-    case 1:
-        return IDS_SETTING_FAILED;
+    case 0:
+        return 0;
     case 2:
         return IDS_ADMIN_REQUIRED;
     case 3:
@@ -35,7 +35,9 @@ UINT KavsetExitMessageId(DWORD dwExitCode)
     case 20:
         return IDS_DISABLE_FAILED;
     default:
-        return 0;
+        // 1 (no command), and whatever Kavset never ends with: an access violation, a process ended by
+        // another one, a code from a later version.
+        return IDS_SETTING_FAILED;
     }
 }
 
@@ -49,7 +51,9 @@ void CKavsetJob::RunKavset(IKavsetLauncher& launcher)
     }
     m_bStarted = 1;
     launcher.OnStarted();
-    UINT nTextId = KavsetExitMessageId(launcher.WaitForExit());
+    DWORD dwExitCode = 0;
+    // An exit code that cannot be read says nothing about what Kavset did: not a success.
+    UINT nTextId = launcher.WaitForExit(dwExitCode) ? KavsetExitMessageId(dwExitCode) : IDS_SETTING_FAILED;
     if (nTextId != 0)
     {
         m_strMessage = LoadText(m_hInstance, nTextId);

@@ -24,8 +24,8 @@ public:
     virtual BOOL Start(const WString& strFile, const WString& strParameters) = 0;
     // Called once Kavset runs: the wait dialog may now be shown.
     virtual void OnStarted() = 0;
-    // Waits for the started program without time-out; its exit code, 0 when the code cannot be read.
-    virtual DWORD WaitForExit() = 0;
+    // Waits for the started program without time-out; false when its exit code cannot be read.
+    virtual BOOL WaitForExit(DWORD& dwExitCode) = 0;
 };
 
 class CKavsetJob
@@ -52,6 +52,7 @@ protected:
     HINSTANCE m_hInstance;
 };
 
-// The message Kavelor shows for Kavset's exit code (a string of its table), 0 for none.
+// The message Kavelor shows for Kavset's exit code (a string of its table), 0 for success. A code Kavset
+// does not define (it crashed, or was ended from outside) is a failure the user must see.
 UINT KavsetExitMessageId(DWORD dwExitCode);
 } // namespace Kavelor

@@ -46,15 +46,10 @@ public:
 
     void OnStarted() override { ShowWindow(m_hDialog, SW_SHOW); }
 
-    DWORD WaitForExit() override
+    BOOL WaitForExit(DWORD& dwExitCode) override
     {
-        WaitForSingleObject(m_hProcess, INFINITE);
-        DWORD dwExitCode = 0;
-        if (!GetExitCodeProcess(m_hProcess, &dwExitCode))
-        {
-            dwExitCode = 0;
-        }
-        return dwExitCode;
+        return WaitForSingleObject(m_hProcess, INFINITE) == WAIT_OBJECT_0 &&
+               GetExitCodeProcess(m_hProcess, &dwExitCode);
     }
 
 private:

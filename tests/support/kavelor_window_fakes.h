@@ -147,8 +147,8 @@ private:
     int* pBusy_;
 };
 
-// Kavset as a process: started or not, and the exit code it ends with; or, with `run`, whatever the
-// test makes of the command line.
+// Kavset as a process: started or not, and the exit code it ends with (or one that cannot be read); or, with
+// `run`, whatever the test makes of the command line.
 class FakeLauncher : public Kavelor::IKavsetLauncher
 {
 public:
@@ -163,9 +163,14 @@ public:
         return startable;
     }
     void OnStarted() override { ++shown; }
-    DWORD WaitForExit() override { return exitCode; }
+    BOOL WaitForExit(DWORD& code) override
+    {
+        code = exitCode;
+        return readable;
+    }
 
     bool startable = true;
+    bool readable = true; // false: the exit code cannot be read
     DWORD exitCode = 0;
     std::function<DWORD(const Kavelor::WString&)> run;
     Kavelor::WString file;

@@ -217,8 +217,8 @@ TEST_F(MainWindowTest, TheReenablePromptRunsEnableOnceAndIgnoresASecondPromptWhi
     EXPECT_EQ(ui_.shields[0].owner, window_);
     EXPECT_EQ(ui_.shields[0].text, Text(IDS_REENABLE_NEEDED));
     EXPECT_EQ(ui_.shields[0].caption, Text(IDS_CAPTION));
-    EXPECT_EQ(ui_.shields[0].type, MB_OK);
-    EXPECT_EQ(ui_.shields[0].buttonId, 2);
+    EXPECT_EQ(ui_.shields[0].type, MB_OKCANCEL);
+    EXPECT_EQ(ui_.shields[0].buttonId, IDOK);
     ASSERT_EQ(ui_.working.size(), 1u);
     EXPECT_EQ(ui_.working[0].mode, Kavelor::KAVSET_MODE_ENABLE);
     EXPECT_EQ(ui_.working[0].parameters, u"/Reg " + stick_->devNode->instanceId);
@@ -231,13 +231,37 @@ TEST_F(MainWindowTest, TheReenablePromptRunsEnableOnceAndIgnoresASecondPromptWhi
     EXPECT_EQ(core_.m_bBusy, 0);
     EXPECT_EQ(core_.m_reenablePrompt.Get(), 0);
 
-    // The answer is not examined: a box that could not be shown still leads to the working dialog.
+    // A box that could not be shown declines nothing: the working dialog still runs.
     ui_.duringModal = nullptr;
     ui_.shieldAnswer = -1;
     SetFilter(*other_, true, false);
     core_.OnScanUpdate();
     core_.OnReenablePrompt();
     EXPECT_EQ(ui_.working.size(), 2u);
+}
+
+// Closing the notice without OK (its close box, Esc) is "not now": no Kavset, no elevation prompt, and the
+// device is not offered again until it has had its filter back and lost it anew.
+TEST_F(MainWindowTest, TheReenableNoticeClosedWithoutOkStartsNothingAndIsNotRepeated)
+{
+    SetFilter(*stick_, true, false);
+    core_.OnScanUpdate();
+    core_.OnScanUpdate();
+    ASSERT_TRUE(WaitForPosted(window_, Kavelor::WM_REENABLE_PROMPT, 0));
+    ui_.shieldAnswer = IDCANCEL;
+    int requests = scan_.requests;
+    core_.OnReenablePrompt();
+    ASSERT_EQ(ui_.shields.size(), 1u);
+    EXPECT_TRUE(ui_.working.empty());
+    EXPECT_TRUE(desktop_->messageBoxes.empty());
+    EXPECT_EQ(scan_.requests, requests);
+    EXPECT_EQ(core_.m_bBusy, 0);
+    EXPECT_EQ(core_.m_reenablePrompt.Get(), 0);
+
+    core_.OnScanUpdate();
+    core_.OnReenablePrompt();
+    EXPECT_EQ(QueuedFor(window_, Kavelor::WM_REENABLE_PROMPT), 0u);
+    EXPECT_EQ(ui_.shields.size(), 1u);
 }
 
 TEST_F(MainWindowTest, ADeviceIsOfferedOncePerLossOfItsFilterEvenWhenKavsetCannotRun)
