@@ -9,6 +9,7 @@ namespace Kavelor
 {
 namespace
 {
+// The size the strip's pictures are drawn for.
 const int kImageSize = 24;
 const COLORREF kTransparent = RGB(0xFF, 0x00, 0xFF);
 } // namespace
@@ -47,21 +48,53 @@ BOOL CColorToolBar::Create(HINSTANCE hInstance, HWND hParent, UINT nId)
     return TRUE;
 }
 
-BOOL CColorToolBar::SetupButtons(HINSTANCE hInstance, UINT nBitmapId, const UINT* pCommands,
-                                 const UINT* pTextIds, int nCount)
+void CColorToolBar::LoadImages(HINSTANCE hInstance, UINT nBitmapId, int nImageSize)
 {
-    m_hImages = ImageList_Create(kImageSize, kImageSize, ILC_COLOR24 | ILC_MASK, 5, 6);
+    HIMAGELIST hImages = ImageList_Create(nImageSize, nImageSize, ILC_COLOR24 | ILC_MASK, 5, 6);
+    if (hImages == nullptr)
+    {
+        return;
+    }
+    HBITMAP hStrip = static_cast<HBITMAP>(
+        LoadImageW(hInstance, MAKEINTRESOURCEW(nBitmapId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
+    BITMAP strip = {};
+    if (hStrip != nullptr && nImageSize != kImageSize && GetObjectW(hStrip, sizeof(strip), &strip) != 0)
+    {
+        DeleteObject(hStrip);
+        hStrip = static_cast<HBITMAP>(LoadImageW(hInstance, MAKEINTRESOURCEW(nBitmapId), IMAGE_BITMAP,
+                                                 MulDiv(strip.bmWidth, nImageSize, kImageSize), nImageSize,
+                                                 LR_CREATEDIBSECTION));
+    }
+    if (hStrip != nullptr)
+    {
+        ImageList_AddMasked(hImages, hStrip, kTransparent);
+        DeleteObject(hStrip);
+    }
+    SendMessageW(m_hWnd, TB_SETBITMAPSIZE, 0, MAKELPARAM(nImageSize, nImageSize));
+    SendMessageW(m_hWnd, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(hImages));
     if (m_hImages != nullptr)
     {
-        HBITMAP hStrip = static_cast<HBITMAP>(
-            LoadImageW(hInstance, MAKEINTRESOURCEW(nBitmapId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
-        if (hStrip != nullptr)
-        {
-            ImageList_AddMasked(m_hImages, hStrip, kTransparent);
-            DeleteObject(hStrip);
-        }
-        SendMessageW(m_hWnd, TB_SETIMAGELIST, 0, reinterpret_cast<LPARAM>(m_hImages));
+        ImageList_Destroy(m_hImages);
     }
+    m_hImages = hImages;
+}
+
+void CColorToolBar::FitButtons()
+{
+    SendMessageW(m_hWnd, TB_AUTOSIZE, 0, 0);
+    RECT first = {};
+    if (SendMessageW(m_hWnd, TB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&first)))
+    {
+        SendMessageW(m_hWnd, TB_SETBUTTONSIZE, 0,
+                     MAKELPARAM(first.right - first.left, first.bottom - first.top));
+    }
+    SendMessageW(m_hWnd, TB_AUTOSIZE, 0, 0);
+}
+
+BOOL CColorToolBar::SetupButtons(HINSTANCE hInstance, UINT nBitmapId, int nImageSize, const UINT* pCommands,
+                                 const UINT* pTextIds, int nCount)
+{
+    LoadImages(hInstance, nBitmapId, nImageSize);
     LONG_PTR style = GetWindowLongPtrW(m_hWnd, GWL_STYLE);
     SetWindowLongPtrW(m_hWnd, GWL_STYLE, style | TBSTYLE_FLAT | TBSTYLE_TOOLTIPS);
 
@@ -81,21 +114,28 @@ BOOL CColorToolBar::SetupButtons(HINSTANCE hInstance, UINT nBitmapId, const UINT
         button.fsStyle = BTNS_BUTTON;
         button.iString = reinterpret_cast<INT_PTR>(texts[static_cast<size_t>(at)].c_str());
     }
-    SendMessageW(m_hWnd, TB_SETBITMAPSIZE, 0, MAKELPARAM(kImageSize, kImageSize));
     if (!SendMessageW(m_hWnd, TB_ADDBUTTONS, static_cast<WPARAM>(nCount),
                       reinterpret_cast<LPARAM>(buttons.data())))
     {
         return FALSE;
     }
-    SendMessageW(m_hWnd, TB_AUTOSIZE, 0, 0);
-    RECT first = {};
-    if (SendMessageW(m_hWnd, TB_GETITEMRECT, 0, reinterpret_cast<LPARAM>(&first)))
-    {
-        SendMessageW(m_hWnd, TB_SETBUTTONSIZE, 0,
-                     MAKELPARAM(first.right - first.left, first.bottom - first.top));
-    }
-    SendMessageW(m_hWnd, TB_AUTOSIZE, 0, 0);
+    FitButtons();
     return TRUE;
+}
+
+void CColorToolBar::Rescale(HINSTANCE hInstance, UINT nBitmapId, int nImageSize, HFONT hFont)
+{
+    if (m_hWnd == nullptr)
+    {
+        return;
+    }
+    if (hFont != nullptr)
+    {
+        SendMessageW(m_hWnd, WM_SETFONT, reinterpret_cast<WPARAM>(hFont), FALSE);
+    }
+    LoadImages(hInstance, nBitmapId, nImageSize);
+    FitButtons();
+    InvalidateRect(m_hWnd, nullptr, TRUE);
 }
 
 BOOL CColorToolBar::GetBarSize(SIZE& size) const

@@ -3,6 +3,7 @@
 
 #include "trayapp/DriveListItem.h"
 #include "trayapp/PropertyValues.h"
+#include "trayapp/WindowDpi.h"
 #include "trayapp/res/resource.h"
 
 #include <shellapi.h>
@@ -25,16 +26,25 @@ CDriveLetterIconList::CDriveLetterIconList() : m_hImageList(nullptr), m_bCreated
 
 CDriveLetterIconList::~CDriveLetterIconList()
 {
+    Destroy();
+}
+
+void CDriveLetterIconList::Destroy()
+{
     if (m_hImageList != nullptr)
     {
         ImageList_Destroy(m_hImageList);
+        m_hImageList = nullptr;
     }
+    m_letters.clear();
+    m_bCreated = FALSE;
 }
 
-BOOL CDriveLetterIconList::Create(HINSTANCE hInstance)
+BOOL CDriveLetterIconList::Create(HINSTANCE hInstance, UINT nDpi)
 {
-    int cx = GetSystemMetrics(SM_CXICON);
-    int cy = GetSystemMetrics(SM_CYICON);
+    Destroy();
+    int cx = GetSystemMetricForDpi(SM_CXICON, nDpi);
+    int cy = GetSystemMetricForDpi(SM_CYICON, nDpi);
     m_hImageList = ImageList_Create(cx, cy, ILC_COLOR32 | ILC_MASK, 0, 1);
     if (m_hImageList == nullptr)
     {

@@ -1,7 +1,8 @@
 // CDriveLetterIconList: the list view's large-icon image list — one slot per drive letter, whose picture
 // is the shell's icon of the drive root and is replaced on every fill (a new medium or label shows), and
 // the two overlay pictures for "speed-up off" and "speed-up incomplete". Letters compare without case;
-// a letter keeps its slot for the life of the list.
+// a letter keeps its slot for the life of the list. The list owns the image list: the list view is told
+// to share it, not to destroy it.
 #pragma once
 
 #include <windows.h>
@@ -19,9 +20,10 @@ public:
     CDriveLetterIconList(const CDriveLetterIconList&) = delete;
     CDriveLetterIconList& operator=(const CDriveLetterIconList&) = delete;
 
-    // The image list at the system's large-icon size with the overlays of the setup library; false when
-    // the image list cannot be created.
-    BOOL Create(HINSTANCE hInstance);
+    // The image list at the large-icon size of this DPI with the overlays of the setup library; false when
+    // the image list cannot be created. A list made before (for another DPI) is destroyed with its letters.
+    BOOL Create(HINSTANCE hInstance, UINT nDpi);
+    void Destroy();
     // The letter's slot, refreshed from the shell when bRefresh is set; -1 when it has none.
     int GetIconIndex(WCHAR chLetter, BOOL bRefresh);
 

@@ -2,6 +2,7 @@
 #include "trayapp/DriveListItem.h"
 
 #include "enumlib/FilterState.h"
+#include "enumlib/WideString.h"
 
 namespace Kavelor
 {
@@ -18,12 +19,17 @@ int OverlayForFilterState(int nFilterState)
     }
 }
 
+namespace
+{
+WCHAR UpperLetter(WCHAR chLetter)
+{
+    return chLetter >= 'a' && chLetter <= 'z' ? static_cast<WCHAR>(chLetter - 'a' + 'A') : chLetter;
+}
+} // namespace
+
 WString DriveItemText(WCHAR chDriveLetter)
 {
-    WCHAR chUpper = chDriveLetter >= 'a' && chDriveLetter <= 'z'
-                        ? static_cast<WCHAR>(chDriveLetter - 'a' + 'A')
-                        : chDriveLetter;
-    const WCHAR szText[] = {'(', chUpper, ':', ')', 0};
+    const WCHAR szText[] = {'(', UpperLetter(chDriveLetter), ':', ')', 0};
     return szText;
 }
 
@@ -45,9 +51,23 @@ std::vector<CDriveListItem> MakeDriveListItems(const CUSBEnumerateExList& device
             item.strText = DriveItemText(node->data.chDriveLetter);
             item.nOverlay = nOverlay;
             item.dnDevInst = node->data.dnDevInst;
+            item.strDeviceId = record.treeDevice.data.strDeviceInstanceId;
             items.push_back(item);
         }
     }
     return items;
+}
+
+int FindSameDriveListItem(const std::vector<CDriveListItem>& items, const CDriveListItem& selected)
+{
+    for (size_t at = 0; at < items.size(); ++at)
+    {
+        if (UpperLetter(items[at].chDriveLetter) == UpperLetter(selected.chDriveLetter) &&
+            EqualsNoCase(items[at].strDeviceId, selected.strDeviceId))
+        {
+            return static_cast<int>(at);
+        }
+    }
+    return -1;
 }
 } // namespace Kavelor

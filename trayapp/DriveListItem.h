@@ -22,6 +22,9 @@ struct CDriveListItem
     WString strText; // "(E:)"
     int nOverlay = OVERLAY_NONE;
     DEVINST dnDevInst = 0;
+    // The instance ID of the device's USB node: with the letter, what names the item across scans, where
+    // device-node handles may change (a device restarted by Kavset, unplugged and plugged in again).
+    WString strDeviceId;
 };
 
 // The overlay for a filter state.
@@ -30,4 +33,7 @@ int OverlayForFilterState(int nFilterState);
 WString DriveItemText(WCHAR chDriveLetter);
 // Reads each record's filter state live from the Configuration Manager.
 std::vector<CDriveListItem> MakeDriveListItems(const CUSBEnumerateExList& devices);
+// The item of items that stands for the same drive of the same device as selected (its USB node's
+// instance ID and its letter, both without case); -1 when that drive is no longer listed.
+int FindSameDriveListItem(const std::vector<CDriveListItem>& items, const CDriveListItem& selected);
 } // namespace Kavelor

@@ -10,6 +10,7 @@
 #include "trayapp/ResourceText.h"
 #include "trayapp/ShieldMessageBox.h"
 #include "trayapp/USBEnumerateExThread.h"
+#include "trayapp/WindowDpi.h"
 #include "trayapp/WorkingDlg.h"
 #include "trayapp/res/resource.h"
 
@@ -35,6 +36,8 @@ const UINT kButtonCommands[] = {ID_COMMAND_ENABLE, ID_COMMAND_DISABLE, ID_COMMAN
 const UINT kButtonTexts[] = {IDS_BUTTON_ENABLE, IDS_BUTTON_DISABLE, IDS_BUTTON_PROPERTIES, IDS_BUTTON_VERSION,
                              IDS_BUTTON_HELP};
 const int kButtonCount = 5;
+// The toolbar's pictures at 96 DPI.
+const int kImageSize = 24;
 } // namespace
 
 // Announced by the shell whenever the taskbar is created anew (Explorer restarted): the icon must be added
@@ -43,13 +46,18 @@ UINT CKavelorWnd::s_nTaskBarCreated = RegisterWindowMessageW(L"TaskBarCreated");
 
 CKavelorWnd::CKavelorWnd(HINSTANCE hInstance, CUSBEnumerateExThread* pScanThread)
     : CTaskTray(hInstance), m_hInstance(hInstance), m_pScanThread(pScanThread),
-      m_core(hInstance, *pScanThread, *this), m_listView(hInstance, m_core), m_hNotify(0)
+      m_core(hInstance, *pScanThread, *this), m_listView(hInstance, m_core), m_hNotify(0),
+      m_nDpi(DEFAULT_DPI), m_hToolBarFont(nullptr)
 {
 }
 
 CKavelorWnd::~CKavelorWnd()
 {
     DestroyWindow();
+    if (m_hToolBarFont != nullptr)
+    {
+        DeleteObject(m_hToolBarFont);
+    }
 }
 
 BOOL CKavelorWnd::Create()
@@ -87,6 +95,9 @@ LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
         return 0;
     case WM_SIZE:
         LayoutChildren();
+        return 0;
+    case WM_DPICHANGED:
+        OnDpiChanged(HIWORD(wParam), reinterpret_cast<const RECT*>(lParam));
         return 0;
     case WM_SETFOCUS:
         Default(nMsg, wParam, lParam);
@@ -164,16 +175,18 @@ LRESULT CKavelorWnd::WindowProc(UINT nMsg, WPARAM wParam, LPARAM lParam)
 int CKavelorWnd::OnCreate()
 {
     m_core.Attach(m_hWnd);
+    m_nDpi = GetWindowDpi(m_hWnd);
     if (!m_listView.Create(m_hWnd, kListViewId))
     {
         return -1;
     }
     if (!m_toolBar.Create(m_hInstance, m_hWnd, kToolBarId) ||
-        !m_toolBar.SetupButtons(m_hInstance, IDB_TOOLBAR, kButtonCommands, kButtonTexts, kButtonCount))
+        !m_toolBar.SetupButtons(m_hInstance, IDB_TOOLBAR, ScaleToDpi(kImageSize, m_nDpi), kButtonCommands,
+                                kButtonTexts, kButtonCount))
     {
         return -1;
     }
-    SizeToContent();
+    SizeToContent(TRUE);
 
     m_pScanThread->RegisterNotifyWindow(m_hWnd);
     m_pScanThread->RequestScan();
@@ -183,8 +196,9 @@ int CKavelorWnd::OnCreate()
     return 0;
 }
 
-// Room for the buttons side by side, or for five icons when they need more, and two rows of icons.
-void CKavelorWnd::SizeToContent()
+// Room for the buttons side by side, or for five icons when they need more, and two rows of icons; the
+// frame's parts at the window's DPI.
+void CKavelorWnd::SizeToContent(BOOL bCentre)
 {
     int nWidth = kDefaultWidth;
     int nHeight = kDefaultHeight;
@@ -195,12 +209,22 @@ void CKavelorWnd::SizeToContent()
             SendMessageW(m_listView.m_hWnd, LVM_APPROXIMATEVIEWRECT, 1, MAKELPARAM(0xFFFF, 0xFFFF)));
         int nItemWidth = LOWORD(dwItem);
         int nItemHeight = HIWORD(dwItem);
-        nHeight =
-            bar.cy + GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFRAME) + 2 * nItemHeight;
+        nHeight = bar.cy + GetSystemMetricForDpi(SM_CYCAPTION, m_nDpi) +
+                  2 * GetSystemMetricForDpi(SM_CYFRAME, m_nDpi) + 2 * nItemHeight;
         nWidth = 5 * nItemWidth >= bar.cx ? 5 * nItemWidth : bar.cx;
-        nWidth += GetSystemMetrics(SM_CXVSCROLL);
+        nWidth += GetSystemMetricForDpi(SM_CXVSCROLL, m_nDpi);
+    }
+    else
+    {
+        nWidth = ScaleToDpi(nWidth, m_nDpi);
+        nHeight = ScaleToDpi(nHeight, m_nDpi);
     }
     SetWindowPos(m_hWnd, nullptr, 0, 0, nWidth, nHeight, SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    if (!bCentre)
+    {
+        LayoutChildren();
+        return;
+    }
     RECT window = {};
     GetWindowRect(m_hWnd, &window);
     int cx = window.right - window.left;
@@ -208,6 +232,25 @@ void CKavelorWnd::SizeToContent()
     SetWindowPos(m_hWnd, nullptr, (GetSystemMetrics(SM_CXSCREEN) - cx) / 2,
                  (GetSystemMetrics(SM_CYSCREEN) - cy) / 2, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     LayoutChildren();
+}
+
+// Moved to a monitor of another DPI: the system suggests where the window goes; the pictures, the font and
+// the size follow the new DPI.
+void CKavelorWnd::OnDpiChanged(UINT nDpi, const RECT* pSuggested)
+{
+    m_nDpi = nDpi;
+    SetWindowPos(m_hWnd, nullptr, pSuggested->left, pSuggested->top, pSuggested->right - pSuggested->left,
+                 pSuggested->bottom - pSuggested->top, SWP_NOZORDER | SWP_NOACTIVATE);
+    HFONT hFont = CreateIconTitleFont(nDpi);
+    m_toolBar.Rescale(m_hInstance, IDB_TOOLBAR, ScaleToDpi(kImageSize, nDpi), hFont);
+    if (m_hToolBarFont != nullptr)
+    {
+        DeleteObject(m_hToolBarFont);
+    }
+    m_hToolBarFont = hFont;
+    m_listView.OnDpiChanged(nDpi, m_core.m_devices);
+    SizeToContent(FALSE);
+    UpdateCommands();
 }
 
 void CKavelorWnd::LayoutChildren()
@@ -290,6 +333,20 @@ BOOL CKavelorWnd::OnCommand(UINT nId)
 
 LRESULT CKavelorWnd::OnNotify(NMHDR* pHeader)
 {
+    if (pHeader->code == TTN_GETDISPINFOW)
+    {
+        // The toolbar's tooltips ask for each button's text; the tooltip loads it from the string table.
+        NMTTDISPINFOW* pInfo = reinterpret_cast<NMTTDISPINFOW*>(pHeader);
+        for (int at = 0; at < kButtonCount; ++at)
+        {
+            if (pHeader->idFrom == kButtonCommands[at])
+            {
+                pInfo->hinst = m_hInstance;
+                pInfo->lpszText = MAKEINTRESOURCEW(kButtonTexts[at]);
+            }
+        }
+        return 0;
+    }
     if (pHeader->hwndFrom == m_listView.m_hWnd && m_listView.m_hWnd != nullptr)
     {
         if (pHeader->code == NM_DBLCLK)

@@ -2,8 +2,9 @@
 // on top and the device list below; usually hidden: closing or minimising it hides it, and the
 // application keeps running in the tray until the tray menu's Exit. It owns the tray icon, receives the
 // enumeration thread's results, the system's device broadcasts and the shell's drive notifications, and
-// routes the commands of the toolbar, the tray menu and the list's context menu (the list first). What it
-// decides is in CKavelorWndCore; this class gives it the real controls and dialogs.
+// routes the commands of the toolbar, the tray menu and the list's context menu (the list first), gives
+// the toolbar's tooltips their texts, and follows the DPI of the monitor it is on. What it decides is in
+// CKavelorWndCore; this class gives it the real controls and dialogs.
 #pragma once
 
 #include "enumlib/EnumerateData.h"
@@ -52,7 +53,8 @@ protected:
 
 private:
     int OnCreate();
-    void SizeToContent();
+    void SizeToContent(BOOL bCentre);
+    void OnDpiChanged(UINT nDpi, const RECT* pSuggested);
     void LayoutChildren();
     void RegisterShellNotify();
     void OnTrayNotify(LPARAM lParam);
@@ -69,6 +71,9 @@ private:
     CColorToolBar m_toolBar;
     CKavelorListView m_listView;
     ULONG m_hNotify;
+    UINT m_nDpi;
+    // The toolbar's font after a change of DPI; before one, the toolbar's own.
+    HFONT m_hToolBarFont;
 
     static UINT s_nTaskBarCreated;
 };

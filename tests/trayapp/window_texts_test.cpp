@@ -4,6 +4,7 @@
 // list's items with their overlays and order, and the property dialog's values, a drive without medium
 // included.
 #include "enumlib/FilterState.h"
+#include "enumlib/WideString.h"
 #include "trayapp/DriveListItem.h"
 #include "trayapp/FormatByteSize.h"
 #include "trayapp/KavsetJob.h"
@@ -14,6 +15,8 @@
 #include "tests/trayapp/trayapp_fixture.h"
 
 #include <cstdint>
+#include <fstream>
+#include <string>
 
 namespace
 {
@@ -73,9 +76,12 @@ TEST(FormatByteSizeTest, ThreeDigitsAndTheUnitAtEveryExampleAndBoundary)
     }
 }
 
-TEST_F(WindowTextsTest, EveryExitCodeOfKavsetHasItsMessageOrNone)
+// Only 0 is silent: a code Kavset never ends with (a crash, a process ended from outside) or one that cannot
+// be read must not look like success.
+TEST_F(WindowTextsTest, EveryExitCodeOfKavsetButZeroHasItsMessage)
 {
-    std::map<DWORD, UINT> messages = {{1, IDS_SETTING_FAILED},
+    std::map<DWORD, UINT> messages = {{0, 0},
+                                      {1, IDS_SETTING_FAILED},
                                       {2, IDS_ADMIN_REQUIRED},
                                       {3, IDS_STORAGE_IN_USE},
                                       {10, IDS_ENABLE_FAILED},
@@ -97,19 +103,28 @@ TEST_F(WindowTextsTest, EveryExitCodeOfKavsetHasItsMessageOrNone)
         EXPECT_EQ(job.m_bStarted, 1);
         EXPECT_EQ(kavset.shown, 1);
         auto expected = messages.find(code);
-        if (expected == messages.end())
+        UINT nTextId = expected == messages.end() ? IDS_SETTING_FAILED : expected->second;
+        if (nTextId == 0)
         {
             EXPECT_TRUE(job.m_strMessage.empty()) << code;
             EXPECT_EQ(job.m_nMessageType, 0u) << code;
         }
         else
         {
-            EXPECT_EQ(job.m_strMessage, Text(expected->second)) << code;
+            EXPECT_EQ(job.m_strMessage, Text(nTextId)) << code;
             EXPECT_EQ(job.m_nMessageType, MB_ICONEXCLAMATION) << code;
         }
     }
+    CKavsetJob unread(nullptr, Kavelor::KAVSET_MODE_DISABLE, device);
+    FakeLauncher kavset;
+    kavset.readable = false;
+    unread.RunKavset(kavset);
+    EXPECT_EQ(unread.m_strMessage, Text(IDS_SETTING_FAILED));
+    EXPECT_EQ(unread.m_nMessageType, MB_ICONEXCLAMATION);
     EXPECT_NE(Text(IDS_STORAGE_IN_USE).find(W(u"完了していません。\n\nストレージ")), Kavelor::WString::npos)
         << "the first line, an empty line, then the advice";
+    EXPECT_NE(Text(IDS_STORAGE_IN_USE).find(W(u"使用していると思われるプログラムまたはウィンドウを閉じ、")),
+              Kavelor::WString::npos);
 }
 
 TEST_F(WindowTextsTest, KavsetBesideTheProgramGetsTheSwitchAndTheUsbNodesId)
@@ -179,6 +194,72 @@ TEST_F(WindowTextsTest, OneItemPerDriveLetterWithTheDevicesOverlayInWalkOrder)
     }
     EXPECT_EQ(found, 2);
     EXPECT_EQ(Kavelor::OverlayForFilterState(Kavelor::FILTER_STATE_NOT_TARGET), 0);
+}
+
+// A refill after a new scan finds the selected drive again by its device's USB node and its letter, the
+// case of the letter aside, wherever other sticks moved it to; a drive no longer listed is no selection.
+TEST_F(WindowTextsTest, TheSelectedDriveIsFoundAgainAfterTheDevicesChanged)
+{
+    UsbDevice& reader = AddStick(machine_, *hub_, 2, kVid, kPid, u"READER2", {u'E'});
+    LunParams second;
+    second.letters = {u'F'};
+    machine_.AddLun(reader, second);
+    std::vector<Kavelor::CDriveListItem> before = Kavelor::MakeDriveListItems(FakeScan::Enumerate());
+    ASSERT_EQ(before.size(), 2u);
+    Kavelor::CDriveListItem selected = before[1];
+    ASSERT_EQ(selected.strText, W(u"(F:)"));
+    EXPECT_EQ(selected.strDeviceId, reader.devNode->instanceId);
+
+    UsbDevice& other = AddStick(machine_, *hub_, 1, kVid, kPid, u"NEW1", {u'G'});
+    LunParams third;
+    third.letters = {u'H'};
+    machine_.AddLun(other, third);
+    std::vector<Kavelor::CDriveListItem> after = Kavelor::MakeDriveListItems(FakeScan::Enumerate());
+    ASSERT_EQ(after.size(), 4u);
+    int at = Kavelor::FindSameDriveListItem(after, selected);
+    ASSERT_EQ(at, 3) << "behind the new stick's two drives";
+    EXPECT_EQ(after[3].dnDevInst, selected.dnDevInst);
+    Kavelor::CDriveListItem otherDevice = selected;
+    otherDevice.strDeviceId = other.devNode->instanceId;
+    otherDevice.chDriveLetter = u'E';
+    EXPECT_EQ(Kavelor::FindSameDriveListItem(after, otherDevice), -1)
+        << "E: is the reader's, not the new stick's";
+
+    Kavelor::CDriveListItem lower = selected;
+    lower.chDriveLetter = u'f';
+    lower.strDeviceId = Kavelor::ToUpper(lower.strDeviceId);
+    EXPECT_EQ(Kavelor::FindSameDriveListItem(after, lower), 3);
+    machine_.Unplug(reader);
+    EXPECT_EQ(Kavelor::FindSameDriveListItem(Kavelor::MakeDriveListItems(FakeScan::Enumerate()), selected),
+              -1);
+}
+
+// The labels of the property dialog as its template in the resources has them.
+TEST(PropertyDialogTest, TheUsbGroupLabelsTheVendorAndProductIds)
+{
+    std::ifstream rc(KAV_SOURCE_DIR "/trayapp/res/Kavelor.rc");
+    std::string line;
+    std::vector<std::string> labels;
+    bool inDialog = false;
+    while (std::getline(rc, line))
+    {
+        if (line.rfind("IDD_PROPERTIES DIALOGEX", 0) == 0)
+        {
+            inDialog = true;
+        }
+        else if (inDialog && line == "END")
+        {
+            break;
+        }
+        size_t label = line.find("LTEXT \"");
+        if (inDialog && label != std::string::npos)
+        {
+            size_t begin = label + 7;
+            labels.push_back(line.substr(begin, line.find('"', begin) - begin));
+        }
+    }
+    EXPECT_EQ(labels, (std::vector<std::string>{"ボリューム名", "ファイルシステム", "容量", "Kavelor",
+                                                "VendorID", "ProductID"}));
 }
 
 TEST_F(WindowTextsTest, ThePropertyValuesOfADriveWithAndWithoutMedium)
