@@ -106,8 +106,12 @@ NTSTATUS StartWorker(WorkerThread** result)
         return status;
     }
     // Keep the thread object so that StopWorker can wait until the thread has really ended; the handle is
-    // kept open only as the sign that a thread runs, and closed when it is stopped.
-    status = ObReferenceObjectByHandle(worker->threadHandle, THREAD_ALL_ACCESS, *PsThreadType, KernelMode,
+    // kept open only as the sign that a thread runs, and closed when it is stopped. The handle is our own
+    // kernel handle to the thread just created, so no object type is checked: the thread type is exported
+    // as data, and mingw-w64's declaration of it reads one pointer too deep: the kernel was handed the first
+    // word of the type object, a type it does not know, and the worker (and with it the device) never
+    // started.
+    status = ObReferenceObjectByHandle(worker->threadHandle, THREAD_ALL_ACCESS, nullptr, KernelMode,
                                        &worker->threadObject, nullptr);
     if (!NT_SUCCESS(status))
     {
