@@ -1,18 +1,21 @@
 @echo off
-rem Installs Kavelor 1.0.1 on 64-bit Windows. Run it as administrator from the unpacked archive.
-rem   1. Kavelor.exe, Kavset.exe and Kavelor.pdf into "%ProgramFiles%\Kavelor" (Kavelor refuses to start
-rem      without Kavset.exe beside it, and its help opens Kavelor.pdf from there).
+rem Installs Kavelor 1.0.1 on 64-bit Windows. Run it as administrator from the unpacked archive. The setup
+rem program runs it as well, with the folder the user chose:   install.cmd ["FOLDER"]
+rem   1. Kavelor.exe, Kavset.exe and Kavelor.pdf into FOLDER, by default "%ProgramFiles%\Kavelor" (Kavelor
+rem      refuses to start without Kavset.exe beside it, and its help opens Kavelor.pdf from there). A
+rem      running Kavelor is ended first: it holds its program file open, and it starts with Windows.
 rem   2. Kavfiltr.inf: Kavfiltr.sys into the driver folder and the Kavfiltr kernel service, demand start.
 rem   3. "sc start Kavfiltr" proves that Windows loads the driver. When it does not (an unsigned driver on a
 rem      system that enforces signatures), everything is taken back: a stick whose filter lists name a
 rem      driver that cannot load does not start, so the speed-up must not be offered.
-rem      Over an earlier installation the take-back keeps the service and puts the earlier driver back:
-rem      sticks whose filter lists name Kavfiltr would not start without them.
+rem      Over an earlier installation the take-back keeps the service and puts the earlier driver and
+rem      programs back: sticks whose filter lists name Kavfiltr would not start without them.
 rem Exit code 0 when installed, 1 when not (nothing is left behind then, or the earlier installation).
 
 setlocal
 set "SRC=%~dp0"
 set "DEST=%ProgramFiles%\Kavelor"
+if not "%~1"=="" set "DEST=%~1"
 set "DRIVER=%SystemRoot%\System32\drivers\Kavfiltr.sys"
 
 if /i not "%PROCESSOR_ARCHITECTURE%"=="AMD64" (
@@ -26,13 +29,16 @@ for %%f in (Kavfiltr.sys Kavfiltr.inf Kavset.exe Kavelor.exe Kavelor.pdf) do (
     )
 )
 
-rem An earlier installation: its service and driver stay whatever happens below.
+rem An earlier installation: its service, driver and programs stay whatever happens below.
 set "EARLIER="
 sc query Kavfiltr >nul 2>&1
 if not errorlevel 1 set "EARLIER=1"
-set "KEPT=%TEMP%\Kavfiltr-%RANDOM%.sys"
-if defined EARLIER if exist "%DRIVER%" copy /y "%DRIVER%" "%KEPT%" >nul 2>&1
+set "KEPT=%TEMP%\Kavelor-kept-%RANDOM%"
+if defined EARLIER mkdir "%KEPT%" >nul 2>&1
+if defined EARLIER if exist "%DRIVER%" copy /y "%DRIVER%" "%KEPT%\Kavfiltr.sys" >nul 2>&1
+if defined EARLIER for %%f in (Kavelor.exe Kavset.exe Kavelor.pdf) do if exist "%DEST%\%%f" copy /y "%DEST%\%%f" "%KEPT%\%%f" >nul 2>&1
 
+taskkill /im Kavelor.exe /f >nul 2>&1
 echo Installing Kavelor into "%DEST%" ...
 if not exist "%DEST%" mkdir "%DEST%" 2>nul
 copy /y "%SRC%Kavelor.exe" "%DEST%\Kavelor.exe" >nul 2>&1
@@ -54,6 +60,7 @@ set "STARTED=%ERRORLEVEL%"
 rem 1056: already running (an earlier installation loaded it).
 if not "%STARTED%"=="0" if not "%STARTED%"=="1056" goto :not_loaded
 
+if exist "%KEPT%" rmdir /s /q "%KEPT%" >nul 2>&1
 echo.
 echo Kavelor is installed. Start "%DEST%\Kavelor.exe" to switch the speed-up on for a USB stick.
 exit /b 0
@@ -83,7 +90,8 @@ rmdir "%DEST%" >nul 2>&1
 exit /b 0
 
 :keep_earlier
-if exist "%KEPT%" copy /y "%KEPT%" "%DRIVER%" >nul 2>&1
-if exist "%KEPT%" del /f /q "%KEPT%" >nul 2>&1
+if exist "%KEPT%\Kavfiltr.sys" copy /y "%KEPT%\Kavfiltr.sys" "%DRIVER%" >nul 2>&1
+for %%f in (Kavelor.exe Kavset.exe Kavelor.pdf) do if exist "%KEPT%\%%f" copy /y "%KEPT%\%%f" "%DEST%\%%f" >nul 2>&1
+if exist "%KEPT%" rmdir /s /q "%KEPT%" >nul 2>&1
 echo The earlier installation of Kavelor was kept.
 exit /b 0

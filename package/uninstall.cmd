@@ -1,5 +1,6 @@
 @echo off
-rem Uninstalls Kavelor 1.0.1. Run it as administrator.
+rem Uninstalls Kavelor 1.0.1. Run it as administrator. The setup program's uninstaller runs it as well,
+rem with the folder Kavelor was installed into:   uninstall.cmd ["FOLDER"]
 rem Windows does not start a device whose filter lists name a service that does not exist, and disabling
 rem the speed-up leaves "Kavfiltr" in a stick's storage nodes. So first "Kavset.exe /Uninstall" takes the
 rem filter off every device node, plugged in or not, and restarts the sticks that carried it; only when
@@ -8,6 +9,7 @@ rem so every stick keeps working, and uninstall.cmd can be run again.
 rem Exit code 0 when uninstalled (a restart of Windows may still be asked for), 1 when not.
 setlocal
 set "DEST=%ProgramFiles%\Kavelor"
+if not "%~1"=="" set "DEST=%~1"
 set "DRIVER=%SystemRoot%\System32\drivers\Kavfiltr.sys"
 
 set "KAVSET=%DEST%\Kavset.exe"

@@ -113,6 +113,9 @@ def install_unloadable_driver(prefix):
     shutil.rmtree(refused, ignore_errors=True)
     shutil.copytree(drive_c(prefix) / FOLDER, refused)
     (refused / "Kavfiltr.sys").write_bytes(b"MZ" + bytes(range(256)) * 16)
+    # A guide of its own, so that an earlier installation's programs are seen to be put back.
+    with open(refused / "Kavelor.pdf", "ab") as guide:
+        guide.write(b"\n% refused\n")
     try:
         code, out = wine(prefix, "cmd", "/c", "C:\\Refused\\install.cmd")
     finally:
@@ -190,7 +193,7 @@ def case_driver(args, prefix):
 
 def case_kavelor(args, prefix):
     try:
-        loader, exe, which = kavelor.loader_for(argparse.Namespace(exe32=args.exe32, exe64=args.exe64))
+        loader, exe, which = kavelor.loader_for(argparse.Namespace(exe32=args.exe32, exe64=args.exe64, out=args.out))
     except kavelor.Skip as skip:
         raise Skip(str(skip))
     print(f"running {exe} ({which}) as C:\\Program Files\\Kavelor\\Kavelor.exe")
@@ -216,6 +219,7 @@ def case_kavelor(args, prefix):
 
 def case_reinstall(args, prefix):
     stop_server(prefix)
+    earlier = {name: (installed(prefix) / name).read_bytes() for name in ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf")}
     code = install_unloadable_driver(prefix)
     require(code == 1, f"install.cmd ended with {code} although the driver cannot load")
     require(service_values(prefix) is not None, "the earlier installation's Kavfiltr service was deleted")
@@ -223,7 +227,9 @@ def case_reinstall(args, prefix):
     require(driver.exists() and driver.read_bytes() == (drive_c(prefix) / FOLDER / "Kavfiltr.sys").read_bytes(),
             "the earlier Kavfiltr.sys was not put back")
     for name in ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf"):
-        require((installed(prefix) / name).exists(), f"the earlier installation's {name} was deleted")
+        copy = installed(prefix) / name
+        require(copy.exists(), f"the earlier installation's {name} was deleted")
+        require(copy.read_bytes() == earlier[name], f"the earlier installation's {name} was replaced")
     print("a failed installation over an earlier one kept its service, its driver and its programs")
 
 
@@ -265,6 +271,25 @@ def case_cleanup(args, prefix):
         shutil.rmtree(prefix, ignore_errors=True)
 
 
+def run_step(tool, args, cases):
+    """Runs the step args.case, case_<step> of cases, in the prefix args.prefix: 0 when it passed, 77 when it
+    was skipped, 1 when it failed."""
+    prefix = Path(args.prefix)
+    try:
+        if not WINE.exists():
+            raise Skip("Wine (wine64) is not installed")
+        if args.case != "prefix" and args.case != "cleanup" and not (prefix / "system.reg").exists():
+            raise Skip("no prepared prefix (the prefix step was skipped)")
+        cases[f"case_{args.case}"](args, prefix)
+    except Skip as skip:
+        print(f"{tool} {args.case}: skipped: {skip}")
+        return SKIP
+    except Failure as failure:
+        print(f"{tool} {args.case}: {failure}", file=sys.stderr)
+        return 1
+    return 0
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "reinstall", "keep", "uninstall", "cleanup"])
@@ -273,21 +298,7 @@ def main():
     parser.add_argument("--exe32", required=True)
     parser.add_argument("--exe64", required=True)
     parser.add_argument("--out", required=True)
-    args = parser.parse_args()
-    prefix = Path(args.prefix)
-    try:
-        if not WINE.exists():
-            raise Skip("Wine (wine64) is not installed")
-        if args.case != "prefix" and args.case != "cleanup" and not (prefix / "system.reg").exists():
-            raise Skip("no prepared prefix (the prefix step was skipped)")
-        globals()[f"case_{args.case}"](args, prefix)
-    except Skip as skip:
-        print(f"package_wine {args.case}: skipped: {skip}")
-        return SKIP
-    except Failure as failure:
-        print(f"package_wine {args.case}: {failure}", file=sys.stderr)
-        return 1
-    return 0
+    return run_step("package_wine", parser.parse_args(), globals())
 
 
 if __name__ == "__main__":
