@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
-# Builds the archive a Windows user installs from, dist/Kavelor-1.0.1.zip: the three programs of dist/,
-# the driver package (Kavfiltr.inf), install.cmd and uninstall.cmd, the read-me, and the user guide
-# Kavelor.pdf rendered from package/guide with the figures of a `kavlab demo` run filled in.
+# Builds what a Windows user installs from: the archive dist/Kavelor-1.0.1.zip (the three programs of dist/,
+# the driver package Kavfiltr.inf, install.cmd and uninstall.cmd, the read-me, and the user guide
+# Kavelor.pdf rendered from package/guide with the figures of a `kavlab demo` run filled in), and the setup
+# program dist/Kavelor-1.0.1-setup.exe made from the same files by makensis (package/Kavelor.nsi). The
+# programs in both and the setup program and its uninstaller are signed by scripts/sign.sh (with a test
+# certificate unless KAV_SIGN_CERT names one).
 #   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART
 # DEMO_OUTPUT is what `kavlab demo` printed, DEMO_CHART the kavlab-demo.svg it drew. Windows tools read
 # the text files with CRLF line ends; the read-me is UTF-8 with a byte-order mark so that Notepad shows
@@ -14,6 +17,7 @@ version=1.0.1
 work=build/package
 stage=$work/Kavelor-$version
 archive=dist/Kavelor-$version.zip
+setup=dist/Kavelor-$version-setup.exe
 
 for f in Kavfiltr.sys Kavset.exe Kavelor.exe; do
     [ -f "dist/$f" ] || { echo "make-package: dist/$f is missing (build the win64 and win32 presets)" >&2; exit 1; }
@@ -21,6 +25,7 @@ done
 rm -rf "$work"
 mkdir -p "$stage" "$work/guide"
 cp dist/Kavfiltr.sys dist/Kavset.exe dist/Kavelor.exe "$stage/"
+scripts/sign.sh "$stage/Kavfiltr.sys" "$stage/Kavset.exe" "$stage/Kavelor.exe"
 for f in Kavfiltr.inf install.cmd uninstall.cmd ReadMe.txt; do
     sed 's/\r$//; s/$/\r/' "package/$f" >"$stage/$f"
 done
@@ -45,3 +50,12 @@ rm -f "$archive"
 (cd "$work" && zip -q -X -r "../../$archive" "Kavelor-$version")
 echo "make-package: $archive"
 unzip -l "$archive"
+
+# The setup program's icon is the program's own.
+python3 trayapp/res/draw_pictures.py "$work/pictures" >/dev/null
+rm -f "$setup"
+makensis -WX -V2 -DSTAGE="$PWD/$stage" -DOUTFILE="$PWD/$setup" -DICON="$PWD/$work/pictures/Kavelor.ico" \
+    -DSIGN="$PWD/scripts/sign.sh" package/Kavelor.nsi
+scripts/sign.sh "$setup"
+echo "make-package: $setup"
+ls -l "$setup"

@@ -8,7 +8,8 @@
 - Kavfiltr.inf installs the Kavfiltr kernel service, demand start, from Kavfiltr.sys in the driver folder,
   and binds to no device itself; install.cmd and uninstall.cmd are plain ASCII with CRLF line ends, and the
   uninstaller takes the filter off the devices before it deletes the service;
-- ReadMe.txt is UTF-8 with a byte-order mark, in Japanese and English, and explains driver signing;
+- ReadMe.txt is UTF-8 with a byte-order mark, in Japanese and English, and explains the setup program's
+  silent mode and what a test-signed and a released driver need;
 - Kavelor.pdf: its text holds every message of the string table that the user can meet and the figures
   of the demo, its Japanese font is embedded, and every page rendered to an image carries content, the
   pictures in colour.
@@ -100,7 +101,8 @@ def check_readme(folder):
     data = windows_text(folder / "ReadMe.txt")
     require(data.startswith(b"\xef\xbb\xbf"), "ReadMe.txt has no UTF-8 byte-order mark")
     text = data.decode("utf-8-sig")
-    for needed in ("日本語", "English", "install.cmd", "uninstall.cmd", "testsigning", "署名", "not signed"):
+    for needed in ("日本語", "English", "install.cmd", "uninstall.cmd", "Kavelor-1.0.1-setup.exe", "/S",
+                   "testsigning", "署名", "test certificate", "attestation"):
         require(needed in text, f"ReadMe.txt does not mention {needed}")
 
 
