@@ -3,7 +3,6 @@
 
 #include "trayapp/DriveListItem.h"
 #include "trayapp/PropertyValues.h"
-#include "trayapp/WindowDpi.h"
 #include "trayapp/res/resource.h"
 
 #include <shellapi.h>
@@ -40,11 +39,9 @@ void CDriveLetterIconList::Destroy()
     m_bCreated = FALSE;
 }
 
-BOOL CDriveLetterIconList::Create(HINSTANCE hInstance, UINT nDpi)
+BOOL CDriveLetterIconList::Create(HINSTANCE hInstance, int cx, int cy)
 {
     Destroy();
-    int cx = GetSystemMetricForDpi(SM_CXICON, nDpi);
-    int cy = GetSystemMetricForDpi(SM_CYICON, nDpi);
     m_hImageList = ImageList_Create(cx, cy, ILC_COLOR32 | ILC_MASK, 0, 1);
     if (m_hImageList == nullptr)
     {
@@ -53,7 +50,7 @@ BOOL CDriveLetterIconList::Create(HINSTANCE hInstance, UINT nDpi)
     m_cx = cx;
     m_cy = cy;
     m_bCreated = TRUE;
-    HMODULE hSetup = LoadLibraryW(L"setupapi.dll");
+    HMODULE hSetup = LoadLibraryW(TEXT("setupapi.dll"));
     if (hSetup != nullptr)
     {
         AddOverlay(hSetup, kSetupIconDeviceOff, hInstance, IDI_OVERLAY_DEVICE_OFF, OVERLAY_DEVICE_OFF);

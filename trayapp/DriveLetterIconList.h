@@ -20,9 +20,10 @@ public:
     CDriveLetterIconList(const CDriveLetterIconList&) = delete;
     CDriveLetterIconList& operator=(const CDriveLetterIconList&) = delete;
 
-    // The image list at the large-icon size of this DPI with the overlays of the setup library; false when
-    // the image list cannot be created. A list made before (for another DPI) is destroyed with its letters.
-    BOOL Create(HINSTANCE hInstance, UINT nDpi);
+    // The image list at the large-icon size (of the window's DPI) with the overlays of the setup library;
+    // false when the image list cannot be created. A list made before (for another DPI) is destroyed with
+    // its letters.
+    BOOL Create(HINSTANCE hInstance, int cx, int cy);
     void Destroy();
     // The letter's slot, refreshed from the shell when bRefresh is set; -1 when it has none.
     int GetIconIndex(WCHAR chLetter, BOOL bRefresh);

@@ -66,7 +66,10 @@ void CKavelorListView::SetupIcons(UINT nDpi)
         }
         m_hFont = hFont;
     }
-    HIMAGELIST hImages = m_icons.Create(m_hInstance, nDpi) ? m_icons.m_hImageList : nullptr;
+    HIMAGELIST hImages = m_icons.Create(m_hInstance, GetSystemMetricForDpi(SM_CXICON, nDpi),
+                                        GetSystemMetricForDpi(SM_CYICON, nDpi))
+                             ? m_icons.m_hImageList
+                             : nullptr;
     SendMessageW(m_hWnd, LVM_SETIMAGELIST, LVSIL_NORMAL, reinterpret_cast<LPARAM>(hImages));
 }
 

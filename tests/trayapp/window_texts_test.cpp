@@ -39,6 +39,16 @@ protected:
 
     Kavelor::WString Text(UINT id) { return W(desktop_->strings.at(id).c_str()); }
 
+    // A card reader: a stick with a second unit, each with its drive letter.
+    UsbDevice& AddReader(ULONG port, const char16_t* serial, char16_t first, char16_t second)
+    {
+        UsbDevice& reader = AddStick(machine_, *hub_, port, kVid, kPid, serial, {first});
+        LunParams unit;
+        unit.letters = {second};
+        machine_.AddLun(reader, unit);
+        return reader;
+    }
+
     void Enable(UsbDevice& device, bool storage)
     {
         device.devNode->SetMultiString(CM_DRP_LOWERFILTERS, {u"Kavfiltr"});
@@ -142,6 +152,30 @@ TEST_F(WindowTextsTest, KavsetBesideTheProgramGetsTheSwitchAndTheUsbNodesId)
     CKavsetJob disable(nullptr, Kavelor::KAVSET_MODE_DISABLE, device);
     EXPECT_EQ(disable.GetParameters(), W(u"/Unreg USB\\VID_3A7E&PID_1201\\KV0012345678"));
 
+    // The working dialog lets itself be shown only once the job says Kavset runs: the job says so after
+    // the start succeeded and before the dialog is shown.
+    struct OrderLauncher : FakeLauncher
+    {
+        BOOL Start(const Kavelor::WString& file, const Kavelor::WString& parameters) override
+        {
+            atStart = job->m_bStarted;
+            return FakeLauncher::Start(file, parameters);
+        }
+        void OnStarted() override
+        {
+            atShow = job->m_bStarted;
+            FakeLauncher::OnStarted();
+        }
+        CKavsetJob* job = nullptr;
+        int atStart = -1;
+        int atShow = -1;
+    } ordered;
+    CKavsetJob watched(nullptr, Kavelor::KAVSET_MODE_ENABLE, device);
+    ordered.job = &watched;
+    watched.RunKavset(ordered);
+    EXPECT_EQ(ordered.atStart, 0);
+    EXPECT_EQ(ordered.atShow, 1);
+
     // Missing, or elevation refused: never shown, nothing to say.
     FakeLauncher refused;
     refused.startable = false;
@@ -160,10 +194,7 @@ TEST_F(WindowTextsTest, KavsetBesideTheProgramGetsTheSwitchAndTheUsbNodesId)
 TEST_F(WindowTextsTest, OneItemPerDriveLetterWithTheDevicesOverlayInWalkOrder)
 {
     // A card reader: two units, a letter each.
-    UsbDevice& off = AddStick(machine_, *hub_, 1, kVid, kPid, u"OFF1", {u'E'});
-    LunParams second;
-    second.letters = {u'G'};
-    machine_.AddLun(off, second);
+    AddReader(1, u"OFF1", u'E', u'G');
     UsbDevice& partial = AddStick(machine_, *hub_, 2, kVid, kPid, u"PART2", {u'H'});
     UsbDevice& on = AddStick(machine_, *hub_, 3, kVid, kPid, u"ON3", {u'F'});
     AddStick(machine_, *hub_, 4, kVid, kPid, u"NOLETTER4");
@@ -200,20 +231,14 @@ TEST_F(WindowTextsTest, OneItemPerDriveLetterWithTheDevicesOverlayInWalkOrder)
 // case of the letter aside, wherever other sticks moved it to; a drive no longer listed is no selection.
 TEST_F(WindowTextsTest, TheSelectedDriveIsFoundAgainAfterTheDevicesChanged)
 {
-    UsbDevice& reader = AddStick(machine_, *hub_, 2, kVid, kPid, u"READER2", {u'E'});
-    LunParams second;
-    second.letters = {u'F'};
-    machine_.AddLun(reader, second);
+    UsbDevice& reader = AddReader(2, u"READER2", u'E', u'F');
     std::vector<Kavelor::CDriveListItem> before = Kavelor::MakeDriveListItems(FakeScan::Enumerate());
     ASSERT_EQ(before.size(), 2u);
     Kavelor::CDriveListItem selected = before[1];
     ASSERT_EQ(selected.strText, W(u"(F:)"));
     EXPECT_EQ(selected.strDeviceId, reader.devNode->instanceId);
 
-    UsbDevice& other = AddStick(machine_, *hub_, 1, kVid, kPid, u"NEW1", {u'G'});
-    LunParams third;
-    third.letters = {u'H'};
-    machine_.AddLun(other, third);
+    UsbDevice& other = AddReader(1, u"NEW1", u'G', u'H');
     std::vector<Kavelor::CDriveListItem> after = Kavelor::MakeDriveListItems(FakeScan::Enumerate());
     ASSERT_EQ(after.size(), 4u);
     int at = Kavelor::FindSameDriveListItem(after, selected);

@@ -1,5 +1,6 @@
 // winsim: the notification-area (tray) call and its data in the layout of the newest shell. Older shells
 // accept the shorter prefixes of it (the _V1/_V2/_V3 sizes); the simulated tray rejects any other size.
+// And the shell's icon of a file or drive root (SHGetFileInfoW with SHGFI_ICON).
 #pragma once
 
 #include <windef.h>
@@ -47,3 +48,19 @@ typedef struct _NOTIFYICONDATAW
 #define NOTIFYICONDATAW_V3_SIZE FIELD_OFFSET(NOTIFYICONDATAW, hBalloonIcon)
 
 BOOL WINAPI Shell_NotifyIconW(DWORD dwMessage, PNOTIFYICONDATAW lpData);
+
+#define SHGFI_LARGEICON 0x000000000u
+#define SHGFI_SMALLICON 0x000000001u
+#define SHGFI_ICON 0x000000100u
+
+typedef struct _SHFILEINFOW
+{
+    HICON hIcon;
+    int iIcon;
+    DWORD dwAttributes;
+    WCHAR szDisplayName[260];
+    WCHAR szTypeName[80];
+} SHFILEINFOW;
+
+DWORD_PTR WINAPI SHGetFileInfoW(LPCWSTR pszPath, DWORD dwFileAttributes, SHFILEINFOW* psfi, UINT cbFileInfo,
+                                UINT uFlags);

@@ -42,6 +42,10 @@ ScopedDesktop::~ScopedDesktop()
     {
         left = "icons not destroyed";
     }
+    else if (!state.imageLists.empty())
+    {
+        left = "image lists not destroyed";
+    }
     else if (!state.menus.empty())
     {
         left = "menus not destroyed";

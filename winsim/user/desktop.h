@@ -10,19 +10,23 @@
 //   - TerminateThread (the simulation cannot stop a thread: one that does not end is a fault of its own);
 //   - a thread timer killed by another thread than its owner, or one that does not exist;
 //   - DestroyIcon or DestroyMenu of a handle that is not live, or of a popup that belongs to a menu;
+//   - an image list destroyed twice or used after it was destroyed, an icon put into one that is not a live
+//     icon, an overlay number outside 1 to 15;
 //   - FreeLibrary of a module that is not loaded; GetProcAddress on one that is not;
 //   - Shell_NotifyIconW with a cbSize that is none of the shell's layouts, a tip without terminator in
 //     its field, or a version or balloon call on a shell older than 5.0;
 //   - Tool Help entries whose dwSize is not the wide layout's; an ANSI Tool Help routine called at all;
 //   - QueryFullProcessImageNameW on a handle opened without a query right, or with flags other than 0;
 //   - CloseServiceHandle of a handle that is not a service handle;
-//   - and when the desktop is taken down: icons, menus, timers, tray icons or loaded modules left, or a
+//   - and when the desktop is taken down: icons, image lists, menus, timers, tray icons or loaded modules
+//     left, or a
 //     thread still running.
 #pragma once
 
 #include "winsim/machine/machine.h"
 
 #include <windows.h>
+#include <commctrl.h>
 
 #include <functional>
 #include <map>
@@ -89,6 +93,7 @@ struct Desktop
     std::set<UINT> iconResources;
     std::map<UINT, int> menuResources; // menu id -> number of popups
     std::map<UINT, WString> strings;
+    std::set<WCHAR> shellDriveIcons; // drive letters (upper case) whose root the shell has an icon for
     UINT trackPopupCommand = 0;
     int messageBoxResult = IDOK;
     unsigned failThreadCreations = 0;
@@ -100,6 +105,7 @@ struct Desktop
     // Records.
     std::vector<MessageBoxCall> messageBoxes;
     std::vector<TrayCall> trayCalls;
+    std::vector<WString> shellIconRequests; // the paths SHGetFileInfoW was asked an icon for
     unsigned failedWindowPosts = 0;
 };
 
@@ -138,6 +144,16 @@ size_t TimerCount();
 // The tray as the shell shows it.
 size_t TrayIconCount();
 size_t LiveIconCount();
+// A live image list: its icon size, its number of images and its overlays (number -> image index).
+struct ImageListInfo
+{
+    int cx = 0;
+    int cy = 0;
+    int count = 0;
+    std::map<int, int> overlays;
+};
+bool GetImageListInfo(HIMAGELIST list, ImageListInfo& info);
+size_t LiveImageListCount();
 size_t LiveMenuCount();
 size_t LoadedModuleCount();
 size_t RunningThreadCount();

@@ -2,7 +2,9 @@
 // layouts of the notification data (by cbSize), checks that a tip ends inside the field its layout has,
 // refuses version and balloon calls from a program on a shell older than 5.0, and can be made to time out
 // on NIM_ADD as a shell that is busy or not yet running does. Strings, icons and menus come from the
-// resources a test registers; destroying an icon or menu that is not live is a violation.
+// resources a test registers; destroying an icon or menu that is not live is a violation. The shell has an
+// icon for the drive roots a test names. Image lists hold a count of images and their overlays; destroying
+// one that is not live (twice, say), or putting in an icon that is not live, is a violation.
 #include "winsim/user/user_internal.h"
 
 using namespace winsim::user;
@@ -186,7 +188,129 @@ BOOL WINAPI DestroyIcon(HICON hIcon)
 
 int WINAPI GetSystemMetrics(int nIndex)
 {
-    return nIndex == SM_CXSMICON || nIndex == SM_CYSMICON ? 16 : 0;
+    switch (nIndex)
+    {
+    case SM_CXSMICON:
+    case SM_CYSMICON:
+        return 16;
+    case SM_CXICON:
+    case SM_CYICON:
+        return 32;
+    default:
+        return 0;
+    }
+}
+
+DWORD_PTR WINAPI SHGetFileInfoW(LPCWSTR pszPath, DWORD, SHFILEINFOW* psfi, UINT cbFileInfo, UINT uFlags)
+{
+    if (cbFileInfo != sizeof(SHFILEINFOW) || (uFlags & ~(SHGFI_ICON | SHGFI_SMALLICON)) != 0)
+    {
+        Violation("SHGetFileInfoW is simulated for the icon of a path, with the structure's own size");
+    }
+    auto lock = Lock();
+    WString path(pszPath);
+    D().shellIconRequests.push_back(path);
+    *psfi = SHFILEINFOW();
+    WString upper = Upper(path);
+    bool isRoot = upper.size() == 3 && upper[1] == u':' && upper[2] == u'\\';
+    if (!isRoot || D().shellDriveIcons.count(upper[0]) == 0)
+    {
+        return 0;
+    }
+    psfi->hIcon = reinterpret_cast<HICON>(NewHandleValue());
+    I().icons.insert(psfi->hIcon);
+    return 1;
+}
+
+namespace
+{
+ImageList& LiveImageList(HIMAGELIST list, const char* call)
+{
+    auto found = I().imageLists.find(list);
+    if (found == I().imageLists.end())
+    {
+        Violation("%s on %p, which is not a live image list", call, static_cast<void*>(list));
+    }
+    return found->second;
+}
+} // namespace
+
+HIMAGELIST WINAPI ImageList_Create(int cx, int cy, UINT, int, int)
+{
+    if (cx <= 0 || cy <= 0)
+    {
+        return nullptr;
+    }
+    auto lock = Lock();
+    HIMAGELIST list = reinterpret_cast<HIMAGELIST>(NewHandleValue());
+    I().imageLists[list] = ImageList{cx, cy, 0, {}};
+    return list;
+}
+
+BOOL WINAPI ImageList_Destroy(HIMAGELIST himl)
+{
+    auto lock = Lock();
+    LiveImageList(himl, "ImageList_Destroy");
+    I().imageLists.erase(himl);
+    return TRUE;
+}
+
+int WINAPI ImageList_ReplaceIcon(HIMAGELIST himl, int i, HICON hicon)
+{
+    auto lock = Lock();
+    ImageList& list = LiveImageList(himl, "ImageList_ReplaceIcon");
+    if (I().icons.count(hicon) == 0)
+    {
+        Violation("ImageList_ReplaceIcon with %p, which is not a live icon", static_cast<void*>(hicon));
+    }
+    if (i == -1)
+    {
+        return list.count++;
+    }
+    return i >= 0 && i < list.count ? i : -1;
+}
+
+BOOL WINAPI ImageList_SetOverlayImage(HIMAGELIST himl, int iImage, int iOverlay)
+{
+    auto lock = Lock();
+    ImageList& list = LiveImageList(himl, "ImageList_SetOverlayImage");
+    if (iOverlay < 1 || iOverlay > 15)
+    {
+        Violation("overlay number %d: an image list has overlays 1 to 15", iOverlay);
+    }
+    if (iImage < 0 || iImage >= list.count)
+    {
+        return FALSE;
+    }
+    list.overlays[iOverlay] = iImage;
+    return TRUE;
+}
+
+int WINAPI ImageList_GetImageCount(HIMAGELIST himl)
+{
+    auto lock = Lock();
+    return LiveImageList(himl, "ImageList_GetImageCount").count;
+}
+
+bool winsim::user::GetImageListInfo(HIMAGELIST list, ImageListInfo& info)
+{
+    auto lock = Lock();
+    auto found = I().imageLists.find(list);
+    if (found == I().imageLists.end())
+    {
+        return false;
+    }
+    info.cx = found->second.cx;
+    info.cy = found->second.cy;
+    info.count = found->second.count;
+    info.overlays = found->second.overlays;
+    return true;
+}
+
+size_t winsim::user::LiveImageListCount()
+{
+    auto lock = Lock();
+    return I().imageLists.size();
 }
 
 HMENU WINAPI LoadMenuW(HINSTANCE, LPCWSTR lpMenuName)

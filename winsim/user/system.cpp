@@ -1,9 +1,10 @@
 // winsim/user: the loader, the processes of the simulated PC, its files, its system version and its
-// service control manager. LoadLibraryW finds PSAPI.DLL, Kernel32.DLL and Shell32.dll unless a test made
-// one absent, and counts loads (FreeLibrary of a module not loaded is a violation, a module left loaded at
-// the end a leak). GetProcAddress hands out the simulated routines; a test can make any one missing.
-// Kernel32 exports the ANSI Tool Help routines too, and calling one is a violation: the product reads the
-// wide layout. EnumProcesses fills at most the buffer and reports the bytes it wrote, as Windows does.
+// service control manager. LoadLibraryW finds PSAPI.DLL, Kernel32.DLL, Shell32.dll and SetupAPI.dll unless
+// a test made one absent, and counts loads (FreeLibrary of a module not loaded is a violation, a module left
+// loaded at the end a leak). GetProcAddress hands out the simulated routines; a test can make any one
+// missing. Kernel32 exports the ANSI Tool Help routines too, and calling one is a violation: the product
+// reads the wide layout. EnumProcesses fills at most the buffer and reports the bytes it wrote, as Windows
+// does.
 #include "winsim/user/user_internal.h"
 
 #include <psapi.h>
@@ -144,7 +145,7 @@ const Export kExports[] = {
     {"SHELL32.DLL", "DllGetVersion", reinterpret_cast<void*>(&SimDllGetVersion)},
 };
 
-const char* const kModules[] = {"PSAPI.DLL", "KERNEL32.DLL", "SHELL32.DLL"};
+const char* const kModules[] = {"PSAPI.DLL", "KERNEL32.DLL", "SHELL32.DLL", "SETUPAPI.DLL"};
 
 std::string ModuleNameOf(HMODULE module)
 {

@@ -98,6 +98,14 @@ struct Timer
     TIMERPROC proc = nullptr;
 };
 
+struct ImageList
+{
+    int cx = 0;
+    int cy = 0;
+    int count = 0;
+    std::map<int, int> overlays; // overlay number -> image index
+};
+
 struct Internal
 {
     std::map<DWORD, Queue> queues; // thread ID -> its message queue, once it has one
@@ -107,6 +115,7 @@ struct Internal
     UINT_PTR nextTimer = 1;
     uintptr_t nextHandle = 0x20000;
     std::set<HICON> icons;
+    std::map<HIMAGELIST, ImageList> imageLists;
     std::map<HMENU, std::vector<HMENU>> menus; // loaded menu -> its popups
     std::set<std::pair<HWND, UINT>> trayIcons;
     std::map<std::string, unsigned> moduleRefs; // upper-case DLL name -> load count
