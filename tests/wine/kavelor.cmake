@@ -17,7 +17,7 @@ if(Python3_Interpreter_FOUND AND NOT KAV_SANITIZE)
     set_tests_properties(kavelor_wine_image kavelor_wine_prefix PROPERTIES LABELS wine SKIP_RETURN_CODE 77
                          TIMEOUT 300 RUN_SERIAL TRUE)
     set_tests_properties(kavelor_wine_prefix PROPERTIES FIXTURES_SETUP kavelor_wine_prefixes)
-    foreach(case missing-kavset missing-service running hidden window)
+    foreach(case missing-kavset missing-service running hidden window dpi)
         string(REPLACE "-" "_" name ${case})
         add_test(NAME kavelor_wine_${name}
                  COMMAND ${Python3_EXECUTABLE} ${kavelor_wine_script} ${case} ${kavelor_wine_args})

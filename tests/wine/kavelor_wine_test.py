@@ -2,8 +2,9 @@
 """Kavelor.exe under Wine, on a virtual X display: what its users see at start.
 
 Cases (one per ctest test; "prefix" prepares the Wine prefixes the others share):
-  image            the PE facts Windows relies on: i386, GUI subsystem, asInvoker and common controls 6
-                   in the manifest, version 1.0.1, imports from system libraries only (no Wine needed)
+  image            the PE facts Windows relies on: i386, GUI subsystem, asInvoker, common controls 6 and
+                   per-monitor DPI awareness in the manifest, version 1.0.1, imports from system libraries
+                   only (no Wine needed)
   prefix           two fresh prefixes: "bare" (no Kavfiltr service) and "installed" (the service created
                    with sc, as the product's installation does)
   missing-kavset   no Kavset.exe beside the program: the message of string 1116, nothing in the tray;
@@ -14,14 +15,20 @@ Cases (one per ctest test; "prefix" prepares the Wine prefixes the others share)
                    window
   hidden           "/s": only the tray icon; a second start brings the hidden window forward
   window           with an empty device list: the five toolbar buttons with their Japanese texts (only
-                   Version enabled: nothing selected, no help document), the version dialog opens from its
-                   command and closes with OK, the title bar's close hides the window and Kavelor keeps
-                   running, and the tray menu's Exit command ends the process; screenshots of the window
-                   and of the version dialog. kavelor_probe.exe, built here with mingw-w64, reads the
-                   buttons out of Kavelor's process and posts the commands the shell and the user would
+                   Version enabled: nothing selected, no help document) and each button's text in its tooltip,
+                   the device list sharing its icon list (Kavelor destroys it) and saying in grey why it is
+                   empty, the version dialog opens from its command and closes with OK, the title bar's close
+                   hides the window and Kavelor keeps running, and the tray menu's Exit command ends the
+                   process; screenshots of the window and of the version dialog. kavelor_probe.exe, built here
+                   with mingw-w64 for the machine of the Kavelor under test, reads the buttons, their tooltips
+                   and the list out of Kavelor's process and posts the commands the shell and the user would
+  dpi              the window at 96 and at 144 DPI (the prefix's LogPixels): the button texts render at both,
+                   and the window grows with the scale; screenshots of both
 
-Where the machine's kernel cannot run 32-bit programs, the win64 build of the same sources stands in for
-the 32-bit deliverable and the run says so. Exit code 77 (skipped) when Wine, Xvfb or the build is missing.
+Which Kavelor runs is decided, not assumed: the 32-bit deliverable under 32-bit Wine when the kernel starts
+a tiny 32-bit program and the 32-bit Wine loader is installed; else the win64 build of the same sources
+stands in, and every case prints which one ran and why. Exit code 77 (skipped) when Wine, Xvfb or the build
+is missing.
 """
 
 import argparse
@@ -91,22 +98,52 @@ def wine_debugstr(text):
     return 'L"' + "".join(out) + '"'
 
 
+TINY32_EXIT = 32
+
+
+def tiny32_elf():
+    """The smallest 32-bit x86 Linux program: one loadable segment whose code is exit(32)."""
+    import struct
+    base = 0x08048000
+    code = bytes([0xB8, 1, 0, 0, 0, 0xBB, TINY32_EXIT, 0, 0, 0, 0xCD, 0x80])  # mov eax,1; mov ebx,32; int 0x80
+    size = 52 + 32 + len(code)
+    header = b"\x7fELF" + bytes([1, 1, 1, 0]) + bytes(8) + struct.pack("<HHIIIIIHHHHHH", 2, 3, 1, base + 84, 52, 0, 0,
+                                                                        52, 32, 1, 0, 0, 0)
+    segment = struct.pack("<IIIIIIII", 1, 0, base, base, size, size, 5, 0x1000)
+    return header + segment + code
+
+
+def kernel_runs_32bit(work):
+    """Whether this machine's kernel starts 32-bit x86 programs (IA-32 emulation), tried rather than assumed."""
+    program = Path(work) / "tiny32"
+    program.write_bytes(tiny32_elf())
+    program.chmod(0o755)
+    try:
+        return subprocess.run([str(program)], capture_output=True, timeout=10).returncode == TINY32_EXIT
+    except OSError:  # "Exec format error": no IA-32 emulation
+        return False
+
+
 def loader_for(args):
-    """The Wine loader and the Kavelor build to run: the 32-bit deliverable where the kernel runs 32-bit
-    programs, else the win64 build of the same sources."""
+    """The Wine loader, the Kavelor build to run and a line that says which ran: the 32-bit deliverable under
+    32-bit Wine wherever that can run, else the win64 build of the same sources, with the reason."""
     if not (WINE_DIR / "wine64").exists() or shutil.which("Xvfb") is None:
         raise Skip("Wine (wine64) or Xvfb is not installed")
     exe32 = Path(args.exe32)
     exe64 = Path(args.exe64)
-    try:
-        runs32 = subprocess.run([str(WINE_DIR / "wine"), "--version"], capture_output=True).returncode == 0
-    except OSError:  # the kernel refuses 32-bit programs (no IA-32 emulation)
-        runs32 = False
-    if runs32 and exe32.exists():
-        return WINE_DIR / "wine", exe32, "32-bit deliverable"
+    missing = []
+    if not kernel_runs_32bit(args.out):
+        missing.append("this kernel cannot start 32-bit programs (a tiny 32-bit program was refused)")
+    if not (WINE_DIR / "wine").exists():
+        missing.append("32-bit Wine is not installed (wine32:i386)")
+    if not exe32.exists():
+        missing.append(f"{exe32} is not built")
+    if not missing:
+        return WINE_DIR / "wine", exe32, "the 32-bit deliverable under 32-bit Wine"
     if exe64.exists():
-        return WINE_DIR / "wine64", exe64, "win64 build of the same sources (this kernel cannot run 32-bit programs)"
-    raise Skip(f"no Kavelor.exe to run ({exe32} needs 32-bit Wine; {exe64} is not built)")
+        return WINE_DIR / "wine64", exe64, "the win64 build of the same sources standing in for the 32-bit " \
+            "deliverable: " + "; ".join(missing)
+    raise Skip(f"no Kavelor.exe to run: {'; '.join(missing)}; {exe64} is not built")
 
 
 class Display:
@@ -279,6 +316,8 @@ def case_image(args, strings):
     if b'level="asInvoker"' not in data or b"Microsoft.Windows.Common-Controls" not in data or \
             b'version="6.0.0.0"' not in data:
         fail("the manifest does not ask for asInvoker and common controls 6")
+    if b">PerMonitorV2, PerMonitor</dpiAwareness>" not in data or b">true/pm</dpiAware>" not in data:
+        fail("the manifest does not declare per-monitor DPI awareness (v2, with the v1 and system fallbacks)")
     if "1.0.1".encode("utf-16-le") not in data:
         fail("the version record does not say 1.0.1")
     for text in (strings[1116], strings[1212], strings[1110]):
@@ -391,35 +430,59 @@ def case_hidden(args, loader, exe):
             wine.close()
 
 
-def build_probe(args):
-    """kavelor_probe.exe from its source beside this script, for the win64 build's Wine."""
-    compiler = shutil.which("x86_64-w64-mingw32-gcc")
+def build_probe(args, loader):
+    """kavelor_probe.exe from its source beside this script, for the machine of the Kavelor under test."""
+    machine = "i686" if loader.name == "wine" else "x86_64"
+    compiler = shutil.which(f"{machine}-w64-mingw32-gcc")
     if compiler is None:
-        raise Skip("no x86_64-w64-mingw32-gcc to build kavelor_probe.exe")
-    probe = Path(args.out) / "kavelor_probe.exe"
+        raise Skip(f"no {machine}-w64-mingw32-gcc to build kavelor_probe.exe")
+    probe = Path(args.out) / f"kavelor_probe-{machine}.exe"
     source = Path(__file__).with_name("kavelor_probe.c")
     subprocess.run([compiler, "-municode", "-O1", "-Wall", "-Werror", "-o", str(probe), str(source)], check=True)
     return probe
 
 
 def probe(wine, folder, *action):
-    result = subprocess.run([str(WINE_DIR / "wine64"), f"C:\\{folder}\\kavelor_probe.exe", *action], env=wine.env,
+    result = subprocess.run([str(wine.loader), f"C:\\{folder}\\kavelor_probe.exe", *action], env=wine.env,
                             capture_output=True, timeout=60)
     return result.returncode, result.stdout.decode("utf-8", errors="replace")
 
 
+def start_with_probe(wine, args, loader, exe, name, *arguments):
+    """Kavelor and the probe installed side by side; the probe must run under this Wine before Kavelor is
+    looked at. The process and its main window."""
+    program = wine.install("Kavelor", True, exe)
+    shutil.copy(build_probe(args, loader), wine.prefix / "drive_c" / "Kavelor" / "kavelor_probe.exe")
+    code, said = probe(wine, "Kavelor", "hello")
+    if code != 0:
+        fail(f"the probe does not run under {loader.name} (exit code {code})")
+    print(said.strip())
+    process = wine.start(program, *arguments, name=name)
+    window = wine.wait_for(lambda: wine.kavelor_window(min_width=300), 60, "the main window")
+    return process, window
+
+
+def list_text_rows(png, below, ink=200):
+    """The rows of a line of text in the device list: a band of rows with ink under row `below` (the end of
+    the button texts), not counting the list's border lines."""
+    width, height, raw = gray_pixels(png)
+    start = None
+    margin = 8  # the list's own border, down both sides
+    for y in range(below + 1, height):
+        dark = sum(1 for v in raw[y * width + margin:(y + 1) * width - margin] if v < ink)
+        if 0 < dark < 0.5 * width:
+            start = y if start is None else start
+        elif start is not None:
+            return start, y
+    fail(f"no line of text in the empty device list of {png}")
+
+
 def case_window(args, loader, exe, strings):
-    if loader.name != "wine64":
-        raise Skip("the probe is a 64-bit program; this case runs with the win64 build")
-    probe_exe = build_probe(args)
     out = Path(args.out)
     with Display() as display:
         wine = Wine(loader, prefix_of(args, "installed"), display, out)
         try:
-            program = wine.install("Kavelor", True, exe)
-            shutil.copy(probe_exe, wine.prefix / "drive_c" / "Kavelor" / "kavelor_probe.exe")
-            process = wine.start(program, name="window")
-            window = wine.wait_for(lambda: wine.kavelor_window(min_width=300), 60, "the main window")
+            process, window = start_with_probe(wine, args, loader, exe, "window")
 
             expected = [(32776 + at, strings[1010 + at]) for at in range(5)]
             code, listing = wine.wait_for(lambda: (lambda r: r if r[0] == 0 and r[1].count("\n") >= 5 else None)(
@@ -431,9 +494,27 @@ def case_window(args, loader, exe, strings):
             enabled = {int(b[0]): b[1] == "1" for b in buttons}
             if enabled != {32776: False, 32777: False, 32778: False, 32779: True, 32780: False}:
                 fail(f"enabled buttons {enabled}: with nothing selected and no help document only Version is")
+            code, listing = probe(wine, "Kavelor", "tooltips")
+            tips = [tuple(line.split("\t")) for line in listing.splitlines() if line.strip()]
+            if code != 0 or [(int(c), t) for c, t in tips] != expected:
+                fail(f"toolbar tooltips {tips} (probe exit code {code}), expected each button's text {expected}")
+            code, listing = probe(wine, "Kavelor", "list")
+            style, items = (int(v, 16) for v in listing.split())
+            if not style & 0x0040:
+                fail(f"the device list (style {style:#x}) would destroy the icon list that Kavelor destroys itself: "
+                     "LVS_SHAREIMAGELISTS is missing")
+            if items != 0:
+                fail(f"{items} items in the device list of a machine without USB sticks")
             time.sleep(1)
             shot = screenshot(wine, window[0], out / "kavelor-window.png")
-            print(f"toolbar: {found}; enabled {enabled}; {shot}")
+            print(f"toolbar: {found}; enabled {enabled}; tooltips are the buttons' texts; list style {style:#x}; "
+                  f"{shot}")
+            rows = list_text_rows(shot, toolbar_text_rows(shot)[1])
+            distinct, commonest = glyph_shapes(shot, rows, left_fraction=0, ink=200)
+            print(f"empty list: a line of {distinct} distinct glyph shapes (the commonest {commonest} times) in "
+                  f"rows {rows}")
+            if distinct < 12 or commonest > 4:
+                fail("the empty device list does not say why it is empty")
 
             before = {w[0] for w in wine.windows() if w[4]}
             probe(wine, "Kavelor", "command", "32779")
@@ -465,6 +546,41 @@ def case_window(args, loader, exe, strings):
             wine.close()
 
 
+def case_dpi(args, loader, exe):
+    """The window at 144 DPI (150 %): the prefix's screen DPI raised, a screenshot whose button texts render
+    on their own line, and a window larger than at 96 DPI by about the scale."""
+    out = Path(args.out)
+    prefix = Path(args.work) / "installed-144"
+    shutil.rmtree(prefix, ignore_errors=True)
+    shutil.copytree(prefix_of(args, "installed"), prefix, symlinks=True)
+    with Display() as display:
+        sizes = {}
+        for dpi in (96, 144):
+            wine = Wine(loader, prefix, display, out)
+            try:
+                subprocess.run([str(WINE_DIR / "wine64"), "reg", "add", "HKCU\\Control Panel\\Desktop", "/v",
+                                "LogPixels", "/t", "REG_DWORD", "/d", str(dpi), "/f"], env=wine.env,
+                               capture_output=True, timeout=60, check=True)
+                subprocess.run([str(WINE_DIR / "wineserver"), "-w"], env=wine.env, timeout=60)
+                process, window = start_with_probe(wine, args, loader, exe, f"dpi-{dpi}")
+                time.sleep(1)
+                shot = screenshot(wine, window[0], out / f"kavelor-window-{dpi}dpi.png")
+                rows = toolbar_text_rows(shot)
+                distinct, commonest = glyph_shapes(shot, rows, left_fraction=0, ink=200)
+                sizes[dpi] = (window[2], window[3])
+                print(f"{dpi} DPI: window {window[2]}x{window[3]}, button texts in rows {rows} with {distinct} "
+                      f"distinct glyph shapes; {shot}")
+                if distinct < 15 or commonest > 6:
+                    fail(f"the buttons' texts do not render at {dpi} DPI")
+                probe(wine, "Kavelor", "command", "32774")
+                process.wait(timeout=30)
+            finally:
+                wine.close()
+        for axis in (0, 1):
+            if sizes[144][axis] < 1.3 * sizes[96][axis]:
+                fail(f"the window at 144 DPI {sizes[144]} is not scaled from the one at 96 DPI {sizes[96]}")
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("case")
@@ -481,7 +597,7 @@ def main():
             case_image(args, strings)
             return
         loader, exe, which = loader_for(args)
-        print(f"running {exe} ({which})")
+        print(f"running {exe}: {which}")
         if args.case == "prefix":
             case_prefix(args, loader)
         elif args.case == "missing-kavset":
@@ -494,6 +610,8 @@ def main():
             case_hidden(args, loader, exe)
         elif args.case == "window":
             case_window(args, loader, exe, strings)
+        elif args.case == "dpi":
+            case_dpi(args, loader, exe)
         else:
             fail(f"unknown case {args.case}")
     except Skip as reason:
