@@ -42,6 +42,7 @@ import shutil
 import struct
 import subprocess
 import sys
+import threading
 import time
 import zipfile
 from pathlib import Path
@@ -110,6 +111,52 @@ def imported_names(image):
     return names
 
 
+class Trace:
+    """What Wine's +ntoskrnl channel said during the run, read as it comes (it is millions of lines)."""
+
+    LINE = re.compile(r"^[0-9a-f]+:(trace|fixme|err|warn):ntoskrnl:(\w+)")
+
+    def __init__(self):
+        self.calls = set()
+        self.fixmes = set()
+        self.problems = []
+
+    def read(self, stream):
+        for raw in stream:
+            line = raw.decode("utf-8", "replace").rstrip()
+            match = self.LINE.match(line)
+            if match:
+                (self.fixmes if match.group(1) == "fixme" else self.calls).add(match.group(2))
+            elif "unimplemented function" in line or ("Unhandled" in line and "page fault" in line) or \
+                    "Unhandled exception" in line:
+                self.problems.append(line)
+
+
+def run_traced(wine, prefix):
+    """Runs the runner with Wine's kernel traced; the exit code is None when it had to be stopped."""
+    command = [str(wine), "C:\\datapath\\kavdatapath_runner.exe", "C:\\datapath\\kavdatapath_stick.sys",
+               "C:\\datapath\\Kavfiltr.sys"]
+    trace = Trace()
+    process = subprocess.Popen(command, env=environment(prefix, "err+all,fixme+all,+ntoskrnl"),
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    reader = threading.Thread(target=trace.read, args=(process.stderr,))
+    reader.start()
+    output = []
+    collector = threading.Thread(target=lambda: output.append(process.stdout.read()))
+    collector.start()
+    try:
+        code = process.wait(timeout=RUN_LIMIT_SECONDS)
+    except subprocess.TimeoutExpired:
+        code = None
+    wineserver(prefix, "-k")
+    if code is None:
+        process.kill()
+        process.wait()
+    reader.join()
+    collector.join()
+    return code, b"".join(output).decode("utf-8", "replace"), trace
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--archive", required=True)
@@ -150,32 +197,22 @@ def main():
     print(f"fresh prefix in {time.time() - started:.1f} s")
 
     started = time.time()
-    try:
-        done = subprocess.run([str(wine), "C:\\datapath\\kavdatapath_runner.exe", "C:\\datapath\\kavdatapath_stick.sys",
-                               "C:\\datapath\\Kavfiltr.sys"], env=environment(prefix, "err+all,fixme+all"),
-                              capture_output=True, timeout=RUN_LIMIT_SECONDS)
-    except subprocess.TimeoutExpired as expired:
-        print((expired.stdout or b"").decode("utf-8", "replace"))
-        print(f"FAIL: the run did not end within {RUN_LIMIT_SECONDS} s (a hang in the driver process)")
-        wineserver(prefix, "-k")
-        return 1
-    finally:
-        wineserver(prefix, "-k")
-    out = done.stdout.decode("utf-8", "replace")
-    log = done.stderr.decode("utf-8", "replace")
+    code, out, trace = run_traced(wine, prefix)
     print(out.rstrip())
-    print(f"run ended with {done.returncode} after {time.time() - started:.1f} s")
+    if code is None:
+        print(f"FAIL: the run did not end within {RUN_LIMIT_SECONDS} s (a hang in the driver process)")
+        return 1
+    print(f"run ended with {code} after {time.time() - started:.1f} s")
 
-    failed = done.returncode != 0
-    crashes = [line for line in log.splitlines()
-               if "Unhandled" in line and ("page fault" in line or "exception" in line) or "unimplemented function" in line]
-    for line in crashes:
-        print(f"FAIL: Wine reported: {line.strip()}")
+    failed = code != 0
+    for line in trace.problems:
+        print(f"FAIL: Wine reported: {line}")
         failed = True
     # Kavfiltr's path: what it imports, and what it looks up by name (MmGetSystemRoutineAddress).
     filter_imports = imported_names(shipped)
-    fixmes = sorted({m.group(1) for m in re.finditer(r"fixme:ntoskrnl:(\w+)", log)})
-    for name in fixmes:
+    called = sorted(name for name in trace.calls if name in filter_imports)
+    print(f"Wine's kernel traced {len(called)} of Kavfiltr's imports: {', '.join(called)}")
+    for name in sorted(trace.fixmes):
         if name in filter_imports or name.encode("utf-16-le") in shipped:
             reason = KNOWN_ON_FILTER_PATH.get(name)
             print(f"on Kavfiltr's path: Wine's {name} is incomplete: {reason or 'NOT KNOWN'}")
