@@ -43,7 +43,12 @@ grep -q ' NO$' "$demo_output" && summary="シミュレーションでは ${gains
 # The texts go into the page as they are: they hold no character that HTML or sed would read specially.
 sed -e "s|@DEMO_TABLE@|${table}|" -e "s|@DEMO_SUMMARY@|${summary}|" package/guide/Kavelor.html >"$work/guide/Kavelor.html"
 cp package/guide/guide.css package/guide/*.svg "$work/guide/"
-cp "$demo_chart" "$work/guide/kavlab-demo.svg"
+# The chart's labels in the guide's language; the figures stay as kavlab drew them.
+sed -e 's|>Simulated USB 2.0 stick: modelled MB/s<|>シミュレーションの USB 2.0 メモリ: 速さ（MB/s）<|' \
+    -e 's|>requests of 1 MiB (seqread, seqwrite) and 64 KiB (seqread64k)<|>1 回の読み書き 1 MiB（連続読み込み、連続書き込み）と 64 KiB（64 KiB ずつ読み込み）<|' \
+    -e 's|>without<|>なし<|g' -e 's|>with Kavfiltr<|>Kavfiltr あり<|g' -e 's|>seqread<|>連続読み込み<|' \
+    -e 's|>seqwrite<|>連続書き込み<|' -e 's|>seqread64k<|>64 KiB ずつ読み込み<|' \
+    -e 's|>bus payload bound<|>バスの転送量の上限<|' "$demo_chart" >"$work/guide/kavlab-demo.svg"
 weasyprint --quiet "$work/guide/Kavelor.html" "$stage/Kavelor.pdf"
 
 rm -f "$archive"

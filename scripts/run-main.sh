@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# The main job: builds every Windows deliverable into dist/, runs the simulated PC's demo, and packs the
-# archive a Windows user installs from (dist/Kavelor-1.0.1.zip) with the demo's figures in its guide.
+# The main job: builds every Windows deliverable into dist/, runs the simulated PC's demo, and packs what a
+# Windows user installs from, with the demo's figures in its guide: the archive dist/Kavelor-1.0.1.zip and
+# the setup program dist/Kavelor-1.0.1-setup.exe, signed (with a test certificate unless KAV_SIGN_CERT
+# names one; see scripts/sign.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh

@@ -10,11 +10,11 @@ for preset in win64 win32 host host-asan host-tsan fuzz; do
     [ -f "build/$preset/build.ninja" ] || cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
 done
-# The archive the main job ships, so that its tests (label wine) check the real thing.
-echo "=== dist/Kavelor-1.0.1.zip"
+# The archive and the setup program the main job ships, so that their tests (label wine) check the real thing.
+echo "=== dist/Kavelor-1.0.1.zip and dist/Kavelor-1.0.1-setup.exe"
 if ! { build/host/lab/kavlab demo >build/host/lab/kavlab-demo.txt &&
     scripts/make-package.sh build/host/lab/kavlab-demo.txt build/host/lab/kavlab-demo.svg >/dev/null; }; then
-    echo "the archive could not be built" >&2
+    echo "the archive or the setup program could not be built" >&2
     status=1
 fi
 for preset in host host-asan host-tsan fuzz; do

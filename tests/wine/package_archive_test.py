@@ -10,8 +10,9 @@
   uninstaller takes the filter off the devices before it deletes the service;
 - ReadMe.txt is UTF-8 with a byte-order mark, in Japanese and English, and explains the setup program's
   silent mode and what a test-signed and a released driver need;
-- Kavelor.pdf: its text holds every message of the string table that the user can meet and the figures
-  of the demo, its Japanese font is embedded, and every page rendered to an image carries content, the
+- Kavelor.pdf: its text holds every message of the string table that the user can meet, the setup program
+  and what a test-signed and a released driver need, and the figures of the demo with the chart's labels
+  in Japanese, its Japanese font is embedded, and every page rendered to an image carries content, the
   pictures in colour.
 
 Exit code 77 (skipped) when the archive or a tool is missing.
@@ -121,6 +122,9 @@ def check_pdf(folder, source, demo):
         require(re.sub(r"\s+", "", strings[symbol]) in flat, f"the guide does not show {symbol}: {strings[symbol]}")
     require(re.sub(r"\s+", "", strings["IDS_STORAGE_IN_USE"].split("\n")[0]) in flat,
             "the guide does not show the message of a device in use")
+    for needed in ("Kavelor-1.0.1-setup.exe", "testsigning", "attestation", "Kavfiltrあり", "連続読み込み"):
+        require(needed in flat, f"the guide does not mention {needed}")
+    require("withKavfiltr" not in flat and "without" not in flat, "the demo chart's labels are not in Japanese")
     for row in demo:
         require(f"{row[0]}→{row[1]}" in flat and f"{row[2]}→{row[3]}" in flat,
                 f"the guide does not hold the demo's figures {row}")
