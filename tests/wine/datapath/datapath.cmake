@@ -6,7 +6,6 @@ if(Python3_Interpreter_FOUND)
     add_test(NAME kavfiltr_wine_datapath
              COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/kavfiltr_wine_datapath.py
                      --archive ${CMAKE_SOURCE_DIR}/dist/Kavelor-1.0.1.zip
-                     --dist-driver ${CMAKE_SOURCE_DIR}/dist/Kavfiltr.sys
                      --stick ${datapath_win64}/kavdatapath_stick.sys
                      --runner ${datapath_win64}/kavdatapath_runner.exe
                      --prefix ${CMAKE_CURRENT_BINARY_DIR}/datapath-prefix)
