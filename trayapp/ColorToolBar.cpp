@@ -9,8 +9,6 @@ namespace Kavelor
 {
 namespace
 {
-// The size the strip's pictures are drawn for.
-const int kImageSize = 24;
 const COLORREF kTransparent = RGB(0xFF, 0x00, 0xFF);
 } // namespace
 
@@ -58,12 +56,14 @@ void CColorToolBar::LoadImages(HINSTANCE hInstance, UINT nBitmapId, int nImageSi
     HBITMAP hStrip = static_cast<HBITMAP>(
         LoadImageW(hInstance, MAKEINTRESOURCEW(nBitmapId), IMAGE_BITMAP, 0, 0, LR_CREATEDIBSECTION));
     BITMAP strip = {};
-    if (hStrip != nullptr && nImageSize != kImageSize && GetObjectW(hStrip, sizeof(strip), &strip) != 0)
+    // The strip's height is the size its pictures were drawn for.
+    if (hStrip != nullptr && GetObjectW(hStrip, sizeof(strip), &strip) != 0 && strip.bmHeight != nImageSize &&
+        strip.bmHeight > 0)
     {
         DeleteObject(hStrip);
         hStrip = static_cast<HBITMAP>(LoadImageW(hInstance, MAKEINTRESOURCEW(nBitmapId), IMAGE_BITMAP,
-                                                 MulDiv(strip.bmWidth, nImageSize, kImageSize), nImageSize,
-                                                 LR_CREATEDIBSECTION));
+                                                 MulDiv(strip.bmWidth, nImageSize, strip.bmHeight),
+                                                 nImageSize, LR_CREATEDIBSECTION));
     }
     if (hStrip != nullptr)
     {

@@ -31,7 +31,7 @@ public:
     HWND m_hWnd;
 
 private:
-    // The strip drawn for 24 pixels, stretched to the size asked for.
+    // The strip, its pictures stretched or shrunk to the size asked for.
     void LoadImages(HINSTANCE hInstance, UINT nBitmapId, int nImageSize);
     // Every button as large as the first one needs to be.
     void FitButtons();

@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Draws Kavelor's pictures into the given folder, for Kavelor.rc to bind into the program.
 
-Kavelor.ico               the program and tray icon: a USB stick with a speed arrow (16 and 32 pixels)
+Kavelor.ico               the program and tray icon: a USB stick with a speed arrow (16 to 64 pixels, for
+                          100 % to 200 %)
 OverlayDeviceOff.ico      list-view overlay: the speed-up is off on the device (a red bar)
 OverlayStorageOff.ico     list-view overlay: the storage part lost the speed-up (an orange mark)
 Toolbar.bmp               five 24 x 24 toolbar images (enable, disable, properties, version, help) on
                           magenta, the colour the toolbar makes transparent
+Toolbar48.bmp             the same at 48 x 48, for the larger DPIs
 About.bmp                 the picture of the version dialog (64 x 64)
 
 Only the standard library is used: the files are written byte by byte in the BMP and ICO layouts.
@@ -101,33 +103,43 @@ def overlay_storage_off(size):
     return canvas
 
 
-def toolbar():
-    canvas = Canvas(5 * 24, 24, MAGENTA)
+def toolbar(size):
+    """The five pictures drawn for `size` pixels (24 at 96 DPI; the 48-pixel strip serves the larger DPIs,
+    shrunk rather than blown up)."""
+    canvas = Canvas(5 * size, size, MAGENTA)
+    k = size / 24
     white = (255, 255, 255, 255)
+
+    def rect(x0, y0, x1, y1, colour):
+        canvas.rect(int(x0 * k), int(y0 * k), int(x1 * k), int(y1 * k), colour)
+
+    def line(x0, y0, x1, y1, width, colour):
+        canvas.line(x0 * k, y0 * k, x1 * k, y1 * k, width * k, colour)
+
     # Enable: a green disc with a check mark.
-    canvas.circle(12, 12, 10, (40, 160, 60, 255))
-    canvas.line(7, 12, 11, 16, 2.5, white)
-    canvas.line(11, 16, 17, 8, 2.5, white)
+    canvas.circle(12 * k, 12 * k, 10 * k, (40, 160, 60, 255))
+    line(7, 12, 11, 16, 2.5, white)
+    line(11, 16, 17, 8, 2.5, white)
     # Disable: a red disc with a bar.
-    canvas.circle(36, 12, 10, (200, 40, 40, 255))
-    canvas.rect(30, 11, 43, 14, white)
+    canvas.circle(36 * k, 12 * k, 10 * k, (200, 40, 40, 255))
+    rect(30, 11, 43, 14, white)
     # Properties: a sheet with lines.
-    canvas.rect(52, 2, 68, 22, (250, 250, 250, 255))
-    canvas.outline(52, 2, 68, 22, (80, 80, 90, 255))
+    rect(52, 2, 68, 22, (250, 250, 250, 255))
+    canvas.outline(int(52 * k), int(2 * k), int(68 * k), int(22 * k), (80, 80, 90, 255))
     for y in (6, 10, 14, 18):
-        canvas.rect(55, y, 65, y + 1, (60, 100, 180, 255))
+        rect(55, y, 65, y + 1, (60, 100, 180, 255))
     # Version information: a blue disc with an "i".
-    canvas.circle(84, 12, 10, (40, 100, 200, 255))
-    canvas.rect(83, 6, 86, 9, white)
-    canvas.rect(83, 10, 86, 18, white)
+    canvas.circle(84 * k, 12 * k, 10 * k, (40, 100, 200, 255))
+    rect(83, 6, 86, 9, white)
+    rect(83, 10, 86, 18, white)
     # Help: a purple disc with a question mark.
-    canvas.circle(108, 12, 10, (120, 60, 170, 255))
-    canvas.line(104.5, 9, 106.5, 6.5, 2, white)
-    canvas.line(106.5, 6.5, 110, 6.5, 2, white)
-    canvas.line(110, 6.5, 111.5, 9, 2, white)
-    canvas.line(111.5, 9, 108, 12.5, 2, white)
-    canvas.rect(107, 13, 109, 15, white)
-    canvas.rect(107, 16, 109, 18, white)
+    canvas.circle(108 * k, 12 * k, 10 * k, (120, 60, 170, 255))
+    line(104.5, 9, 106.5, 6.5, 2, white)
+    line(106.5, 6.5, 110, 6.5, 2, white)
+    line(110, 6.5, 111.5, 9, 2, white)
+    line(111.5, 9, 108, 12.5, 2, white)
+    rect(107, 13, 109, 15, white)
+    rect(107, 16, 109, 18, white)
     return canvas
 
 
@@ -184,10 +196,12 @@ def ico_bytes(canvases):
 def main():
     out = Path(sys.argv[1])
     out.mkdir(parents=True, exist_ok=True)
-    (out / "Kavelor.ico").write_bytes(ico_bytes([app_icon(32), app_icon(16)]))
-    (out / "OverlayDeviceOff.ico").write_bytes(ico_bytes([overlay_device_off(32), overlay_device_off(16)]))
-    (out / "OverlayStorageOff.ico").write_bytes(ico_bytes([overlay_storage_off(32), overlay_storage_off(16)]))
-    (out / "Toolbar.bmp").write_bytes(bmp_bytes(toolbar()))
+    # The sizes Windows asks for at 100 % to 200 %: small icons of 16 to 32 pixels, large ones of 32 to 64.
+    (out / "Kavelor.ico").write_bytes(ico_bytes([app_icon(n) for n in (64, 48, 40, 32, 24, 20, 16)]))
+    (out / "OverlayDeviceOff.ico").write_bytes(ico_bytes([overlay_device_off(n) for n in (64, 48, 40, 32, 16)]))
+    (out / "OverlayStorageOff.ico").write_bytes(ico_bytes([overlay_storage_off(n) for n in (64, 48, 40, 32, 16)]))
+    (out / "Toolbar.bmp").write_bytes(bmp_bytes(toolbar(24)))
+    (out / "Toolbar48.bmp").write_bytes(bmp_bytes(toolbar(48)))
     (out / "About.bmp").write_bytes(bmp_bytes(about_picture()))
 
 
