@@ -397,13 +397,7 @@ TEST_F(ReadAheadTest, CancellingATransferTheFilterHoldsCancelsItsOwnTransferOnAH
 
     wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 128, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
-    winsim::IrpRequest request;
-    request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
-    request.setup = [&command](PIO_STACK_LOCATION sp) {
-        sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
-        sp->Parameters.Others.Argument1 = &command;
-    };
-    auto flight = winsim::StartIrp(top_, request);
+    auto flight = StartSubmit(command);
     // The filter's read-ahead command has reached the device, which now leaves its data unanswered.
     for (int wait = 0; wait < 500 && device_->CommandLog().empty(); ++wait)
     {

@@ -135,6 +135,19 @@ protected:
         return winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
     }
 
+    // A transfer that may not come back at once (the device hangs, or the filter works on it): the test may
+    // cancel it meanwhile, as the function driver's time-out does.
+    std::shared_ptr<winsim::IrpInFlight> StartSubmit(URB& urb)
+    {
+        winsim::IrpRequest request;
+        request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        request.setup = [&urb](PIO_STACK_LOCATION sp) {
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            sp->Parameters.Others.Argument1 = &urb;
+        };
+        return winsim::StartIrp(top_, request);
+    }
+
     void Configure()
     {
         USB_CONFIGURATION_DESCRIPTOR descriptor{};

@@ -2,7 +2,9 @@
 // piece reports, and that no failure to write gathered data can end in a write reported as done.
 #include "tests/driver/transport_fixture.h"
 
+#include <atomic>
 #include <optional>
+#include <thread>
 
 namespace
 {
@@ -317,6 +319,82 @@ TEST_F(CoalescingTest, HeldDataSurvivesAFailedSecondOfferAndReachesTheMedium)
     EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}, {0x2A, 1920, 128}}));
     ExpectOnMedium(0, 2048, 16);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// Once the data a flush could not write has been written after all, it belongs to no write any more: a
+// second write, gathered next, keeps its acknowledged pieces when the first write's request ends while
+// they wait in the buffer (two application threads' writes interleaved).
+TEST_F(CoalescingTest, AWriteGatheredAfterHeldDataWasWrittenKeepsItsPiecesWhenTheEarlierWriteEnds)
+{
+    auto first = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    FailWriteInStep(wu::sense::kWriteError);
+    EXPECT_EQ(WritePieces(0, std::vector<uint16_t>(16, 128), 16).back().wrapper.status, 1);
+    SenseKeyAfterFailure();
+    std::vector<uint8_t> retry = BlockPattern(1920, 128, 16);
+    NewCommands();
+    EXPECT_TRUE(Write10(1920, 128, retry).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}, {0x2A, 1920, 128}}));
+
+    auto second = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0x200000);
+    for (const Exchange& piece : WritePieces(4096, std::vector<uint16_t>(8, 128), 21))
+    {
+        EXPECT_TRUE(NT_SUCCESS(piece.status) && piece.wrapper.status == 0);
+    }
+    EXPECT_TRUE(NewCommands().empty()) << "the second write's first half is gathered";
+    bus_->ReleaseHeld();
+    first->Wait();
+    second->Wait();
+    for (const Exchange& piece : WritePieces(5120, std::vector<uint16_t>(8, 128), 21))
+    {
+        EXPECT_TRUE(NT_SUCCESS(piece.status) && piece.wrapper.status == 0);
+    }
+    ExpectOnMedium(0, 2048, 16);
+    ExpectOnMedium(4096, 2048, 21);
+}
+
+// The function driver's time-out cancels the status transfer of a write's last piece while the filter is
+// still writing the gathered data for it: the transfer ends as cancelled, as the function driver's recovery
+// (port reset, Bulk-Only reset, the command again) expects, even though the flush itself went through.
+TEST_F(CoalescingTest, AStatusTransferCancelledDuringItsFlushEndsAsCancelled)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, std::vector<uint16_t>(15, 128), 3);
+    std::vector<uint8_t> data = BlockPattern(1920, 128, 3);
+    wu::CommandBlockWrapper cbw =
+        wu::MakeCbw(++tag_, uint32_t(data.size()), false, 0, Cdb10(0x2A, 1920, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+    URB transfer = Bulk(out_, data.data(), uint32_t(data.size()), 0);
+    ASSERT_EQ(Submit(transfer), STATUS_SUCCESS);
+
+    // The time-out strikes as the flush's status wrapper is on its way from the device.
+    std::atomic<winsim::IrpInFlight*> statusTransfer{nullptr};
+    std::atomic<bool> cancelled{false};
+    device_->SetTransferHook([&](wu::Pipe pipe, uint32_t length) {
+        if (pipe != wu::Pipe::BulkIn || length != wu::kCswLength || cancelled.exchange(true))
+        {
+            return;
+        }
+        while (statusTransfer.load() == nullptr)
+        {
+            std::this_thread::yield();
+        }
+        statusTransfer.load()->Cancel();
+    });
+    wu::CommandStatusWrapper wrapper{};
+    URB status = Bulk(in_, &wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+    auto flight = StartSubmit(status);
+    statusTransfer = flight.get();
+    EXPECT_EQ(flight->Wait(std::chrono::seconds(5)).status, STATUS_CANCELLED);
+    device_->SetTransferHook(nullptr);
+    EXPECT_TRUE(cancelled);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 2048}}));
+    ExpectOnMedium(0, 2048, 3);
+
+    Recover();
+    EXPECT_TRUE(Write10(1920, 128, data).Passed(tag_));
     bus_->ReleaseHeld();
     request->Wait();
 }
