@@ -1,6 +1,7 @@
 // The read-ahead cache: when it reads ahead, what the device then sees, that the cached answers carry the
 // right data and status, and that it never answers with data older than the device's.
 #include "tests/driver/transport_fixture.h"
+#include "tests/support/test_filter.h"
 
 #include <thread>
 
@@ -212,6 +213,61 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommand
     NewCommands();
     ReadAndCheck(128, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x28, 128, 128}}));
+}
+
+// The range kept from read-ahead after a bad block belongs to the medium the filter knew: once a new capacity
+// is read (a new card, or the unit rescanned), sequential reads there are read ahead again.
+TEST_F(ReadAheadTest, ANewCapacityLetsTheRangeABadBlockKeptFromReadAheadBeReadAheadAgain)
+{
+    FillMedium(0, 4096, 8);
+    ReadAndCheck(0, 128);
+    wu::FaultRule bad;
+    bad.persistent = true;
+    bad.when.opcode = 0x28;
+    bad.when.firstLba = 1000;
+    bad.when.lastLba = 1000;
+    int rule = device_->AddFault(bad);
+    ReadAndCheck(128, 128);
+    device_->RemoveFault(rule);
+    NewCommands();
+    ReadAndCheck(256, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 256, 128}})) << "the failed range is not read ahead into again";
+
+    ASSERT_TRUE(ReadCapacity().Passed(tag_));
+    NewCommands();
+    for (uint32_t lba = 384; lba < 1024; lba += 128)
+    {
+        ReadAndCheck(lba, 128);
+    }
+    Commands commands = NewCommands();
+    EXPECT_LT(commands.size(), 3u) << "read ahead again after the new capacity";
+}
+
+// A transfer the filter would answer from its cache, cancelled on its way there (the function driver's
+// time-out struck after its call, before the filter could set a cancel routine): it ends as cancelled, as
+// the function driver's recovery expects, and the unit reads as before once that recovery is done.
+TEST_F(ReadAheadTest, ATransferCancelledBeforeTheFilterTookItOverEndsAsCancelled)
+{
+    FillMedium(0, 4096, 8);
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 128);
+    NewCommands();
+    PDRIVER_OBJECT racing = winsim::LoadDriver(u"Racing", FilterEntry);
+    PDEVICE_OBJECT above = kavtest::Attach(racing, usbPdo_);
+    CurrentDispatch() = [](PDEVICE_OBJECT device, PIRP irp) {
+        irp->Cancel = TRUE;
+        return SkipAndCall(device, irp);
+    };
+    wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 256, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    EXPECT_EQ(winsim::SendInternalDeviceControl(above, IOCTL_INTERNAL_USB_SUBMIT_URB, &command).status,
+              STATUS_CANCELLED);
+    CurrentDispatch() = nullptr;
+    kavtest::Detach(above);
+    winsim::UnloadDriver(racing);
+    EXPECT_TRUE(NewCommands().empty());
+    Recover();
+    ReadAndCheck(256, 128);
 }
 
 // The function driver may give up on that command before its status wrapper (its time-out hit while the
