@@ -39,6 +39,19 @@ protected:
         device_->AddFault(changed);
     }
 
+    // A reader at the start of a filled unit whose block 1000 cannot be read; returns the fault's rule.
+    int StartBehindABadBlock()
+    {
+        FillMedium(0, 4096, 8);
+        ReadAndCheck(0, 128);
+        wu::FaultRule bad;
+        bad.persistent = true;
+        bad.when.opcode = 0x28;
+        bad.when.firstLba = 1000;
+        bad.when.lastLba = 1000;
+        return device_->AddFault(bad);
+    }
+
     void FillMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
     {
         std::vector<uint8_t> data = BlockPattern(lba, blocks, salt);
@@ -202,14 +215,7 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsAUnitAttentionFailsTheCommandWithThatSe
 // own command, which does not ask for that block, goes down and gets the device's answer to itself.
 TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommandGoDown)
 {
-    FillMedium(0, 4096, 8);
-    ReadAndCheck(0, 128);
-    wu::FaultRule bad;
-    bad.persistent = true;
-    bad.when.opcode = 0x28;
-    bad.when.firstLba = 1000;
-    bad.when.lastLba = 1000;
-    device_->AddFault(bad);
+    StartBehindABadBlock();
     NewCommands();
     ReadAndCheck(128, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x28, 128, 128}}));
@@ -219,14 +225,7 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommand
 // is read (a new card, or the unit rescanned), sequential reads there are read ahead again.
 TEST_F(ReadAheadTest, ANewCapacityLetsTheRangeABadBlockKeptFromReadAheadBeReadAheadAgain)
 {
-    FillMedium(0, 4096, 8);
-    ReadAndCheck(0, 128);
-    wu::FaultRule bad;
-    bad.persistent = true;
-    bad.when.opcode = 0x28;
-    bad.when.firstLba = 1000;
-    bad.when.lastLba = 1000;
-    int rule = device_->AddFault(bad);
+    int rule = StartBehindABadBlock();
     ReadAndCheck(128, 128);
     device_->RemoveFault(rule);
     NewCommands();
