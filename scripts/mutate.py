@@ -168,6 +168,7 @@ class Mutant:
     edits: list  # [(line, col_start, col_end, replacement)]
     edit: str  # human-readable edit
     line_hash: str
+    routine: str = ""
     key: str = ""
     index: int = 0
 
@@ -259,6 +260,23 @@ def term_bounds(tokens, index, direction):
     return lo, hi
 
 
+def routine_name(tokens, brace):
+    """The name of the routine whose body opens at `brace`: the name before its parameter list."""
+    i = brace - 1
+    while i >= 0 and tokens[i].text != ")":
+        i -= 1  # const, noexcept, a return type after ->
+    depth = 0
+    while i >= 0:
+        if tokens[i].text == ")":
+            depth += 1
+        elif tokens[i].text == "(":
+            depth -= 1
+            if depth == 0:
+                break
+        i -= 1
+    return tokens[i - 1].text if i > 0 and tokens[i - 1].kind == "id" else f"line{tokens[brace].line + 1}"
+
+
 def statement_end(tokens, start):
     depth = 0
     for i in range(start, len(tokens)):
@@ -312,10 +330,15 @@ def generate(path, rel):
     spans = routine_spans(tokens)
     mutants = []
 
+    names = {}
+    for span in set(filter(None, spans)):
+        names[span] = routine_name(tokens, span[0])
+    current = [None]
+
     def add(op, tok_line, edits, edit):
         if DIAGNOSTICS.search(lines[tok_line]):
             return
-        mutants.append(Mutant(rel, tok_line, op, edits, edit, line_hash(raw[tok_line])))
+        mutants.append(Mutant(rel, tok_line, op, edits, edit, line_hash(raw[tok_line]), names[current[0]]))
 
     def one(op, tok, replacement, start=None, end=None):
         start = tok.col if start is None else start
@@ -334,6 +357,7 @@ def generate(path, rel):
     for i, tok in enumerate(tokens):
         if spans[i] is None:
             continue  # only code inside routines: declarations and constants are left alone
+        current[0] = spans[i]
         prev = tokens[i - 1] if i > 0 else None
         nxt = tokens[i + 1] if i + 1 < len(tokens) else None
         text = tok.text
@@ -388,10 +412,11 @@ def generate(path, rel):
                 statement = " ".join(raw[tok.line][tok.col:].split())
                 add("del-stmt", tok.line, edits, f"deleted '{statement}'" + (" ..." if last.line != tok.line else ""))
 
-    # Keys: file, the hash of the line's text, operator, and the index among mutants of the same three.
+    # Keys: file, routine, the hash of the line's text, operator, and the index among mutants of the same
+    # four, so that a key names the same edit for as long as its routine keeps that line.
     counts = {}
     for mutant in mutants:
-        base = f"{os.path.basename(rel)}:{mutant.line_hash}:{mutant.op}"
+        base = f"{os.path.basename(rel)}:{mutant.routine}:{mutant.line_hash}:{mutant.op}"
         mutant.index = counts.get(base, 0)
         counts[base] = mutant.index + 1
         mutant.key = f"{base}:{mutant.index}"
@@ -433,8 +458,8 @@ def read_equivalents(path):
             if not line or line.startswith("#"):
                 continue
             key, _, reason = line.partition(" ")
-            if key.count(":") != 3 or not reason.strip():
-                sys.exit(f"mutate: {path}:{number}: expected 'file.cpp:hash:operator:index reason'")
+            if key.count(":") != 4 or not reason.strip():
+                sys.exit(f"mutate: {path}:{number}: expected 'file.cpp:routine:hash:operator:index reason'")
             entries[key] = (number, reason.strip())
     return entries
 
