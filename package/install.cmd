@@ -55,10 +55,19 @@ if errorlevel 1 goto :no_service
 if not exist "%DRIVER%" goto :no_service
 
 echo Loading Kavfiltr.sys ...
+rem While the earlier driver runs (a stick that names it is plugged in), "sc start" reads no byte of the new
+rem file, which Windows would first load at its next start, too late to take anything back. The new file is
+rem then loaded once from a copy, under a service of its own that no device names, and unloaded again.
+sc query Kavfiltr | find "RUNNING" >nul 2>&1
+if not errorlevel 1 goto :earlier_running
 sc start Kavfiltr >nul 2>&1
 set "STARTED=%ERRORLEVEL%"
-rem 1056: already running (an earlier installation loaded it).
-if not "%STARTED%"=="0" if not "%STARTED%"=="1056" goto :not_loaded
+rem 1056: a stick plugged in meanwhile had it loaded.
+if not "%STARTED%"=="1056" goto :started
+:earlier_running
+call :load_new_driver
+:started
+if not "%STARTED%"=="0" goto :not_loaded
 
 if exist "%KEPT%" rmdir /s /q "%KEPT%" >nul 2>&1
 echo.
@@ -80,6 +89,17 @@ echo Windows did not load Kavfiltr.sys: sc start ended with %STARTED%, and 577 m
 echo signature was refused. Kavelor was not installed: read ReadMe.txt, "Driver signing".
 call :take_back
 exit /b 1
+
+:load_new_driver
+set "CHECK=%TEMP%\KavfiltrCheck-%RANDOM%.sys"
+copy /y "%SRC%Kavfiltr.sys" "%CHECK%" >nul 2>&1
+sc create KavfiltrCheck type= kernel start= demand binPath= "%CHECK%" >nul 2>&1
+sc start KavfiltrCheck >nul 2>&1
+set "STARTED=%ERRORLEVEL%"
+sc stop KavfiltrCheck >nul 2>&1
+sc delete KavfiltrCheck >nul 2>&1
+del /f /q "%CHECK%" >nul 2>&1
+exit /b 0
 
 :take_back
 if defined EARLIER goto :keep_earlier

@@ -42,7 +42,7 @@ set(kav_kavelor_builds
     --exe64 ${CMAKE_SOURCE_DIR}/build/win64/trayapp/Kavelor.exe
     --out ${CMAKE_CURRENT_BINARY_DIR}/kavelor-out)
 kav_wine_steps(package_wine ${CMAKE_CURRENT_SOURCE_DIR}/package_wine_test.py
-    STEPS refused install driver kavelor reinstall keep uninstall
+    STEPS refused install driver kavelor reinstall running keep uninstall
     ARGS --archive ${CMAKE_SOURCE_DIR}/dist/Kavelor-1.0.1.zip
          --prefix ${CMAKE_CURRENT_BINARY_DIR}/package-prefix ${kav_kavelor_builds})
 kav_wine_steps(setup_wine ${CMAKE_CURRENT_SOURCE_DIR}/setup_wine_test.py

@@ -16,6 +16,10 @@
   reinstall  install.cmd over that installation with a Kavfiltr.sys that will not load ends with 1 and keeps
              the earlier installation: the service, the earlier driver file and the programs, since sticks
              whose filter lists name Kavfiltr would not start without them
+  running    the same while the earlier driver runs (a stick naming it plugged in), where "sc start Kavfiltr"
+             cannot tell anything about the new file: the new driver is tried under a service of its own,
+             and install.cmd ends with 1 keeping the earlier installation when it cannot load, with 0 when
+             it can; the trying service is gone afterwards
   keep       a device whose filter list names Kavfiltr (Wine's own bus device, set in its registry key) and
              that Kavset cannot change there: uninstall.cmd ends with 1 and keeps the service, the driver
              and the programs, so the device would still start
@@ -44,6 +48,7 @@ WINE = kavelor.WINE_DIR / "wine64"
 WINESERVER = kavelor.WINE_DIR / "wineserver"
 FOLDER = "Kavelor-1.0.1"
 IRP_MJ_POWER = 0x16
+PROGRAMS = ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf")
 IRP_MJ_PNP = 0x1B
 
 
@@ -107,7 +112,11 @@ def case_prefix(args, prefix):
     print(f"fresh prefix with {FOLDER} unpacked in {time.time() - started:.1f} s")
 
 
-def install_unloadable_driver(prefix):
+def driver_file(prefix):
+    return drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys"
+
+
+def install_unloadable_driver(prefix, log=None):
     """install.cmd run from a copy of the archive whose Kavfiltr.sys Windows will not load."""
     refused = drive_c(prefix) / "Refused"
     shutil.rmtree(refused, ignore_errors=True)
@@ -117,7 +126,7 @@ def install_unloadable_driver(prefix):
     with open(refused / "Kavelor.pdf", "ab") as guide:
         guide.write(b"\n% refused\n")
     try:
-        code, out = wine(prefix, "cmd", "/c", "C:\\Refused\\install.cmd")
+        code, out = wine(prefix, "cmd", "/c", "C:\\Refused\\install.cmd", log=log)
     finally:
         shutil.rmtree(refused, ignore_errors=True)
     print(out.strip())
@@ -219,18 +228,47 @@ def case_kavelor(args, prefix):
 
 def case_reinstall(args, prefix):
     stop_server(prefix)
-    earlier = {name: (installed(prefix) / name).read_bytes() for name in ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf")}
+    earlier = {name: (installed(prefix) / name).read_bytes() for name in PROGRAMS}
     code = install_unloadable_driver(prefix)
     require(code == 1, f"install.cmd ended with {code} although the driver cannot load")
     require(service_values(prefix) is not None, "the earlier installation's Kavfiltr service was deleted")
     driver = drive_c(prefix) / "windows" / "system32" / "drivers" / "Kavfiltr.sys"
     require(driver.exists() and driver.read_bytes() == (drive_c(prefix) / FOLDER / "Kavfiltr.sys").read_bytes(),
             "the earlier Kavfiltr.sys was not put back")
-    for name in ("Kavelor.exe", "Kavset.exe", "Kavelor.pdf"):
+    for name in PROGRAMS:
         copy = installed(prefix) / name
         require(copy.exists(), f"the earlier installation's {name} was deleted")
         require(copy.read_bytes() == earlier[name], f"the earlier installation's {name} was replaced")
     print("a failed installation over an earlier one kept its service, its driver and its programs")
+
+
+def case_running(args, prefix):
+    # The server and the driver it loaded stay up across the programs of this step, as on a PC where a
+    # filtered stick is plugged in.
+    stop_server(prefix)
+    subprocess.run([str(WINESERVER), "-p"], env=environment(prefix), check=True, timeout=60)
+    try:
+        # Not into a pipe: the service manager and the driver host started now would hold it open.
+        subprocess.run([str(WINE), "sc", "start", "Kavfiltr"], env=environment(prefix), stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=120)
+        state = wine(prefix, "sc", "query", "Kavfiltr")[1]
+        require(re.search(r"STATE\s+:\s+4\b", state), f"the earlier Kavfiltr.sys does not run: {state}")
+        earlier = {name: (installed(prefix) / name).read_bytes() for name in PROGRAMS}
+        code = install_unloadable_driver(prefix, log=subprocess.DEVNULL)
+        require(code == 1, f"install.cmd ended with {code} over the running driver although the new one cannot load")
+        require(driver_file(prefix).read_bytes() == (drive_c(prefix) / FOLDER / "Kavfiltr.sys").read_bytes(),
+                "the earlier Kavfiltr.sys was not put back")
+        for name, data in earlier.items():
+            require((installed(prefix) / name).read_bytes() == data, f"the earlier installation's {name} was replaced")
+        require(service_values(prefix) is not None, "the earlier installation's Kavfiltr service was deleted")
+        code, out = wine(prefix, "cmd", "/c", f"C:\\{FOLDER}\\install.cmd", log=subprocess.DEVNULL)
+        require(code == 0, f"install.cmd of a driver that loads ended with {code} over the running driver: {out}")
+        code, _ = wine(prefix, "reg", "query", "HKLM\\System\\CurrentControlSet\\Services\\KavfiltrCheck")
+        require(code != 0, "the service that tried the new driver was left behind")
+    finally:
+        stop_server(prefix)
+    print("over a running driver the new Kavfiltr.sys was tried on its own: refused when it cannot load, kept "
+          "when it can")
 
 
 DEVICE_KEY = "HKLM\\System\\CurrentControlSet\\Enum\\ROOT\\WINE\\WINEBUS"
@@ -292,7 +330,8 @@ def run_step(tool, args, cases):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "reinstall", "keep", "uninstall", "cleanup"])
+    parser.add_argument("case", choices=["prefix", "refused", "install", "driver", "kavelor", "reinstall", "running",
+                                         "keep", "uninstall", "cleanup"])
     parser.add_argument("--archive", required=True)
     parser.add_argument("--prefix", required=True)
     parser.add_argument("--exe32", required=True)
