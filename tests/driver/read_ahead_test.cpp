@@ -1,7 +1,6 @@
 // The read-ahead cache: when it reads ahead, what the device then sees, that the cached answers carry the
 // right data and status, and that it never answers with data older than the device's.
 #include "tests/driver/transport_fixture.h"
-#include "tests/support/test_filter.h"
 
 #include <thread>
 
@@ -251,19 +250,9 @@ TEST_F(ReadAheadTest, ATransferCancelledBeforeTheFilterTookItOverEndsAsCancelled
     ReadAndCheck(0, 128);
     ReadAndCheck(128, 128);
     NewCommands();
-    PDRIVER_OBJECT racing = winsim::LoadDriver(u"Racing", FilterEntry);
-    PDEVICE_OBJECT above = kavtest::Attach(racing, usbPdo_);
-    CurrentDispatch() = [](PDEVICE_OBJECT device, PIRP irp) {
-        irp->Cancel = TRUE;
-        return SkipAndCall(device, irp);
-    };
     wu::CommandBlockWrapper cbw = wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 256, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
-    EXPECT_EQ(winsim::SendInternalDeviceControl(above, IOCTL_INTERNAL_USB_SUBMIT_URB, &command).status,
-              STATUS_CANCELLED);
-    CurrentDispatch() = nullptr;
-    kavtest::Detach(above);
-    winsim::UnloadDriver(racing);
+    EXPECT_EQ(SubmitCancelledOnTheWay(command), STATUS_CANCELLED);
     EXPECT_TRUE(NewCommands().empty());
     Recover();
     ReadAndCheck(256, 128);

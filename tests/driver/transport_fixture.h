@@ -6,6 +6,7 @@
 
 #include "tests/driver/driver_fixture.h"
 #include "tests/support/patterns.h"
+#include "tests/support/test_filter.h"
 
 #include "winsim/usb/bot_device.h"
 #include "winsim/usb/bot_wire.h"
@@ -146,6 +147,24 @@ protected:
             sp->Parameters.Others.Argument1 = &urb;
         };
         return winsim::StartIrp(top_, request);
+    }
+
+    // A transfer cancelled on its way to the filter: the function driver's time-out struck after its call,
+    // before the filter could set a cancel routine (a filter above sets the flag, as IoCancelIrp does then).
+    NTSTATUS SubmitCancelledOnTheWay(URB& urb)
+    {
+        PDRIVER_OBJECT racing = winsim::LoadDriver(u"Racing", FilterEntry);
+        PDEVICE_OBJECT above = kavtest::Attach(racing, usbPdo_);
+        CurrentDispatch() = [](PDEVICE_OBJECT device, PIRP irp) {
+            irp->Cancel = TRUE;
+            return SkipAndCall(device, irp);
+        };
+        NTSTATUS status =
+            winsim::SendInternalDeviceControl(above, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb).status;
+        CurrentDispatch() = nullptr;
+        kavtest::Detach(above);
+        winsim::UnloadDriver(racing);
+        return status;
     }
 
     void Configure()
