@@ -23,6 +23,7 @@ enum DatapathWorkload
     WorkloadWriteProtected,
     WorkloadNoMedium,
     WorkloadSurpriseRemoval,
+    WorkloadTwoReaders,
 };
 
 struct DatapathRunRequest

@@ -6,8 +6,8 @@ In a fresh 64-bit prefix, the runner (kavdatapath_runner.exe) registers the stic
 (kavdatapath_stick.sys: USB device, mass-storage function driver, disk and disk class driver, all test-only)
 and the Kavfiltr.sys taken out of the archive the main job ships, starts the stick driver, and asks it for
 each workload with and without Kavfiltr in the stacks: 1 MiB and 64 KiB sequential reads, 1 MiB sequential
-writes, a random 4 KiB mix, a write-protected medium, no medium, and a surprise removal in the middle of a
-read run. It fails on any wrong byte, any status that differs from the run without the filter, a crash or
+writes, a random 4 KiB mix, a write-protected medium, no medium, two readers at once, and a surprise removal
+in the middle of a read run. It fails on any wrong byte, any status that differs from the run without the filter, a crash or
 hang of the driver process, commands per MiB above the limits, or pool, IRPs or threads Kavfiltr leaves, and
 when Kavfiltr does not unload. Its last line sums the run up.
 

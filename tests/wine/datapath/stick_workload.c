@@ -8,6 +8,7 @@
 #define MIB (1024u * 1024u)
 #define SLOT_BYTES 4096u
 #define MAX_DEPTH 8
+#define MAX_APPLICATIONS 2
 #define UNFINISHED_WAIT_SECONDS 20
 
 struct Operation
@@ -224,7 +225,20 @@ static ULONG PlanMixed(struct Operation* plan)
     return count;
 }
 
-static ULONG Plan(ULONG workload, struct Operation* plan, ULONG seed, ULONG* depth)
+// Two readers at once, each through its own 16 MiB in 1 MiB requests: the even requests are the first
+// reader's, the odd ones the second's, far apart on the medium.
+static ULONG PlanTwoStreams(struct Operation* plan)
+{
+    for (ULONG index = 0; index < 32; ++index)
+    {
+        plan[index].offset = (index % 2 == 0 ? 0 : 24ull * MIB) + (ULONG64)(index / 2) * MIB;
+        plan[index].length = MIB;
+        plan[index].write = FALSE;
+    }
+    return 32;
+}
+
+static ULONG Plan(ULONG workload, struct Operation* plan, ULONG seed, ULONG* depth, ULONG* applications)
 {
     *depth = 2;
     switch (workload)
@@ -242,6 +256,10 @@ static ULONG Plan(ULONG workload, struct Operation* plan, ULONG seed, ULONG* dep
     case WorkloadWriteProtected:
     case WorkloadNoMedium:
         return PlanMixed(plan);
+    case WorkloadTwoReaders:
+        *depth = 4;
+        *applications = 2;
+        return PlanTwoStreams(plan);
     default:
         return 0;
     }
@@ -302,44 +320,17 @@ static void Measure(struct Run* run, const struct StickCounters* before, struct 
     result->bytesWrittenToMedium = (ULONG64)(now->bytesWritten - before->bytesWritten);
 }
 
-static NTSTATUS RunPlan(struct Run* run, const struct DatapathRunRequest* request,
-                        const struct Operation* plan, ULONG count, ULONG depth,
-                        struct DatapathRunResult* result)
-{
-    struct StickCounters before = run->stacks->medium.counters;
-    KeInitializeSemaphore(&run->slots, (LONG)depth, (LONG)depth);
-    KeInitializeEvent(&run->idle, NotificationEvent, TRUE);
-    KeInitializeSpinLock(&run->flightLock);
-    for (ULONG index = 0; index < count; ++index)
-    {
-        if (request->workload == WorkloadSurpriseRemoval && index == 10)
-        {
-            StacksSurpriseRemove(run->stacks);
-        }
-        NTSTATUS status = Issue(run, index, &plan[index]);
-        if (!NT_SUCCESS(status))
-        {
-            return status;
-        }
-        result->requests++;
-        result->bytesRequested += plan[index].length;
-    }
-    LARGE_INTEGER timeout;
-    timeout.QuadPart = -(LONGLONG)UNFINISHED_WAIT_SECONDS * 10000000;
-    KeWaitForSingleObject(&run->idle, Executive, KernelMode, FALSE, &timeout);
-    result->requestsUnfinished = (ULONG)run->outstanding;
-    Measure(run, &before, result);
-    return STATUS_SUCCESS;
-}
-
+// One application thread's share of the plan: every stride-th request from the first.
 struct Application
 {
     struct Run* run;
     const struct DatapathRunRequest* request;
     const struct Operation* plan;
     ULONG count;
-    ULONG depth;
-    struct DatapathRunResult* result;
+    ULONG first;
+    ULONG stride;
+    ULONG issued;
+    ULONG64 bytes;
     NTSTATUS status;
     KEVENT done;
 };
@@ -347,37 +338,70 @@ struct Application
 static void ApplicationThread(PVOID context)
 {
     struct Application* application = context;
-    application->status = RunPlan(application->run, application->request, application->plan,
-                                  application->count, application->depth, application->result);
+    application->status = STATUS_SUCCESS;
+    for (ULONG index = application->first; index < application->count; index += application->stride)
+    {
+        if (application->request->workload == WorkloadSurpriseRemoval && index == 10)
+        {
+            StacksSurpriseRemove(application->run->stacks);
+        }
+        application->status = Issue(application->run, index, &application->plan[index]);
+        if (!NT_SUCCESS(application->status))
+        {
+            break;
+        }
+        application->issued++;
+        application->bytes += application->plan[index].length;
+    }
     KeSetEvent(&application->done, IO_NO_INCREMENT, FALSE);
     PsTerminateSystemThread(STATUS_SUCCESS);
 }
 
-// The requests come from a thread started after the stick was plugged in, as an application's do: Kavfiltr
+// The requests come from threads started after the stick was plugged in, as an application's do: Kavfiltr
 // tells a large write's own pieces from others by the requester, whose thread must not be older than the
-// storage stack's own.
-static NTSTATUS RunAsApplication(struct Run* run, const struct DatapathRunRequest* request,
-                                 const struct Operation* plan, ULONG count, ULONG depth,
-                                 struct DatapathRunResult* result)
+// storage stack's own. Each application keeps its share of the queue depth filled.
+static NTSTATUS RunAsApplications(struct Run* run, const struct DatapathRunRequest* request,
+                                  const struct Operation* plan, ULONG count, ULONG depth, ULONG applications,
+                                  struct DatapathRunResult* result)
 {
-    struct Application application;
-    application.run = run;
-    application.request = request;
-    application.plan = plan;
-    application.count = count;
-    application.depth = depth;
-    application.result = result;
-    application.status = STATUS_SUCCESS;
-    KeInitializeEvent(&application.done, NotificationEvent, FALSE);
-    HANDLE thread = NULL;
-    NTSTATUS status = StartThread(ApplicationThread, &application, &thread);
-    if (!NT_SUCCESS(status))
+    struct StickCounters before = run->stacks->medium.counters;
+    KeInitializeSemaphore(&run->slots, (LONG)depth, (LONG)depth);
+    KeInitializeEvent(&run->idle, NotificationEvent, TRUE);
+    KeInitializeSpinLock(&run->flightLock);
+    struct Application share[MAX_APPLICATIONS];
+    HANDLE threads[MAX_APPLICATIONS];
+    ULONG started = 0;
+    NTSTATUS status = STATUS_SUCCESS;
+    for (ULONG index = 0; index < applications && NT_SUCCESS(status); ++index)
     {
-        return status;
+        RtlZeroMemory(&share[index], sizeof(share[index]));
+        share[index].run = run;
+        share[index].request = request;
+        share[index].plan = plan;
+        share[index].count = count;
+        share[index].first = index;
+        share[index].stride = applications;
+        KeInitializeEvent(&share[index].done, NotificationEvent, FALSE);
+        status = StartThread(ApplicationThread, &share[index], &threads[index]);
+        started += NT_SUCCESS(status);
     }
-    KeWaitForSingleObject(&application.done, Executive, KernelMode, FALSE, NULL);
-    ZwClose(thread);
-    return application.status;
+    for (ULONG index = 0; index < started; ++index)
+    {
+        KeWaitForSingleObject(&share[index].done, Executive, KernelMode, FALSE, NULL);
+        ZwClose(threads[index]);
+        result->requests += share[index].issued;
+        result->bytesRequested += share[index].bytes;
+        if (NT_SUCCESS(status))
+        {
+            status = share[index].status;
+        }
+    }
+    LARGE_INTEGER timeout;
+    timeout.QuadPart = -(LONGLONG)UNFINISHED_WAIT_SECONDS * 10000000;
+    KeWaitForSingleObject(&run->idle, Executive, KernelMode, FALSE, &timeout);
+    result->requestsUnfinished = (ULONG)run->outstanding;
+    Measure(run, &before, result);
+    return status;
 }
 
 NTSTATUS WorkloadRun(PDRIVER_OBJECT driver, PDRIVER_OBJECT filter, const struct DatapathRunRequest* request,
@@ -395,7 +419,8 @@ NTSTATUS WorkloadRun(PDRIVER_OBJECT driver, PDRIVER_OBJECT filter, const struct 
         goto freed;
     }
     ULONG depth = 0;
-    ULONG count = Plan(request->workload, plan, request->seed, &depth);
+    ULONG applications = 1;
+    ULONG count = Plan(request->workload, plan, request->seed, &depth, &applications);
     if (count == 0)
     {
         status = STATUS_INVALID_PARAMETER;
@@ -417,7 +442,7 @@ NTSTATUS WorkloadRun(PDRIVER_OBJECT driver, PDRIVER_OBJECT filter, const struct 
         run->shadow = shadow;
         run->seed = request->seed;
         run->statuses = statuses;
-        status = RunAsApplication(run, request, plan, count, depth, result);
+        status = RunAsApplications(run, request, plan, count, depth, applications, result);
         ObDereferenceObject(run->top);
         result->wrongBytes = (ULONG)run->wrongBytes + run->overlaps;
         RecordStatuses(result, statuses, result->requests);
