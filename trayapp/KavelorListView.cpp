@@ -3,6 +3,7 @@
 
 #include "trayapp/DriveListItem.h"
 #include "trayapp/KavelorWndCore.h"
+#include "trayapp/ListContextMenu.h"
 #include "trayapp/ResourceText.h"
 #include "trayapp/WindowDpi.h"
 #include "trayapp/res/resource.h"
@@ -278,35 +279,13 @@ void CKavelorListView::OnDoubleClick()
     }
 }
 
-// The command menu without Version and Help, Properties in bold, each item enabled as its button.
 void CKavelorListView::OnContextMenu()
 {
     DEVINST dnDevInst = 0;
-    if (!GetSelectedDevInst(dnDevInst))
+    if (GetSelectedDevInst(dnDevInst))
     {
-        return;
+        TrackListContextMenu(m_hInstance, m_hWnd, GetParent(m_hWnd),
+                             [this](UINT nId) { return IsCommandEnabled(nId); });
     }
-    HMENU hMenu = LoadMenuW(m_hInstance, MAKEINTRESOURCEW(IDR_MAINFRAME));
-    if (hMenu == nullptr)
-    {
-        return;
-    }
-    HMENU hPopup = GetSubMenu(hMenu, 0);
-    if (hPopup != nullptr)
-    {
-        DeleteMenu(hPopup, ID_COMMAND_VERSION, MF_BYCOMMAND);
-        DeleteMenu(hPopup, ID_COMMAND_HELP, MF_BYCOMMAND);
-        SetMenuDefaultItem(hPopup, ID_COMMAND_PROPERTIES, FALSE);
-        for (UINT nId : {ID_COMMAND_ENABLE, ID_COMMAND_DISABLE, ID_COMMAND_PROPERTIES})
-        {
-            EnableMenuItem(hPopup, nId, MF_BYCOMMAND | (IsCommandEnabled(nId) ? MF_ENABLED : MF_GRAYED));
-        }
-        POINT cursor = {};
-        GetCursorPos(&cursor);
-        SetForegroundWindow(m_hWnd);
-        TrackPopupMenu(hPopup, TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, GetParent(m_hWnd), nullptr);
-        PostMessageW(m_hWnd, WM_NULL, 0, 0);
-    }
-    DestroyMenu(hMenu);
 }
 } // namespace Kavelor

@@ -24,9 +24,8 @@ inline Kavelor::WString W(const char16_t* text)
     return Kavelor::WString(reinterpret_cast<const WCHAR*>(text));
 }
 
-// The STRINGTABLE of trayapp/res/Kavelor.rc, its names resolved through resource.h: the texts the
-// program shows are checked against the file that builds them.
-inline std::map<UINT, std::u16string> LoadKavelorStrings()
+// The resource identifiers of trayapp/res/resource.h by name.
+inline std::map<std::string, UINT> KavelorResourceIds()
 {
     std::map<std::string, UINT> ids;
     std::ifstream header(KAV_SOURCE_DIR "/trayapp/res/resource.h");
@@ -41,6 +40,15 @@ inline std::map<UINT, std::u16string> LoadKavelorStrings()
             ids[name] = static_cast<UINT>(value);
         }
     }
+    return ids;
+}
+
+// The STRINGTABLE of trayapp/res/Kavelor.rc, its names resolved through resource.h: the texts the
+// program shows are checked against the file that builds them.
+inline std::map<UINT, std::u16string> LoadKavelorStrings()
+{
+    std::map<std::string, UINT> ids = KavelorResourceIds();
+    std::string line;
     std::map<UINT, std::u16string> strings;
     std::ifstream rc(KAV_SOURCE_DIR "/trayapp/res/Kavelor.rc");
     bool inTable = false;

@@ -74,6 +74,11 @@ typedef VOID(CALLBACK* TIMERPROC)(HWND, UINT, UINT_PTR, DWORD);
 #define SM_CXSMICON 49
 #define SM_CYSMICON 50
 
+#define MF_BYCOMMAND 0x00000000u
+#define MF_ENABLED 0x00000000u
+#define MF_GRAYED 0x00000001u
+#define MF_BYPOSITION 0x00000400u
+
 #define TPM_RIGHTBUTTON 0x0002u
 #define TPM_RETURNCMD 0x0100u
 
@@ -103,6 +108,8 @@ HMENU WINAPI LoadMenuW(HINSTANCE hInstance, LPCWSTR lpMenuName);
 HMENU WINAPI GetSubMenu(HMENU hMenu, int nPos);
 BOOL WINAPI DestroyMenu(HMENU hMenu);
 BOOL WINAPI SetMenuDefaultItem(HMENU hMenu, UINT uItem, UINT fByPos);
+BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags);
+BOOL WINAPI EnableMenuItem(HMENU hMenu, UINT uIDEnableItem, UINT uEnable);
 BOOL WINAPI GetCursorPos(LPPOINT lpPoint);
 BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd,
                            const RECT* prcRect);

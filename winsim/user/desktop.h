@@ -9,7 +9,8 @@
 //   - releasing a semaphore past its maximum, or a mutex the thread does not own;
 //   - TerminateThread (the simulation cannot stop a thread: one that does not end is a fault of its own);
 //   - a thread timer killed by another thread than its owner, or one that does not exist;
-//   - DestroyIcon or DestroyMenu of a handle that is not live, or of a popup that belongs to a menu;
+//   - DestroyIcon or DestroyMenu of a handle that is not live, or of a popup that belongs to a menu; menu
+//     items addressed by position (the product addresses them by command);
 //   - an image list destroyed twice or used after it was destroyed, an icon put into one that is not a live
 //     icon, an overlay number outside 1 to 15;
 //   - FreeLibrary of a module that is not loaded; GetProcAddress on one that is not;
@@ -60,6 +61,14 @@ struct MessageBoxCall
     UINT type = 0;
 };
 
+// A popup as it was when it was tracked: its commands with their grey state, and the default command.
+struct TrackedMenu
+{
+    std::vector<std::pair<UINT, bool>> items; // command (0 a separator), grayed
+    UINT defaultItem = 0;                     // 0: none
+    HWND owner = nullptr;
+};
+
 struct TrayCall
 {
     DWORD message = 0;
@@ -92,6 +101,8 @@ struct Desktop
     std::function<void()> afterProcessList;
     std::set<UINT> iconResources;
     std::map<UINT, int> menuResources; // menu id -> number of popups
+    // menu id -> its popups' commands in order (0 a separator); overrides menuResources for that id
+    std::map<UINT, std::vector<std::vector<UINT>>> menuItems;
     std::map<UINT, WString> strings;
     std::set<WCHAR> shellDriveIcons; // drive letters (upper case) whose root the shell has an icon for
     UINT trackPopupCommand = 0;
@@ -105,6 +116,7 @@ struct Desktop
     // Records.
     std::vector<MessageBoxCall> messageBoxes;
     std::vector<TrayCall> trayCalls;
+    std::vector<TrackedMenu> trackedMenus;
     std::vector<WString> shellIconRequests; // the paths SHGetFileInfoW was asked an icon for
     unsigned failedWindowPosts = 0;
 };

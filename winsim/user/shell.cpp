@@ -317,17 +317,32 @@ HMENU WINAPI LoadMenuW(HINSTANCE, LPCWSTR lpMenuName)
 {
     UINT id = ResourceId(lpMenuName);
     auto lock = Lock();
+    std::vector<std::vector<UINT>> contents;
+    auto items = D().menuItems.find(id);
     auto found = D().menuResources.find(id);
-    if (found == D().menuResources.end())
+    if (items != D().menuItems.end())
+    {
+        contents = items->second;
+    }
+    else if (found != D().menuResources.end())
+    {
+        contents.resize(static_cast<size_t>(found->second));
+    }
+    else
     {
         SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
         return nullptr;
     }
     HMENU menu = reinterpret_cast<HMENU>(NewHandleValue());
     std::vector<HMENU> popups;
-    for (int at = 0; at < found->second; ++at)
+    for (const std::vector<UINT>& commands : contents)
     {
-        popups.push_back(reinterpret_cast<HMENU>(NewHandleValue()));
+        HMENU popup = reinterpret_cast<HMENU>(NewHandleValue());
+        for (UINT command : commands)
+        {
+            I().popupItems[popup].items.push_back({command, false});
+        }
+        popups.push_back(popup);
     }
     I().menus[menu] = popups;
     return menu;
@@ -356,19 +371,66 @@ BOOL WINAPI DestroyMenu(HMENU hMenu)
     {
         Violation("DestroyMenu of a popup that its loaded menu still holds (destroy the menu instead)");
     }
+    for (HMENU popup : I().menus[hMenu])
+    {
+        I().popupItems.erase(popup);
+    }
     I().menus.erase(hMenu);
     return TRUE;
 }
 
-BOOL WINAPI SetMenuDefaultItem(HMENU hMenu, UINT, UINT)
+namespace
 {
-    auto lock = Lock();
+PopupItems& LivePopup(HMENU hMenu, UINT uFlags, const char* call)
+{
     bool isPopup = false;
     if (!IsLiveMenu(hMenu, &isPopup))
     {
-        Violation("SetMenuDefaultItem on %p, which is not a live menu", static_cast<void*>(hMenu));
+        Violation("%s on %p, which is not a live menu", call, static_cast<void*>(hMenu));
     }
+    if ((uFlags & MF_BYPOSITION) != 0)
+    {
+        Violation("%s by position: the items are addressed by command", call);
+    }
+    return I().popupItems[hMenu];
+}
+} // namespace
+
+BOOL WINAPI SetMenuDefaultItem(HMENU hMenu, UINT uItem, UINT fByPos)
+{
+    auto lock = Lock();
+    LivePopup(hMenu, fByPos ? MF_BYPOSITION : MF_BYCOMMAND, "SetMenuDefaultItem").defaultItem = uItem;
     return TRUE;
+}
+
+BOOL WINAPI DeleteMenu(HMENU hMenu, UINT uPosition, UINT uFlags)
+{
+    auto lock = Lock();
+    auto& items = LivePopup(hMenu, uFlags, "DeleteMenu").items;
+    for (auto it = items.begin(); it != items.end(); ++it)
+    {
+        if (it->first == uPosition)
+        {
+            items.erase(it);
+            return TRUE;
+        }
+    }
+    return FALSE;
+}
+
+BOOL WINAPI EnableMenuItem(HMENU hMenu, UINT uIDEnableItem, UINT uEnable)
+{
+    auto lock = Lock();
+    for (auto& [command, grayed] : LivePopup(hMenu, uEnable, "EnableMenuItem").items)
+    {
+        if (command == uIDEnableItem)
+        {
+            BOOL previous = grayed ? MF_GRAYED : MF_ENABLED;
+            grayed = (uEnable & MF_GRAYED) != 0;
+            return previous;
+        }
+    }
+    return -1;
 }
 
 BOOL WINAPI GetCursorPos(LPPOINT lpPoint)
@@ -391,6 +453,8 @@ BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int, int, int, HWND hWnd, c
     {
         Violation("TrackPopupMenu with owner %p, which is not a window", static_cast<void*>(hWnd));
     }
+    const PopupItems& popup = I().popupItems[hMenu];
+    D().trackedMenus.push_back(TrackedMenu{popup.items, popup.defaultItem, hWnd});
     UINT command = D().trackPopupCommand;
     if ((uFlags & TPM_RETURNCMD) != 0)
     {

@@ -98,6 +98,12 @@ struct Timer
     TIMERPROC proc = nullptr;
 };
 
+struct PopupItems
+{
+    std::vector<std::pair<UINT, bool>> items; // command, grayed
+    UINT defaultItem = 0;
+};
+
 struct ImageList
 {
     int cx = 0;
@@ -117,6 +123,7 @@ struct Internal
     std::set<HICON> icons;
     std::map<HIMAGELIST, ImageList> imageLists;
     std::map<HMENU, std::vector<HMENU>> menus; // loaded menu -> its popups
+    std::map<HMENU, PopupItems> popupItems;    // popup -> its items
     std::set<std::pair<HWND, UINT>> trayIcons;
     std::map<std::string, unsigned> moduleRefs; // upper-case DLL name -> load count
     std::map<WString, std::weak_ptr<Mutex>> namedMutexes;
