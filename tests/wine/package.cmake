@@ -46,7 +46,7 @@ kav_wine_steps(package_wine ${CMAKE_CURRENT_SOURCE_DIR}/package_wine_test.py
     ARGS --archive ${CMAKE_SOURCE_DIR}/dist/Kavelor-1.0.1.zip
          --prefix ${CMAKE_CURRENT_BINARY_DIR}/package-prefix ${kav_kavelor_builds})
 kav_wine_steps(setup_wine ${CMAKE_CURRENT_SOURCE_DIR}/setup_wine_test.py
-    STEPS wizard refused install kavelor reinstall keep uninstall
+    STEPS wizard refused install kavelor reinstall again keep uninstall
     ARGS --setup ${CMAKE_SOURCE_DIR}/dist/Kavelor-1.0.1-setup.exe
          --archive ${CMAKE_SOURCE_DIR}/dist/Kavelor-1.0.1.zip --source ${CMAKE_SOURCE_DIR}
          --ca ${CMAKE_SOURCE_DIR}/build/signing/signing-ca.pem

@@ -13,6 +13,8 @@ per ctest test:
   kavelor    Kavelor started through its Start-menu shortcut shows its window and tray icon, no message
   reinstall  the unloadable driver's setup over that installation: exit code 2, and the installation kept
              whole: service, earlier driver file, programs, uninstaller, entry, shortcuts, logon entry
+  again      the real setup over the installation while a device's filter list names Kavfiltr: exit code 0,
+             the installation whole and the list untouched
   keep       a device whose filter list names Kavfiltr and that Kavset cannot change there: the silent
              uninstaller ends with 2 and keeps everything, so the device would still start
   uninstall  the silent uninstaller ends with 0 and everything is gone
@@ -292,6 +294,24 @@ def case_reinstall(args, prefix):
     print("a failed setup over the installation kept all of it")
 
 
+def case_again(args, prefix):
+    """Installed again over the installation while a device's filter list names Kavfiltr: the installation is
+    whole afterwards and the list untouched."""
+    package.stop_server(prefix)
+    code, out = wine(prefix, "reg", "add", package.DEVICE_KEY, "/v", "UpperFilters", "/t", "REG_MULTI_SZ", "/d",
+                     "Kavfiltr", "/f")
+    require(code == 0, f"could not name Kavfiltr in {package.DEVICE_KEY}: {out}")
+    try:
+        code = run_setup(prefix, SETUP)
+        require(code == 0, f"the setup ended with {code} over the installation")
+        require_installation(prefix, args)
+        lists = registry_values(prefix, package.DEVICE_KEY) or {}
+        require(lists.get("UpperFilters") == "Kavfiltr", f"the device's filter list changed: {lists}")
+    finally:
+        wine(prefix, "reg", "delete", package.DEVICE_KEY, "/v", "UpperFilters", "/f")
+    print("installed again over the installation: whole, the device's filter list untouched")
+
+
 def case_keep(args, prefix):
     package.stop_server(prefix)
     code, out = wine(prefix, "reg", "add", package.DEVICE_KEY, "/v", "UpperFilters", "/t", "REG_MULTI_SZ", "/d",
@@ -319,8 +339,8 @@ def case_cleanup(args, prefix):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("case", choices=["prefix", "wizard", "refused", "install", "kavelor", "reinstall", "keep",
-                                         "uninstall", "cleanup"])
+    parser.add_argument("case", choices=["prefix", "wizard", "refused", "install", "kavelor", "reinstall", "again",
+                                         "keep", "uninstall", "cleanup"])
     parser.add_argument("--setup", required=True)
     parser.add_argument("--archive", required=True)
     parser.add_argument("--source", required=True)
