@@ -5,7 +5,8 @@ Each mutant is one edit of the kind a tired developer makes: a relational bound 
 swapped (eq), an integer bound moved by one (bound), && and || swapped (logic), a term of a condition
 dropped (drop-term), a ! dropped (not), a statement that sets or clears state deleted (del-stmt), a status
 swapped for another the routine deals in (status). Comments, string literals and preprocessor lines are
-never mutated.
+never mutated. A bound moved in a minimum, a maximum or a difference that stops at zero is known to be
+equivalent (both choices are the same value at the bound) and counted as such.
 
 The source tree is never edited. A mutated copy of the file is compiled into a work folder of its own with
 the file's compile command from the build, and every test program that links the driver is relinked there
@@ -169,6 +170,7 @@ class Mutant:
     edit: str  # human-readable edit
     line_hash: str
     routine: str = ""
+    equivalent: str = ""  # why no behaviour can differ, when the generator knows it
     key: str = ""
     index: int = 0
 
@@ -180,6 +182,28 @@ class Mutant:
 
     def where(self):
         return f"{self.file}:{self.line + 1}"
+
+
+TERNARY = re.compile(r"(?P<a>[\w.>()-]+?) (?P<op><=|>=|<|>) (?P<b>[\w.>()/* -]+?) \? (?P<t>[^:?]+?) : (?P<f>[^;,?]+?)\s*[;,)]")
+CAST = re.compile(r"static_cast<[\w ]+\*?>\((.*)\)$")
+
+
+def same_at_equality(text, col):
+    """Whether the comparison at `col` chooses between values that are equal when its operands are: a
+    minimum or maximum (a < b ? a : b), or a difference that stops at zero (a > b ? a - b : 0). Moving
+    its bound by one then changes nothing."""
+    for match in TERNARY.finditer(text):
+        if match.start("op") != col:
+            continue
+        a, b, op = match.group("a"), match.group("b"), match.group("op")
+        t, f = (CAST.sub(r"\1", x.strip()) for x in (match.group("t"), match.group("f")))
+        if {t, f} == {a, b}:
+            return True
+        if op in (">", ">=") and t == f"{a} - {b}" and f == "0":
+            return True
+        if op in ("<", "<=") and t == f"{b} - {a}" and f == "0":
+            return True
+    return False
 
 
 def line_hash(text):
@@ -363,6 +387,8 @@ def generate(path, rel):
         text = tok.text
         if text in ("<", "<=", ">", ">=") and i not in templates:
             one("rel", tok, {"<": "<=", "<=": "<", ">": ">=", ">=": ">"}[text])
+            if same_at_equality(raw[tok.line], tok.col):
+                mutants[-1].equivalent = "at the bound both choices of this minimum, maximum or floored difference are the same value"
         elif text in ("==", "!="):
             one("eq", tok, "!=" if text == "==" else "==")
         elif text in ("&&", "||"):
@@ -581,12 +607,13 @@ def gtest_check(code, out, _):
     if code == 0:
         return None
     failed = re.findall(r"^\[  FAILED  \] (\S+)", out, re.M)
-    return ", ".join(dict.fromkeys(failed)) if failed else last_words(out)
+    return ", ".join(dict.fromkeys(failed)) if failed else last_words(out, code)
 
 
-def last_words(out):
+def last_words(out, code=None):
     lines = [line for line in out.strip().splitlines() if line.strip()]
-    return f"exit: {lines[-1][:160]}" if lines else "failed without output"
+    ended = f"signal {-code}" if code is not None and code < 0 else f"exit code {code}"
+    return f"{ended}: {lines[-1][:160]}" if lines else f"{ended}, no output"
 
 
 def command_check(test):
@@ -600,11 +627,11 @@ def command_check(test):
         if skip is not None and code == int(skip):
             return None
         if fails and any(re.search(p, out, re.S) for p in fails):
-            return last_words(out)
+            return last_words(out, code)
         if passes:
-            return None if any(re.search(p, out, re.S) for p in passes) else last_words(out)
+            return None if any(re.search(p, out, re.S) for p in passes) else last_words(out, code)
         if (code == 0) != (not will_fail):
-            return last_words(out)
+            return last_words(out, code)
         return None
 
     return check
@@ -612,7 +639,7 @@ def command_check(test):
 
 def bench_check(code, out, baseline):
     if code != 0:
-        return last_words(out)
+        return last_words(out, code)
     try:
         filtered = json.loads(out)["filtered"]
     except (ValueError, KeyError):
@@ -885,7 +912,8 @@ def main():
         texts, mutants = all_mutants(source, files)
         if args.list:
             for m in mutants:
-                print(f"{m.key}  {m.where()}  {m.op}  {m.edit}" + ("  [equivalent]" if m.key in equivalents else ""))
+                known = m.key in equivalents or m.equivalent
+                print(f"{m.key}  {m.where()}  {m.op}  {m.edit}" + ("  [equivalent]" if known else ""))
             print(f"{len(mutants)} mutants")
         stale = stale_equivalents(equivalents, mutants, files)
         for number, key in stale:
@@ -945,8 +973,9 @@ def main():
             check_self(suite, root, work_root, args.timeout)
         pending = []
         for m in chosen:
-            if m.key in equivalents and not args.mutant:
-                results.append((m, Outcome(m.key, "EQUIVALENT", detail=equivalents[m.key][1])))
+            if (m.key in equivalents or m.equivalent) and not args.mutant:
+                reason = equivalents[m.key][1] if m.key in equivalents else m.equivalent
+                results.append((m, Outcome(m.key, "EQUIVALENT", detail=reason)))
             elif m.key in done:
                 results.append((m, done[m.key]))
             else:
