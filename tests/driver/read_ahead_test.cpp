@@ -74,6 +74,67 @@ TEST_F(ReadAheadTest, TwoConsecutiveLargeReadsOpenASequenceThatTheCacheThenAnswe
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 1128 + 2048, 2048}}));
 }
 
+// A 32 GiB stick: block addresses above 2^24 use every byte of the command's address and of the capacity
+// answer. A read there is never answered with what was read ahead 8 GiB lower, and the last gigabytes are
+// read ahead at their own address, up to the last block.
+class LargeUnitReadAheadTest : public ReadAheadTest
+{
+protected:
+    static constexpr uint32_t kLargeBlocks = 0x4000000;
+
+    wu::DeviceConfig Config() override
+    {
+        wu::DeviceConfig config;
+        wu::LunConfig lun;
+        lun.image = std::make_shared<wu::MemoryDiskImage>(uint64_t(kLargeBlocks) * 512);
+        config.luns.push_back(lun);
+        return config;
+    }
+};
+
+TEST_F(LargeUnitReadAheadTest, BlocksAbove16MebiblocksAreReadAtTheirOwnAddress)
+{
+    const uint32_t start = kLargeBlocks - 4096;
+    FillMedium(start, 4096, 7);
+    for (uint32_t lba = start; lba < kLargeBlocks; lba += 128)
+    {
+        ReadAndCheck(lba, 128);
+    }
+    EXPECT_EQ(NewCommands(),
+              (Commands{{0x28, start, 128}, {0x28, start + 128, 2048}, {0x28, start + 2176, 1920}}));
+
+    FillMedium(0x800000, 4096, 5);
+    FillMedium(0x1800000, 4096, 6);
+    ReadAndCheck(0x800000, 128);
+    ReadAndCheck(0x800080, 128);
+    ReadAndCheck(0x1800100, 128);
+}
+
+// The filter's own commands carry every byte of a high address: gathered data reaches the medium where its
+// write asked, and a read-ahead there reads the blocks asked for.
+TEST_F(LargeUnitReadAheadTest, GatheredDataAndReadAheadAtHighAddressesGoWhereTheyBelong)
+{
+    // The second write crosses a boundary of 2^16 and one of 2^24 blocks.
+    for (uint32_t lba : {0x1A5C300u, 0x1FFFC00u})
+    {
+        NewCommands();
+        auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, int64_t(lba) * 512);
+        for (uint32_t at = lba; at < lba + 2048; at += 128)
+        {
+            std::vector<uint8_t> piece = BlockPattern(at, 128, 9);
+            EXPECT_TRUE(Write10(at, 128, piece).Passed(tag_));
+        }
+        bus_->ReleaseHeld();
+        request->Wait();
+        EXPECT_EQ(NewCommands(), (Commands{{0x2A, lba, 2048}}));
+        EXPECT_TRUE(Medium(lba, 2048) == BlockPattern(lba, 2048, 9)) << "the write at " << lba;
+        for (uint32_t at = lba; at < lba + 1024; at += 128)
+        {
+            ReadAndCheck(at, 128);
+        }
+    }
+}
+
 TEST_F(ReadAheadTest, ALargeReadInFlightOnTheDiskIsReadAheadAtOnceUpToItsLength)
 {
     FillMedium(0, 1024, 2);
