@@ -3,6 +3,7 @@
 #include "tests/support/test_filter.h"
 
 #include <atomic>
+#include <cstring>
 #include <thread>
 
 using winsim::BugCheckError;
@@ -204,3 +205,89 @@ TEST_F(DeviceTest, UnicodeComparisonIgnoresCaseOnRequest)
 }
 
 } // namespace
+
+namespace
+{
+
+HANDLE CreateSubkey(HANDLE parent, PCWSTR name, ACCESS_MASK access, NTSTATUS* status)
+{
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name);
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &text, OBJ_KERNEL_HANDLE, parent, nullptr);
+    HANDLE key = nullptr;
+    *status = ZwCreateKey(&key, access, &attributes, 0, nullptr, REG_OPTION_NON_VOLATILE, nullptr);
+    return key;
+}
+
+NTSTATUS SetQword(HANDLE key, PCWSTR name, ULONGLONG value)
+{
+    UNICODE_STRING text;
+    RtlInitUnicodeString(&text, name);
+    return ZwSetValueKey(key, &text, 0, REG_QWORD, &value, sizeof value);
+}
+
+ULONGLONG StoredQword(const std::u16string& subkey, const std::u16string& name)
+{
+    auto value = winsim::ReadDeviceParameter(u"USB\\VID_3A7E&PID_1201\\0001", subkey, name);
+    ULONGLONG result = 0;
+    if (value && value->type == REG_QWORD && value->data.size() == sizeof result)
+    {
+        std::memcpy(&result, value->data.data(), sizeof result);
+    }
+    return value ? result : ~0ull;
+}
+
+} // namespace
+
+// A driver writes its device's hardware key; what it wrote outlives its handles (and its device objects,
+// as the registry does); a handle is used only for what it was opened for; a failed write changes nothing.
+TEST_F(DeviceTest, TheHardwareKeyKeepsWhatTheDriverWroteUnderTheRulesOfItsHandles)
+{
+    const size_t handles = winsim::OpenHandleCount();
+    HANDLE device = nullptr;
+    EXPECT_EQ(STATUS_INVALID_DEVICE_REQUEST,
+              IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &device))
+        << "a device object without a device node";
+    winsim::SetDeviceInstancePath(pdo, u"USB\\VID_3A7E&PID_1201\\0001");
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_WRITE, &device));
+    EXPECT_TRUE(winsim::IsKernelHandle(device));
+    NTSTATUS status;
+    HANDLE unit = CreateSubkey(device, u"Unit0", KEY_WRITE, &status);
+    ASSERT_EQ(STATUS_SUCCESS, status);
+    EXPECT_EQ(STATUS_SUCCESS, SetQword(unit, u"BytesRead", 1024));
+    EXPECT_EQ(1024u, StoredQword(u"unit0", u"bytesread")) << "names are case-insensitive";
+
+    winsim::FailRegistryWritesEvery(2);
+    EXPECT_EQ(STATUS_SUCCESS, SetQword(unit, u"BytesRead", 2048));
+    EXPECT_EQ(STATUS_INSUFFICIENT_RESOURCES, SetQword(unit, u"BytesRead", 4096));
+    EXPECT_EQ(2048u, StoredQword(u"Unit0", u"BytesRead")) << "the failed write changed nothing";
+    EXPECT_EQ(1u, winsim::FailedRegistryWrites());
+    winsim::FailRegistryWritesEvery(0);
+    ZwClose(unit);
+    ZwClose(device);
+
+    HANDLE reader = nullptr;
+    ASSERT_EQ(STATUS_SUCCESS, IoOpenDeviceRegistryKey(pdo, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &reader));
+    EXPECT_EQ(nullptr, CreateSubkey(reader, u"Unit1", KEY_WRITE, &status));
+    EXPECT_EQ(STATUS_ACCESS_DENIED, status) << "no new subkey through a handle opened for reading";
+    HANDLE readUnit = CreateSubkey(reader, u"Unit0", KEY_READ, &status);
+    ASSERT_EQ(STATUS_SUCCESS, status) << "an existing one opens";
+    EXPECT_EQ(STATUS_ACCESS_DENIED, SetQword(readUnit, u"BytesRead", 1));
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, u"BytesRead");
+    UCHAR buffer[FIELD_OFFSET(KEY_VALUE_PARTIAL_INFORMATION, Data) + sizeof(ULONGLONG)];
+    ULONG needed = 0;
+    ASSERT_EQ(STATUS_SUCCESS,
+              ZwQueryValueKey(readUnit, &name, KeyValuePartialInformation, buffer, sizeof buffer, &needed));
+    EXPECT_EQ(ULONG(REG_QWORD), reinterpret_cast<PKEY_VALUE_PARTIAL_INFORMATION>(buffer)->Type);
+    ZwClose(readUnit);
+    ZwClose(reader);
+    EXPECT_EQ(handles, winsim::OpenHandleCount()) << "every handle closed";
+
+    BugCheckTrap trap;
+    EXPECT_THROW(IoOpenDeviceRegistryKey(filter, PLUGPLAY_REGKEY_DEVICE, KEY_READ, &reader), BugCheckError)
+        << "only a physical device object has a hardware key";
+    EXPECT_THROW(SetQword(reinterpret_cast<HANDLE>(0x1234), u"BytesRead", 1), BugCheckError)
+        << "a handle that is not an open key";
+}

@@ -863,6 +863,52 @@ extern "C"
     NTSTATUS IoGetDeviceProperty(PDEVICE_OBJECT DeviceObject, DEVICE_REGISTRY_PROPERTY DeviceProperty,
                                  ULONG BufferLength, PVOID PropertyBuffer, PULONG ResultLength);
 
+    // ---- The registry: a device's hardware key ("Device Parameters") and its values ----------------------
+#define REG_NONE 0
+#define REG_SZ 1
+#define REG_BINARY 3
+#define REG_DWORD 4
+#define REG_QWORD 11
+#define KEY_QUERY_VALUE 0x0001
+#define KEY_SET_VALUE 0x0002
+#define KEY_CREATE_SUB_KEY 0x0004
+#define KEY_ENUMERATE_SUB_KEYS 0x0008
+#define KEY_NOTIFY 0x0010
+#define KEY_READ (READ_CONTROL | KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS | KEY_NOTIFY)
+#define KEY_WRITE (READ_CONTROL | KEY_SET_VALUE | KEY_CREATE_SUB_KEY)
+#define KEY_ALL_ACCESS 0xF003F
+#define PLUGPLAY_REGKEY_DEVICE 1
+#define PLUGPLAY_REGKEY_DRIVER 2
+#define REG_OPTION_NON_VOLATILE 0
+#define REG_OPTION_VOLATILE 1
+#define REG_CREATED_NEW_KEY 1
+#define REG_OPENED_EXISTING_KEY 2
+
+    typedef enum _KEY_VALUE_INFORMATION_CLASS
+    {
+        KeyValueBasicInformation = 0,
+        KeyValueFullInformation = 1,
+        KeyValuePartialInformation = 2
+    } KEY_VALUE_INFORMATION_CLASS;
+
+    typedef struct _KEY_VALUE_PARTIAL_INFORMATION
+    {
+        ULONG TitleIndex;
+        ULONG Type;
+        ULONG DataLength;
+        UCHAR Data[1];
+    } KEY_VALUE_PARTIAL_INFORMATION, *PKEY_VALUE_PARTIAL_INFORMATION;
+
+    NTSTATUS IoOpenDeviceRegistryKey(PDEVICE_OBJECT DeviceObject, ULONG DevInstKeyType,
+                                     ACCESS_MASK DesiredAccess, PHANDLE DeviceRegKey);
+    NTSTATUS ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess, POBJECT_ATTRIBUTES ObjectAttributes,
+                         ULONG TitleIndex, PUNICODE_STRING Class, ULONG CreateOptions, PULONG Disposition);
+    NTSTATUS ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName, ULONG TitleIndex, ULONG Type,
+                           PVOID Data, ULONG DataSize);
+    NTSTATUS ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
+                             KEY_VALUE_INFORMATION_CLASS KeyValueInformationClass, PVOID KeyValueInformation,
+                             ULONG Length, PULONG ResultLength);
+
     PIRP IoAllocateIrp(CCHAR StackSize, BOOLEAN ChargeQuota);
     VOID IoFreeIrp(PIRP Irp);
     VOID IoReuseIrp(PIRP Irp, NTSTATUS Iostatus);

@@ -74,9 +74,15 @@ ULONG_PTR CurrentLockToken();
 enum class ObjectKind
 {
     Device,
-    Thread
+    Thread,
+    RegistryKey
 };
 void RegisterObject(PVOID object, ObjectKind kind, std::function<void()> destroy);
+// A new object whose only reference is the handle returned (a kernel handle when asked for one); the
+// object is destroyed when the handle is closed.
+HANDLE OpenObjectHandle(PVOID object, ObjectKind kind, std::function<void()> destroy, bool kernelHandle);
+// The object a handle stands for, when it is open and of that kind; null otherwise.
+PVOID ObjectOfHandle(HANDLE handle, ObjectKind kind);
 bool IsObject(PVOID object, ObjectKind kind);
 void MarkObjectForDeletion(PVOID object); // destroyed when the last reference goes
 

@@ -225,6 +225,27 @@ void RegisterObject(PVOID object, ObjectKind kind, std::function<void()> destroy
     g_objects[object] = ObjectRecord{kind, 1, std::move(destroy)};
 }
 
+HANDLE OpenObjectHandle(PVOID object, ObjectKind kind, std::function<void()> destroy, bool kernelHandle)
+{
+    std::lock_guard<std::mutex> lock(g_objectLock);
+    g_objects[object] = ObjectRecord{kind, 1, std::move(destroy)};
+    HANDLE handle = HANDLE((kernelHandle ? kKernelHandleBit : 0) | ((++g_nextHandle) << 2));
+    g_handles[handle] = object;
+    return handle;
+}
+
+PVOID ObjectOfHandle(HANDLE handle, ObjectKind kind)
+{
+    std::lock_guard<std::mutex> lock(g_objectLock);
+    auto it = g_handles.find(handle);
+    if (it == g_handles.end())
+    {
+        return nullptr;
+    }
+    auto object = g_objects.find(it->second);
+    return object != g_objects.end() && object->second.kind == kind ? it->second : nullptr;
+}
+
 bool IsObject(PVOID object, ObjectKind kind)
 {
     std::lock_guard<std::mutex> lock(g_objectLock);
