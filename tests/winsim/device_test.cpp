@@ -1,6 +1,7 @@
 // Device objects and stacks, the property store, driver loading and AddDevice, remove locks, versions and
 // strings: the kernel services a filter's entry, AddDevice and removal rely on.
 #include "tests/support/test_filter.h"
+#include "winsim/registry/registry_store.h"
 
 #include <atomic>
 #include <cstring>
@@ -229,7 +230,7 @@ NTSTATUS SetQword(HANDLE key, PCWSTR name, ULONGLONG value)
 
 ULONGLONG StoredQword(const std::u16string& subkey, const std::u16string& name)
 {
-    auto value = winsim::ReadDeviceParameter(u"USB\\VID_3A7E&PID_1201\\0001", subkey, name);
+    auto value = winsim::registry::Read(u"USB\\VID_3A7E&PID_1201\\0001", subkey, name);
     ULONGLONG result = 0;
     if (value && value->type == REG_QWORD && value->data.size() == sizeof result)
     {

@@ -5,6 +5,7 @@
 #include "tests/support/test_machines.h"
 
 #include "enumlib/USBEnumerateEx.h"
+#include "winsim/registry/registry_store.h"
 #include <setupapi.h>
 
 #include <gtest/gtest.h>
@@ -257,3 +258,78 @@ TEST_F(StandInTest, RemovalRelationsListTheVolume)
               static_cast<CONFIGRET>(CR_INVALID_DEVICE_ID));
 }
 } // namespace
+
+namespace
+{
+
+// The element of a fresh set of all present devices that stands for `node`; the set is the caller's.
+HDEVINFO SetWith(DEVINST node, SP_DEVINFO_DATA* data)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    data->cbSize = sizeof *data;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, data); ++index)
+    {
+        if (data->DevInst == node)
+        {
+            return set;
+        }
+    }
+    ADD_FAILURE() << "the device is not in the set";
+    return set;
+}
+
+} // namespace
+
+// A device's hardware key holds what its driver wrote; user mode reads it through the Setup API, with the
+// two-call size pattern, and only an administrator may open it for writing; a key opened for reading takes
+// no value.
+TEST_F(StandInTest, TheHardwareKeyIsReadByEveryoneAndWrittenOnlyWithTheRightsToIt)
+{
+    const WString& id = stick_->devNode->instanceId;
+    const ULONGLONG written = 0x1122334455667788ull;
+    winsim::registry::Write(
+        id, u"Unit0", u"BytesRead",
+        {REG_QWORD, std::vector<uint8_t>(reinterpret_cast<const uint8_t*>(&written),
+                                         reinterpret_cast<const uint8_t*>(&written) + 8)});
+    SP_DEVINFO_DATA data = {};
+    HDEVINFO set = SetWith(stick_->devNode->handle, &data);
+
+    machine_.security.administrators = false;
+    EXPECT_EQ(INVALID_HANDLE_VALUE,
+              SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_WRITE));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), GetLastError());
+    HKEY device = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    ASSERT_NE(INVALID_HANDLE_VALUE, device);
+    HKEY unit = nullptr;
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegOpenKeyExW(device, u"Unit1", 0, KEY_READ, &unit));
+    ASSERT_EQ(ERROR_SUCCESS, RegOpenKeyExW(device, u"unit0", 0, KEY_READ, &unit));
+    DWORD type = 0;
+    DWORD size = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegQueryValueExW(unit, u"BytesRead", nullptr, &type, nullptr, &size));
+    EXPECT_EQ(8u, size);
+    ULONGLONG read = 0;
+    size = 4;
+    EXPECT_EQ(ERROR_MORE_DATA,
+              RegQueryValueExW(unit, u"BytesRead", nullptr, &type, reinterpret_cast<BYTE*>(&read), &size));
+    size = sizeof read;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegQueryValueExW(unit, u"BytesRead", nullptr, &type, reinterpret_cast<BYTE*>(&read), &size));
+    EXPECT_EQ(static_cast<DWORD>(REG_QWORD), type);
+    EXPECT_EQ(written, read);
+    EXPECT_EQ(ERROR_ACCESS_DENIED, RegSetValueExW(unit, u"BytesRead", 0, REG_QWORD,
+                                                  reinterpret_cast<const BYTE*>(&read), sizeof read));
+    EXPECT_EQ(ERROR_FILE_NOT_FOUND, RegQueryValueExW(unit, u"Missing", nullptr, &type, nullptr, &size));
+    RegCloseKey(unit);
+    RegCloseKey(device);
+
+    machine_.security.administrators = true;
+    device = SetupDiOpenDevRegKey(set, &data, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ | KEY_WRITE);
+    ASSERT_NE(INVALID_HANDLE_VALUE, device);
+    const ULONGLONG zero = 0;
+    EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(device, u"Reset", 0, REG_QWORD,
+                                            reinterpret_cast<const BYTE*>(&zero), sizeof zero));
+    EXPECT_TRUE(winsim::registry::Read(id, u"", u"reset").has_value());
+    EXPECT_DEATH(CloseHandle(device), "RegCloseKey");
+    RegCloseKey(device);
+    SetupDiDestroyDeviceInfoList(set);
+}

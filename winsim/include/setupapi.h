@@ -24,6 +24,8 @@ typedef UINT DI_FUNCTION;
 #define DICS_START 0x00000004
 #define DICS_STOP 0x00000005
 #define DICS_FLAG_GLOBAL 0x00000001
+#define DIREG_DEV 0x00000001
+#define DIREG_DRV 0x00000002
 #define DICS_FLAG_CONFIGSPECIFIC 0x00000002
 #define DICS_FLAG_CONFIGGENERAL 0x00000004
 
@@ -115,6 +117,9 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
 #define SPDRP_UPPERFILTERS 0x00000011
 #define SPDRP_LOWERFILTERS 0x00000012
 #define SPDRP_MAXIMUM_PROPERTY 0x00000025
+// The device's hardware key ("Device Parameters"), which its driver writes; DIREG_DEV only.
+HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                                 DWORD HwProfile, DWORD KeyType, REGSAM samDesired);
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                               DWORD Property, PDWORD PropertyRegDataType,
                                               PBYTE PropertyBuffer, DWORD PropertyBufferSize,

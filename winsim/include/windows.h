@@ -17,4 +17,5 @@
 #include <sysinfoapi.h>
 #include <winuser.h>
 #include <winsvc.h>
+#include <winreg.h>
 #include <shellapi.h>

@@ -302,6 +302,7 @@ extern "C"
             *link = DeviceObject->NextDevice;
             Devices().properties.erase(DeviceObject);
         }
+        ForgetDeviceInstancePath(DeviceObject);
         if (DeviceObject->DeviceExtension != nullptr)
         {
             detail::ForgetRemoveLocksIn(DeviceObject->DeviceExtension,

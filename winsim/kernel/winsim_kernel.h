@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -111,20 +110,11 @@ void SetDevicePropertyString(PDEVICE_OBJECT physicalDevice, DEVICE_REGISTRY_PROP
                              const std::u16string& value);
 void RemoveDeviceProperty(PDEVICE_OBJECT physicalDevice, DEVICE_REGISTRY_PROPERTY property);
 
-// ---- The hardware keys of devices (registry.cpp) ------------------------------------------------------
-// A value as the registry stores it.
-struct RegistryValue
-{
-    ULONG type = REG_NONE;
-    std::vector<BYTE> data;
-};
+// ---- The hardware keys of devices (registry.cpp; the keys themselves: winsim/registry) ----------------
 // The device node a physical device object stands for: IoOpenDeviceRegistryKey opens the "Device
 // Parameters" key of this instance path, which outlives the device object.
 void SetDeviceInstancePath(PDEVICE_OBJECT physicalDevice, const std::u16string& instancePath);
 void ForgetDeviceInstancePath(PDEVICE_OBJECT physicalDevice);
-// A value of a device's hardware key or of a subkey below it (`subkey` empty for the key itself).
-std::optional<RegistryValue> ReadDeviceParameter(const std::u16string& instancePath,
-                                                 const std::u16string& subkey, const std::u16string& value);
 // Every n-th ZwSetValueKey from now fails with STATUS_INSUFFICIENT_RESOURCES and changes nothing (0: off).
 void FailRegistryWritesEvery(ULONG n);
 size_t FailedRegistryWrites();

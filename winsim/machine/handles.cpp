@@ -98,6 +98,10 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
     {
         winsim::machine::Violation("CloseHandle of a service handle (use CloseServiceHandle)");
     }
+    if (object != nullptr && object->kind == Machine::OpenObject::Kind::RegistryKey)
+    {
+        winsim::machine::Violation("CloseHandle of a registry key (use RegCloseKey)");
+    }
     if (object != nullptr)
     {
         payload = object->payload;

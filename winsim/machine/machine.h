@@ -363,8 +363,10 @@ public:
             DeviceInfoSet,
             KernelObject,  // semaphores, mutexes, events, threads, processes, snapshots (winsim/user)
             ServiceHandle, // service control manager and service handles: CloseServiceHandle only
-            Token
+            Token,
+            RegistryKey // a device's hardware key or a key below it: RegCloseKey only
         } kind = Kind::Controller;
+        WString subkey; // a registry key's path below the device's hardware key (path: its instance ID)
         HostController* controller = nullptr;
         Hub* hub = nullptr;
         Volume* volume = nullptr;
@@ -422,6 +424,10 @@ private:
 
 // The installed machine; a violation when none is installed.
 Machine& Current();
+
+// A handle to a device node's hardware key (registry_keys.cpp), with the rights a user of the machine's
+// token gets: without administrator rights, reading only. Null with the error in *error when refused.
+HKEY OpenDeviceKey(Machine& machine, const DevNode& node, REGSAM access, LONG* error);
 
 // The runtime's split of a command line into its argument vector, by the Windows rules: blanks and tabs
 // separate; the program name (the first argument) ends at the first blank, or at the closing quote when

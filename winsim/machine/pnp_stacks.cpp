@@ -125,6 +125,8 @@ bool PnpManager::BuildNode(DevNode& node, PDEVICE_OBJECT pdo)
     NodeStack& stack = EnsureStack(node);
     stack.pdo = pdo;
     stack.started = false;
+    // The PDO's hardware key is its node's, whatever device object stands for the node today.
+    winsim::SetDeviceInstancePath(pdo, node.instanceId);
     stack.services.clear();
 
     const std::vector<WString> lowerFilters = node.GetMultiString(CM_DRP_LOWERFILTERS);

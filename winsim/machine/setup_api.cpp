@@ -358,6 +358,28 @@ BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_D
     return TRUE;
 }
 
+HKEY WINAPI SetupDiOpenDevRegKey(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData, DWORD Scope,
+                                 DWORD HwProfile, DWORD KeyType, REGSAM samDesired)
+{
+    Machine& machine = Current();
+    std::lock_guard<std::recursive_mutex> lock(machine.Lock());
+    const char* call = "SetupDiOpenDevRegKey";
+    DevNode* node = ElementOf(SetOf(machine, DeviceInfoSet, call), DeviceInfoData, call);
+    if (Scope != DICS_FLAG_GLOBAL || HwProfile != 0 || KeyType != DIREG_DEV)
+    {
+        Violation("%s: only the global hardware key (DICS_FLAG_GLOBAL, profile 0, DIREG_DEV) is simulated",
+                  call);
+    }
+    LONG error = ERROR_SUCCESS;
+    HKEY key = OpenDeviceKey(machine, *node, samDesired, &error);
+    if (key == nullptr)
+    {
+        SetLastError(DWORD(error));
+        return static_cast<HKEY>(INVALID_HANDLE_VALUE);
+    }
+    return key;
+}
+
 BOOL WINAPI SetupDiGetDeviceRegistryPropertyW(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                               DWORD Property, PDWORD PropertyRegDataType,
                                               PBYTE PropertyBuffer, DWORD PropertyBufferSize,
