@@ -518,12 +518,17 @@ class Children:
                                     start_new_session=True, env=env)
             self.groups.add(proc.pid)
         try:
-            out, _ = proc.communicate(timeout=timeout)
-            return proc.returncode, out.decode(errors="replace")
-        except subprocess.TimeoutExpired:
-            self.kill(proc.pid)
-            out, _ = proc.communicate()
-            return None, out.decode(errors="replace")
+            try:
+                out, _ = proc.communicate(timeout=timeout)
+                code = proc.returncode
+            except subprocess.TimeoutExpired:
+                self.kill(proc.pid)
+                out, _ = proc.communicate()
+                code = None
+            if self.stopping:
+                # Ended by the interrupt, not by the mutant: no outcome is recorded for it.
+                raise KeyboardInterrupt
+            return code, out.decode(errors="replace")
         finally:
             with self.lock:
                 self.groups.discard(proc.pid)
