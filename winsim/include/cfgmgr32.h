@@ -93,15 +93,7 @@ typedef WCHAR* PZZWSTR;
 #define CM_PROB_FAILED_DRIVER_ENTRY 0x00000025
 #define CM_PROB_DRIVER_FAILED_LOAD 0x00000027
 
-// Registry value types of device properties (also in winnt.h on Windows).
-#ifndef REG_SZ
-#define REG_NONE 0
-#define REG_SZ 1
-#define REG_EXPAND_SZ 2
-#define REG_BINARY 3
-#define REG_DWORD 4
-#define REG_MULTI_SZ 7
-#endif
+// The registry value types of device properties (REG_SZ, REG_MULTI_SZ ...) come with <windows.h>.
 
 CONFIGRET WINAPI CM_Locate_DevNodeW(PDEVINST pdnDevInst, DEVINSTID_W pDeviceID, ULONG ulFlags);
 CONFIGRET WINAPI CM_Get_Child(PDEVINST pdnDevInst, DEVINST dnDevInst, ULONG ulFlags);
