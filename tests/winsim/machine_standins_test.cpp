@@ -333,3 +333,23 @@ TEST_F(StandInTest, TheHardwareKeyIsReadByEveryoneAndWrittenOnlyWithTheRightsToI
     RegCloseKey(device);
     SetupDiDestroyDeviceInfoList(set);
 }
+
+// One device reached by its instance ID in an empty set, as a reader of its hardware key does once a second:
+// found ignoring case and once only, a device that left included; an unknown ID fails with the Setup API's
+// own error.
+TEST_F(StandInTest, ASingleDeviceIsOpenedByItsInstanceIdInAnEmptySet)
+{
+    HDEVINFO set = SetupDiCreateDeviceInfoList(nullptr, nullptr);
+    SP_DEVINFO_DATA data = {};
+    data.cbSize = sizeof data;
+    WString id = stick_->devNode->instanceId;
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, u"usb\\vid_3a7e&pid_1202\\stick", nullptr, 0, &data));
+    EXPECT_EQ(data.DevInst, stick_->devNode->handle);
+    machine_.Unplug(*stick_);
+    ASSERT_TRUE(SetupDiOpenDeviceInfoW(set, id.c_str(), nullptr, 0, nullptr));
+    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 1, &data)) << "the same device twice is one element";
+    EXPECT_FALSE(SetupDiOpenDeviceInfoW(set, u"USB\\VID_3A7E&PID_1202\\NOSUCH", nullptr, 0, &data));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_NO_SUCH_DEVINST), GetLastError());
+    EXPECT_DEATH(SetupDiOpenDeviceInfoW(set, id.c_str(), nullptr, 2, &data), "only 0");
+    SetupDiDestroyDeviceInfoList(set);
+}

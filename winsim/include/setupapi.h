@@ -10,6 +10,9 @@
 typedef PVOID HDEVINFO;
 typedef UINT DI_FUNCTION;
 
+// The Setup API's own error codes (customer bit and error severity set), as GetLastError reports them.
+#define ERROR_NO_SUCH_DEVINST 0xE000020BL
+
 #define DIGCF_DEFAULT 0x00000001
 #define DIGCF_PRESENT 0x00000002
 #define DIGCF_ALLCLASSES 0x00000004
@@ -95,6 +98,12 @@ static_assert(sizeof(SP_PROPCHANGE_PARAMS) == 20, "SP_PROPCHANGE_PARAMS");
 
 HDEVINFO WINAPI SetupDiGetClassDevsW(const GUID* ClassGuid, PCWSTR Enumerator, HWND hwndParent, DWORD Flags);
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet);
+// An empty set of no particular class, and one device added to it by its instance ID: the way to reach a
+// single known device without taking a snapshot of all of them. A device that is not present opens too, as
+// the registry still knows it; an unknown ID fails with ERROR_NO_SUCH_DEVINST.
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent);
+BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
+                                   DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO DeviceInfoSet, DWORD MemberIndex, PSP_DEVINFO_DATA DeviceInfoData);
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID* InterfaceClassGuid, DWORD MemberIndex,

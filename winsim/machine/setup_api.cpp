@@ -8,10 +8,14 @@
 // manager is installed, is reported as DI_NEEDRESTART in the install parameters, as Windows does. Device
 // registry properties of an element read as through the Configuration Manager; a property the node does not
 // have fails with ERROR_INVALID_DATA, as on Windows.
+// An empty set made by SetupDiCreateDeviceInfoList takes single devices by instance ID through
+// SetupDiOpenDeviceInfoW, a device that left included; an unknown ID fails with ERROR_NO_SUCH_DEVINST, and
+// open flags other than 0 are not simulated (a violation).
 #include "winsim/machine/machine.h"
 
 #include <setupapi.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace winsim::machine;
@@ -160,6 +164,56 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet)
     std::lock_guard<std::recursive_mutex> lock(machine.Lock());
     SetOf(machine, DeviceInfoSet, "SetupDiDestroyDeviceInfoList");
     machine.CloseOpenHandle(DeviceInfoSet);
+    return TRUE;
+}
+
+HDEVINFO WINAPI SetupDiCreateDeviceInfoList(const GUID* ClassGuid, HWND hwndParent)
+{
+    Machine& machine = Current();
+    std::lock_guard<std::recursive_mutex> lock(machine.Lock());
+    UNREFERENCED_PARAMETER(hwndParent);
+    if (ClassGuid != nullptr)
+    {
+        Violation("SetupDiCreateDeviceInfoList: sets bound to a setup class are not simulated");
+    }
+    Machine::OpenObject object;
+    object.kind = Machine::OpenObject::Kind::DeviceInfoSet;
+    object.payload = std::make_shared<DeviceInfoSet>();
+    return machine.OpenHandle(std::move(object));
+}
+
+// The element is added once: opening the same device again hands out the element already in the set.
+BOOL WINAPI SetupDiOpenDeviceInfoW(HDEVINFO DeviceInfoSet, PCWSTR DeviceInstanceId, HWND hwndParent,
+                                   DWORD OpenFlags, PSP_DEVINFO_DATA DeviceInfoData)
+{
+    Machine& machine = Current();
+    std::lock_guard<std::recursive_mutex> lock(machine.Lock());
+    const char* call = "SetupDiOpenDeviceInfoW";
+    UNREFERENCED_PARAMETER(hwndParent);
+    ::DeviceInfoSet& set = SetOf(machine, DeviceInfoSet, call);
+    if (DeviceInstanceId == nullptr || OpenFlags != 0)
+    {
+        Violation("%s: instance ID %p, flags 0x%x (only 0 is simulated)", call,
+                  static_cast<const void*>(DeviceInstanceId), OpenFlags);
+    }
+    if (DeviceInfoData != nullptr)
+    {
+        RequireSize(DeviceInfoData->cbSize, sizeof(SP_DEVINFO_DATA), "SP_DEVINFO_DATA", call);
+    }
+    DevNode* node = machine.FindDevNode(WString(reinterpret_cast<const char16_t*>(DeviceInstanceId)));
+    if (node == nullptr)
+    {
+        SetLastError(DWORD(ERROR_NO_SUCH_DEVINST));
+        return FALSE;
+    }
+    if (std::find(set.devices.begin(), set.devices.end(), node) == set.devices.end())
+    {
+        set.devices.push_back(node);
+    }
+    if (DeviceInfoData != nullptr)
+    {
+        FillDevInfo(DeviceInfoData, node);
+    }
     return TRUE;
 }
 
