@@ -14,6 +14,7 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 namespace kavtest
 {
@@ -87,6 +88,31 @@ inline std::map<UINT, std::u16string> LoadKavelorStrings()
         strings[ids.at(name)] = winsim::machine::Widen(text);
     }
     return strings;
+}
+
+// The lines of one dialog's template in trayapp/res/Kavelor.rc, between its BEGIN and END.
+inline std::vector<std::string> KavelorDialogLines(const std::string& dialogName)
+{
+    std::ifstream rc(KAV_SOURCE_DIR "/trayapp/res/Kavelor.rc");
+    std::string line;
+    std::vector<std::string> lines;
+    bool inDialog = false;
+    while (std::getline(rc, line))
+    {
+        if (line.rfind(dialogName + " DIALOGEX", 0) == 0)
+        {
+            inDialog = true;
+        }
+        else if (inDialog && line == "END")
+        {
+            break;
+        }
+        else if (inDialog && line != "BEGIN")
+        {
+            lines.push_back(line);
+        }
+    }
+    return lines;
 }
 
 class TrayAppTest : public ::testing::Test

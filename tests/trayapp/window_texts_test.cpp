@@ -15,7 +15,6 @@
 #include "tests/trayapp/trayapp_fixture.h"
 
 #include <cstdint>
-#include <fstream>
 #include <string>
 
 namespace
@@ -259,25 +258,15 @@ TEST_F(WindowTextsTest, TheSelectedDriveIsFoundAgainAfterTheDevicesChanged)
               -1);
 }
 
-// The labels of the property dialog as its template in the resources has them.
+// The fixed labels of the property dialog as its template in the resources has them (the speed-up group's
+// come from the string table).
 TEST(PropertyDialogTest, TheUsbGroupLabelsTheVendorAndProductIds)
 {
-    std::ifstream rc(KAV_SOURCE_DIR "/trayapp/res/Kavelor.rc");
-    std::string line;
     std::vector<std::string> labels;
-    bool inDialog = false;
-    while (std::getline(rc, line))
+    for (const std::string& line : KavelorDialogLines("IDD_PROPERTIES"))
     {
-        if (line.rfind("IDD_PROPERTIES DIALOGEX", 0) == 0)
-        {
-            inDialog = true;
-        }
-        else if (inDialog && line == "END")
-        {
-            break;
-        }
         size_t label = line.find("LTEXT \"");
-        if (inDialog && label != std::string::npos)
+        if (label != std::string::npos && line.find("IDC_STATIC") != std::string::npos)
         {
             size_t begin = label + 7;
             labels.push_back(line.substr(begin, line.find('"', begin) - begin));
