@@ -129,6 +129,21 @@ extern "C"
                                     __ATOMIC_SEQ_CST);
         return Comparand;
     }
+    inline LONG64 InterlockedExchangeAdd64(LONG64 volatile* Addend, LONG64 Value)
+    {
+        return __atomic_fetch_add(Addend, Value, __ATOMIC_SEQ_CST);
+    }
+    inline LONG64 InterlockedExchange64(LONG64 volatile* Target, LONG64 Value)
+    {
+        return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+    }
+    inline LONG64 InterlockedCompareExchange64(LONG64 volatile* Destination, LONG64 Exchange,
+                                               LONG64 Comparand)
+    {
+        __atomic_compare_exchange_n(Destination, &Comparand, Exchange, false, __ATOMIC_SEQ_CST,
+                                    __ATOMIC_SEQ_CST);
+        return Comparand;
+    }
     inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
     {
         return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

@@ -185,6 +185,13 @@ extern "C"
         }
         std::u16string subkey = parent->subkey.empty() ? name : parent->subkey + u"\\" + name;
         bool exists = registry::KeyExists(parent->instancePath, subkey);
+        // ZwCreateKey creates the last name of the path only; the keys on the way must exist.
+        const size_t last = subkey.rfind(u'\\');
+        if (!exists && last != std::u16string::npos &&
+            !registry::KeyExists(parent->instancePath, subkey.substr(0, last)))
+        {
+            return STATUS_OBJECT_NAME_NOT_FOUND;
+        }
         if (!exists)
         {
             if ((parent->access & KEY_CREATE_SUB_KEY) == 0)

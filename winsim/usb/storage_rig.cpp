@@ -7,6 +7,8 @@
 #include "winsim/usb/usb_misuse.h"
 
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <utility>
@@ -41,6 +43,14 @@ ScopedApplicationThread::ScopedApplicationThread(unsigned index)
 
 StorageRig::StorageRig(StorageRigOptions options) : options_(std::move(options))
 {
+    usbInstancePath_ = options_.usbInstancePath;
+    if (usbInstancePath_.empty())
+    {
+        char path[64];
+        std::snprintf(path, sizeof(path), "USB\\VID_%04X&PID_%04X\\RIG", options_.device.vendorId,
+                      options_.device.productId);
+        usbInstancePath_.assign(path, path + std::strlen(path));
+    }
     Require(!options_.filtered ||
                 (static_cast<bool>(options_.filterEntry) && !options_.filterService.empty()),
             "a filtered stack needs the filter's service name and entry routine");
@@ -85,6 +95,7 @@ void StorageRig::Build()
 
     // The USB device node: the filter as its lower filter, the function driver above it.
     usbPdo_ = bus_->AddDevice(*device_);
+    SetDeviceInstancePath(usbPdo_, usbInstancePath_);
     StackDrivers usbNode;
     if (filterDriver_ != nullptr)
     {

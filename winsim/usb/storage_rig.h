@@ -65,6 +65,10 @@ struct StorageRigOptions
     // does, which adds TEST UNIT READY commands to those of the requests.
     DiskClassOptions disk;
     MassStorageOptions massStorage;
+    // The USB node's device instance path, under which its hardware key lives (what the filter writes
+    // there outlives the rig's restarts, as the registry outlives a stack); empty: made from the device's
+    // vendor and product IDs.
+    std::u16string usbInstancePath;
     // Builds the device from `device` instead of the Bulk-Only device itself: a device that answers in
     // its own way (a hostile one for the fuzzer).
     std::function<std::unique_ptr<BulkOnlyDevice>(const DeviceConfig&)> makeDevice;
@@ -87,6 +91,7 @@ public:
     BulkOnlyDevice& Device() { return *device_; }
     UsbBus& Bus() { return *bus_; }
     PDEVICE_OBJECT UsbPdo() const { return usbPdo_; }
+    const std::u16string& UsbInstancePath() const { return usbInstancePath_; }
     PDEVICE_OBJECT UsbTop() const; // the top of the USB node's stack (the function driver's device)
     PDEVICE_OBJECT FunctionDevice() const { return usbFdo_; }
     // The device objects below are valid until the rig is torn down.
@@ -150,6 +155,7 @@ private:
     PDRIVER_OBJECT filterDriver_ = nullptr;
     PDEVICE_OBJECT usbPdo_ = nullptr;
     PDEVICE_OBJECT usbFdo_ = nullptr;
+    std::u16string usbInstancePath_;
     std::vector<Disk> disks_;
     bool usbStarted_ = false;
     bool tornDown_ = false;
