@@ -38,6 +38,10 @@ NTSTATUS StartDevice(FilterExtension* extension, PIRP irp)
     {
         extension->previousPnpState = extension->pnpState;
         extension->pnpState = Started;
+        if (extension->role == RoleUsbDevice)
+        {
+            ResetUnitCounters(reinterpret_cast<UsbFilterExtension*>(extension));
+        }
         if (extension->lowerDevice->Characteristics & FILE_REMOVABLE_MEDIA)
         {
             extension->selfDevice->Characteristics |= FILE_REMOVABLE_MEDIA;
@@ -49,11 +53,21 @@ NTSTATUS StartDevice(FilterExtension* extension, PIRP irp)
     return status;
 }
 
+// The USB side's counters are written once more while the device node still has its key.
+void PublishAtStop(FilterExtension* extension)
+{
+    if (extension->role == RoleUsbDevice)
+    {
+        PublishUnitCountersAtStop(reinterpret_cast<UsbFilterExtension*>(extension));
+    }
+}
+
 // Removal waits until every request holding the lock has finished (including those on the worker), so
 // the role's resources can be freed without anything still using them.
 NTSTATUS RemoveDevice(FilterExtension* extension, PIRP irp)
 {
     IoReleaseRemoveLockAndWait(&extension->removeLock, irp);
+    PublishAtStop(extension);
     IoSkipCurrentIrpStackLocation(irp);
     IoCallDriver(extension->lowerDevice, irp);
     extension->previousPnpState = extension->pnpState;
@@ -278,6 +292,7 @@ NTSTATUS HandlePnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_STOP_DEVICE:
+        PublishAtStop(extension);
         EnterState(extension, Stopped);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
@@ -290,6 +305,7 @@ NTSTATUS HandlePnp(PDEVICE_OBJECT device, PIRP irp)
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;
     case IRP_MN_SURPRISE_REMOVAL:
+        PublishAtStop(extension);
         EnterState(extension, SurpriseRemoved);
         irp->IoStatus.Status = STATUS_SUCCESS;
         break;

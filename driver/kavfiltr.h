@@ -75,6 +75,9 @@ struct WorkItem
     KSEMAPHORE doneSemaphore;
 };
 
+// Work the worker does on its own, between items, at most once per WORKER_TICK_INTERVAL.
+typedef void (*WorkerTick)(PVOID context);
+
 struct WorkerThread
 {
     HANDLE threadHandle;
@@ -89,11 +92,17 @@ struct WorkerThread
     // Referenced thread object: StopWorker waits on it, so the thread has left the driver's code before
     // the device, and with the last device the image, can go away.
     PVOID threadObject;
+    WorkerTick tick;
+    PVOID tickContext;
+    // Interrupt time of the last tick, in 100 ns units.
+    ULONGLONG lastTick;
 };
 
 #define WORKER_SEMAPHORE_LIMIT 10000
+// One second in the kernel's 100 ns units.
+#define WORKER_TICK_INTERVAL 10000000LL
 
-NTSTATUS StartWorker(WorkerThread** worker);
+NTSTATUS StartWorker(WorkerThread** worker, WorkerTick tick, PVOID tickContext);
 NTSTATUS EnqueueWork(WorkerThread* worker, const WorkItem* itemTemplate);
 NTSTATUS EnqueueEmbeddedWork(WorkerThread* worker, WorkItem* item);
 void StopWorker(WorkerThread* worker);
@@ -291,6 +300,8 @@ struct CacheWindow
     ULONGLONG start;
     ULONG offset;
     ULONG length;
+    // Commands answered from the window since its read-ahead: one is the command that made it.
+    ULONG answered;
 };
 
 // A sequential reader followed across disk-level reads: where its next READ(10) would start (0 for none),
@@ -306,6 +317,38 @@ struct ReadStream
 // A reader not seen for this many of the unit's READ(10) commands has stopped: its half of the buffer goes
 // back to the reader that goes on.
 #define IDLE_STREAM_READS 64
+
+// What the filter counts per unit (see kavfiltr_counters.h for the meaning of each), in the order of
+// their value names.
+enum UnitCounter : ULONG
+{
+    CounterClassReadCommands,
+    CounterClassWriteCommands,
+    CounterClassBytesRead,
+    CounterClassBytesWritten,
+    CounterDeviceReadCommands,
+    CounterDeviceWriteCommands,
+    CounterDeviceBytesRead,
+    CounterDeviceBytesWritten,
+    CounterCachedReads,
+    CounterCachedBytes,
+    CounterGatheredPieces,
+    CounterUnusedReadAheads,
+    CounterFailuresPassedOn,
+    CounterFailedPublishes,
+    UnitCounterCount
+};
+
+// `value` is added to with interlocked operations from wherever the counted event happens; the rest
+// belongs to the worker, which publishes the values.
+struct UnitCounters
+{
+    volatile LONG64 value[UnitCounterCount];
+    // What the registry was last given; `stale` (set when the stack starts) makes the worker write every
+    // value again.
+    LONG64 published[UnitCounterCount];
+    volatile LONG stale;
+};
 
 // Fixed-format sense data as REQUEST SENSE returns it.
 #define SENSE_LENGTH 18
@@ -374,6 +417,7 @@ struct LunContext
     // on the medium. Writing the same blocks again is harmless; nothing else reaches the unit before.
     LargeWriteRecord* heldWrite;
     LargeWriteRecord heldWriteCopy;
+    UnitCounters counters;
 };
 
 // A transfer taken over by the filter, on its way to a handler on the worker.
@@ -437,6 +481,8 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension);
 void UsbRoleRelease(UsbFilterExtension* extension);
 NTSTATUS DispatchUrb(PDEVICE_OBJECT device, PIRP irp);
 LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun);
+LunContext* FindLunContext(UsbFilterExtension* extension, UCHAR lun);
+ULONG ListLunContexts(UsbFilterExtension* extension, LunContext** contexts);
 LunContext* CurrentLunContext(UsbFilterExtension* extension);
 UrbWorkContext* WorkOf(WorkItem* item);
 UsbFilterExtension* ExtensionOfWork(UrbWorkContext* work);
@@ -496,6 +542,19 @@ void HandleCoalescedWrite(WorkerThread* worker, WorkItem* item);
 void HandleFlushBeforeCommand(WorkerThread* worker, WorkItem* item);
 void ForgetHeldWriteData(UsbFilterExtension* extension, LunContext* context);
 NTSTATUS FlushWriteBuffer(UsbFilterExtension* extension, LunContext* context);
+
+//
+// unit_counters.cpp — what the filter did for each unit, counted and published in the device's key
+//
+
+void CountForUnit(LunContext* context, UnitCounter counter, LONG64 amount);
+void CountClassCommand(LunContext* context, const UCHAR* cbw);
+void CountDeviceCommand(LunContext* context, const UCHAR* cbw);
+void CountCommandSent(UsbFilterExtension* extension, PURB urb);
+void CountFailurePassedOn(UsbFilterExtension* extension);
+void ResetUnitCounters(UsbFilterExtension* extension);
+void PublishUnitCounters(PVOID usbExtension);
+void PublishUnitCountersAtStop(UsbFilterExtension* extension);
 
 //
 // entry.cpp

@@ -42,6 +42,7 @@ NTSTATUS SubmitUrbSynchronously(UsbFilterExtension* extension, PURB urb)
     next->Parameters.Others.Argument1 = urb;
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     IoSetCompletionRoutine(irp, OwnIrpCompletion, extension, TRUE, TRUE, TRUE);
+    CountCommandSent(extension, urb);
     IoCallDriver(lowerDevice, irp);
     for (;;)
     {

@@ -25,6 +25,18 @@ void ForgetStreams(LunContext* context)
     RtlZeroMemory(context->streams, sizeof(context->streams));
 }
 
+// A window's data is given up. A read-ahead that answered no command but the one that made it was read
+// for nothing: counted, so that a reader pattern the read-ahead guesses wrong shows.
+void DropWindow(LunContext* context, CacheWindow* window)
+{
+    if (window->length != 0 && window->answered <= 1)
+    {
+        CountForUnit(context, CounterUnusedReadAheads, 1);
+    }
+    window->length = 0;
+    window->answered = 0;
+}
+
 // Whether this READ(10) starts right where the previous large one of the sequence ended.
 BOOLEAN ContinuesSequence(const LunContext* context, const UCHAR* cbw)
 {
@@ -161,7 +173,7 @@ ULONG WindowLimit(LunContext* context, UCHAR index, ULONG capacity)
         }
         if (context->readClock - context->streams[other].lastSeen > IDLE_STREAM_READS)
         {
-            context->cache[other].length = 0;
+            DropWindow(context, &context->cache[other]);
             context->streams[other].window = 0;
         }
         else
@@ -175,7 +187,7 @@ ULONG WindowLimit(LunContext* context, UCHAR index, ULONG capacity)
 // Keeps of `window` the bytes outside the buffer range [from, to) that its reader still needs: the part
 // before or the part after that range, whichever holds the reader's next position; nothing when neither
 // does.
-void KeepOutside(CacheWindow* window, ULONGLONG next, ULONG from, ULONG to)
+void KeepOutside(LunContext* context, CacheWindow* window, ULONGLONG next, ULONG from, ULONG to)
 {
     ULONG begin = window->offset;
     ULONG end = window->offset + window->length;
@@ -198,7 +210,7 @@ void KeepOutside(CacheWindow* window, ULONGLONG next, ULONG from, ULONG to)
     ULONGLONG keptStart = window->start + (keepBegin - begin);
     if (keepEnd <= keepBegin || next < keptStart || next >= keptStart + (keepEnd - keepBegin))
     {
-        window->length = 0;
+        DropWindow(context, window);
         return;
     }
     window->start = keptStart;
@@ -219,9 +231,11 @@ void PlaceWindow(LunContext* context, ULONGLONG start, ULONG length)
     {
         if (other != index)
         {
-            KeepOutside(&context->cache[other], context->streams[other].next, offset, offset + length);
+            KeepOutside(context, &context->cache[other], context->streams[other].next, offset,
+                        offset + length);
         }
     }
+    DropWindow(context, &context->cache[index]);
     context->cache[index].start = start;
     context->cache[index].offset = offset;
     context->cache[index].length = length;
@@ -324,6 +338,10 @@ BOOLEAN CacheCoversCommand(UsbFilterExtension* extension, LunContext* context)
 // guess about what comes next is worth a long read.
 void EmptyReadCache(LunContext* context)
 {
+    for (CacheWindow& window : context->cache)
+    {
+        DropWindow(context, &window);
+    }
     RtlZeroMemory(context->cache, sizeof(context->cache));
     ForgetStreams(context);
 }
@@ -348,7 +366,7 @@ void DropCachedRange(LunContext* context, ULONGLONG start, ULONGLONG end)
         ULONG from = start > window.start ? static_cast<ULONG>(start - window.start) : 0;
         ULONGLONG to64 = end - window.start;
         ULONG to = to64 < window.length ? static_cast<ULONG>(to64) : window.length;
-        KeepOutside(&window, next, window.offset + from, window.offset + to);
+        KeepOutside(context, &window, next, window.offset + from, window.offset + to);
     }
 }
 
@@ -512,6 +530,11 @@ void HandleCachedRead(WorkerThread*, WorkItem* item)
         }
         context->cachedDataAnswered = 0;
         WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
+        if (NT_SUCCESS(status))
+        {
+            CountForUnit(context, CounterCachedReads, 1);
+            CountForUnit(context, CounterCachedBytes, CommandDataLength(extension->currentCbw));
+        }
         break;
     default:
         break;
@@ -525,7 +548,7 @@ NTSTATUS CopyFromCache(UsbFilterExtension* extension, LunContext* context, PURB 
     {
         return STATUS_INVALID_PARAMETER;
     }
-    const CacheWindow* window = WindowCovering(extension, context);
+    CacheWindow* window = WindowCovering(extension, context);
     PVOID target = MapTransferBuffer(urb);
     if (window == nullptr || target == nullptr)
     {
@@ -538,5 +561,6 @@ NTSTATUS CopyFromCache(UsbFilterExtension* extension, LunContext* context, PURB 
         return STATUS_INVALID_PARAMETER;
     }
     RtlCopyMemory(target, context->readAheadBuffer->data + window->offset + (offset - window->start), length);
+    ++window->answered;
     return STATUS_SUCCESS;
 }

@@ -415,6 +415,10 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, 
         {
             context->cacheAnswers = 0;
         }
+        if (extension->currentPhase == PhaseCommand)
+        {
+            CountDeviceCommand(context, extension->currentCbw);
+        }
         IoCopyCurrentIrpStackLocationToNext(irp);
         IoSetCompletionRoutine(irp, PassedDownCompletion, nullptr, TRUE, TRUE, TRUE);
         IoCallDriver(extension->head.lowerDevice, irp);
@@ -439,6 +443,7 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     LunContext* context = CurrentLunContext(extension);
     if (context != nullptr && extension->currentPhase == PhaseCommand)
     {
+        CountClassCommand(context, extension->currentCbw);
         context->cachedDataAnswered = 0;
         context->cacheAnswers = 0;
         context->answerFailure = 0;
@@ -479,6 +484,10 @@ NTSTATUS TrackBulkTransfer(UsbFilterExtension* extension, PIRP irp, PURB urb)
     WorkHandler handler = ChooseHandler(extension, context, readAheadWanted);
     if (handler == nullptr)
     {
+        if (extension->currentPhase == PhaseCommand)
+        {
+            CountDeviceCommand(context, extension->currentCbw);
+        }
         return PassDown(&extension->head, irp);
     }
     return TakeOver(extension, context, irp, handler);
@@ -505,7 +514,7 @@ NTSTATUS UsbRoleInitialize(UsbFilterExtension* extension)
     extension->cancelRequested = 0;
     extension->embeddedInUse = 0;
     extension->blindWriteSequence = 0;
-    NTSTATUS status = StartWorker(&extension->worker);
+    NTSTATUS status = StartWorker(&extension->worker, PublishUnitCounters, extension);
     if (!NT_SUCCESS(status))
     {
         return status;
@@ -578,6 +587,32 @@ LunContext* CurrentLunContext(UsbFilterExtension* extension)
     return GetLunContext(extension, extension->currentCbw[FIELD_OFFSET(CommandBlockWrapper, bCBWLUN)] & 0x0F);
 }
 
+// The context of a unit already seen, or null; never allocates.
+LunContext* FindLunContext(UsbFilterExtension* extension, UCHAR lun)
+{
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+    LunContext* found = FindLunContextLocked(extension, lun);
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    return found;
+}
+
+// Every unit's context, at most MAX_LUNS; returns how many. Contexts are never taken out of the list before
+// the device goes, so the pointers stay good for whoever holds the remove lock or runs on the worker.
+ULONG ListLunContexts(UsbFilterExtension* extension, LunContext** contexts)
+{
+    ULONG count = 0;
+    KIRQL irql = KeAcquireSpinLockRaiseToDpc(&extension->lunContextsLock);
+    for (auto* context = static_cast<LunContext*>(PoolListFirst(extension->lunContexts));
+         context != nullptr && count < MAX_LUNS;
+         context = static_cast<LunContext*>(PoolListNext(extension->lunContexts)))
+    {
+        contexts[count++] = context;
+    }
+    extension->lunContexts->cursor = nullptr;
+    KeReleaseSpinLock(&extension->lunContextsLock, irql);
+    return count;
+}
+
 // The unit's context, created with both of its buffers the first time the unit is seen. Null when memory
 // is short: the unit's transfers then simply pass down.
 LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
@@ -593,6 +628,8 @@ LunContext* GetLunContext(UsbFilterExtension* extension, UCHAR lun)
     LunContext fresh;
     RtlZeroMemory(&fresh, sizeof(fresh));
     fresh.lun = lun;
+    // Every value of a new unit is written at the first tick, the zeros too, so readers find them all.
+    fresh.counters.stale = 1;
     fresh.readAheadBuffer = CreateUnitBuffer(extension->readBufferCapacity);
     fresh.writeBuffer = CreateUnitBuffer(extension->writeBufferCapacity);
     PVOID copy = nullptr;
@@ -754,6 +791,7 @@ void HandleAnsweredFailure(WorkerThread*, WorkItem* item)
         context->answerFailure = 0;
         WriteStatusWrapper(urb, CommandTag(extension->currentCbw), CommandDataLength(extension->currentCbw),
                            1, &status);
+        CountForUnit(context, CounterFailuresPassedOn, 1);
     }
     FinishTakenOverTransfer(work, status);
 }
@@ -832,6 +870,10 @@ void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
         status = STATUS_CANCELLED;
     }
     InterlockedExchange(&extension->cancelRequested, 0);
+    if (!NT_SUCCESS(status))
+    {
+        CountFailurePassedOn(extension);
+    }
     // The function driver reads the outcome from the URB as well as from the IRP; both must agree.
     auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
     if (NT_SUCCESS(status))

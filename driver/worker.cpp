@@ -34,20 +34,40 @@ WorkItem* DequeueWork(WorkerThread* worker)
     return item;
 }
 
+// The tick runs once its interval has passed, whether the worker woke for an item or for nothing: under
+// a steady stream of items the wait never times out.
+void TickIfDue(WorkerThread* worker)
+{
+    ULONGLONG now = KeQueryInterruptTime();
+    if (worker->tick != nullptr && now - worker->lastTick >= WORKER_TICK_INTERVAL)
+    {
+        worker->lastTick = now;
+        worker->tick(worker->tickContext);
+    }
+}
+
 // Runs at the lowest real-time priority so that the device's transfers are not delayed behind ordinary
 // threads; ends only on a stop request, and tests for it before each item so that StopWorker never waits
-// for work that nobody will complete.
+// for work that nobody will complete. A worker with a tick also wakes once per interval without work.
 void WorkerThreadRoutine(PVOID context)
 {
     auto* worker = static_cast<WorkerThread*>(context);
     KeSetPriorityThread(KeGetCurrentThread(), LOW_REALTIME_PRIORITY);
+    LARGE_INTEGER interval;
+    interval.QuadPart = -WORKER_TICK_INTERVAL;
     for (;;)
     {
-        KeWaitForSingleObject(&worker->workSemaphore, Executive, KernelMode, FALSE, nullptr);
+        NTSTATUS waited = KeWaitForSingleObject(&worker->workSemaphore, Executive, KernelMode, FALSE,
+                                                worker->tick != nullptr ? &interval : nullptr);
         if (worker->stopRequested)
         {
             KeReleaseSemaphore(&worker->stoppedSemaphore, 0, 1, FALSE);
             PsTerminateSystemThread(STATUS_SUCCESS);
+        }
+        TickIfDue(worker);
+        if (waited == STATUS_TIMEOUT)
+        {
+            continue;
         }
         WorkItem* item = DequeueWork(worker);
         if (item == nullptr)
@@ -72,8 +92,9 @@ void WorkerThreadRoutine(PVOID context)
 }
 } // namespace
 
-// Creates the worker and its thread; on any failure nothing is left behind.
-NTSTATUS StartWorker(WorkerThread** result)
+// Creates the worker and its thread; on any failure nothing is left behind. `tick`, when given, runs on the
+// worker about once per WORKER_TICK_INTERVAL with `tickContext`.
+NTSTATUS StartWorker(WorkerThread** result, WorkerTick tick, PVOID tickContext)
 {
     auto* worker = static_cast<WorkerThread*>(
         ExAllocatePoolWithTag(KavfiltrNonPagedPool, sizeof(WorkerThread), KAVFILTR_POOL_TAG));
@@ -85,6 +106,9 @@ NTSTATUS StartWorker(WorkerThread** result)
     KeInitializeSemaphore(&worker->stoppedSemaphore, 0, WORKER_SEMAPHORE_LIMIT);
     KeInitializeSemaphore(&worker->workSemaphore, 0, WORKER_SEMAPHORE_LIMIT);
     KeInitializeSpinLock(&worker->queueLock);
+    worker->tick = tick;
+    worker->tickContext = tickContext;
+    worker->lastTick = KeQueryInterruptTime();
 
     const PoolListTemplate queueTemplate = {KeepQueuedItem, sizeof(WorkItem*)};
     NTSTATUS status = PoolListCreate(&queueTemplate, &worker->queue);

@@ -255,6 +255,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
         if (NT_SUCCESS(status))
         {
             WritePassedStatusWrapper(urb, CommandTag(extension->currentCbw), &status);
+            CountForUnit(context, CounterGatheredPieces, NT_SUCCESS(status) ? 1 : 0);
         }
         else if (status == STATUS_KAVFILTR_COMMAND_FAILED)
         {
@@ -262,6 +263,7 @@ void HandleCoalescedWrite(WorkerThread*, WorkItem* item)
             // fetches the device's reason with REQUEST SENSE.
             context->senseWaiting = 1;
             WriteStatusWrapper(urb, CommandTag(extension->currentCbw), requested, 1, &status);
+            CountForUnit(context, CounterFailuresPassedOn, 1);
         }
         break;
     }

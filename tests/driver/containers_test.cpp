@@ -155,7 +155,7 @@ TEST_F(ContainersTest, WorkerRunsItemsOneAtATimeInQueueOrderAndWaitingEnqueueRet
     Recorder recorder;
     KeInitializeEvent(&recorder.gate, NotificationEvent, FALSE);
     WorkerThread* worker = nullptr;
-    ASSERT_EQ(StartWorker(&worker), STATUS_SUCCESS);
+    ASSERT_EQ(StartWorker(&worker, nullptr, nullptr), STATUS_SUCCESS);
     std::vector<Job> jobs;
     jobs.reserve(20);
     jobs.push_back({&recorder, 0, true});
@@ -192,7 +192,7 @@ TEST_F(ContainersTest, StopWithItemsStillQueuedDropsThemAndEndsTheThread)
     Recorder recorder;
     KeInitializeEvent(&recorder.gate, NotificationEvent, FALSE);
     WorkerThread* worker = nullptr;
-    ASSERT_EQ(StartWorker(&worker), STATUS_SUCCESS);
+    ASSERT_EQ(StartWorker(&worker, nullptr, nullptr), STATUS_SUCCESS);
     EXPECT_EQ(winsim::RunningSystemThreads(), 1u);
     Job blocker{&recorder, 0, true};
     Job dropped{&recorder, 1, false};
@@ -222,7 +222,7 @@ TEST_F(ContainersTest, WorkerStartFailuresLeaveNothingBehind)
     {
         winsim::FailAllocationAt(n);
         WorkerThread* worker = nullptr;
-        EXPECT_EQ(StartWorker(&worker), STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(StartWorker(&worker, nullptr, nullptr), STATUS_INSUFFICIENT_RESOURCES);
         EXPECT_EQ(worker, nullptr);
         EXPECT_EQ(winsim::RunningSystemThreads(), 0u);
     }

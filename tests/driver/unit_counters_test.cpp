@@ -1,0 +1,168 @@
+// What Kavfiltr counts per unit reaches the USB node's hardware key: within a second of the I/O while the
+// stack runs (also with requests still flowing from several threads) and once more when it stops, without
+// a device command of its own; a registry that fails writes changes nothing the device or the
+// applications see; a stack started again counts from zero.
+#include "driver/kavfiltr_counters.h"
+#include "winsim/registry/registry_store.h"
+#include "winsim/usb/storage_rig.h"
+#include "tests/support/patterns.h"
+#include "tests/support/stack_options.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+namespace
+{
+
+using namespace kavtest;
+using namespace winsim;
+using namespace winsim::usb;
+
+constexpr ULONG kMiB = 1 << 20;
+
+std::optional<uint64_t> Counter(const StorageRig& rig, const char16_t* name)
+{
+    auto value = registry::Read(rig.UsbInstancePath(), std::u16string(KAVFILTR_COUNTERS_KEY) + u"\\0", name);
+    if (!value || value->type != REG_QWORD || value->data.size() != sizeof(uint64_t))
+    {
+        return std::nullopt;
+    }
+    uint64_t number = 0;
+    std::memcpy(&number, value->data.data(), sizeof(number));
+    return number;
+}
+
+// Waits (in real time, the simulated clock moved on first) until the value is `expected`.
+bool CounterReaches(const StorageRig& rig, const char16_t* name, uint64_t expected)
+{
+    AdvanceClock(std::chrono::milliseconds(1100));
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (Counter(rig, name) != expected)
+    {
+        if (std::chrono::steady_clock::now() > giveUp)
+        {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return true;
+}
+
+void WriteAndRead(StorageRig& rig, const std::vector<uint8_t>& data, ULONG request)
+{
+    for (ULONG offset = 0; offset < data.size(); offset += request)
+    {
+        ASSERT_EQ(rig.Write(0, data.data() + offset, request, offset).status, STATUS_SUCCESS) << offset;
+    }
+    std::vector<uint8_t> back(data.size());
+    for (ULONG offset = 0; offset < data.size(); offset += request)
+    {
+        ASSERT_EQ(rig.Read(0, back.data() + offset, request, offset).status, STATUS_SUCCESS) << offset;
+    }
+    ASSERT_EQ(back, data);
+}
+
+class UnitCounters : public ::testing::Test
+{
+protected:
+    ScopedKernel kernel_;
+};
+
+TEST_F(UnitCounters, AppearWithinASecondOfTheIoAndAgainWhenTheStackStopsWithoutADeviceCommand)
+{
+    StorageRig rig(OneUnitStack(true, UrbCompletion::Deferred, 16 << 20));
+    const auto data = Pattern(4 * kMiB, 1);
+    WriteAndRead(rig, data, kMiB);
+    const uint64_t commands = rig.Device().Counters().commands;
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_WRITTEN, 4 * kMiB));
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_READ, 4 * kMiB));
+    EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_WRITE_COMMANDS), 4u) << "one gathered WRITE(10) per MiB";
+    EXPECT_EQ(Counter(rig, KAVFILTR_FAILED_PUBLISHES), 0u);
+    // Seconds of ticks with nothing new cost the device nothing.
+    AdvanceClock(std::chrono::seconds(3));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(rig.Device().Counters().commands, commands);
+
+    // I/O from several threads at once, then the stack goes before a tick could write it.
+    std::vector<std::thread> readers;
+    for (ULONG thread = 0; thread < 3; ++thread)
+    {
+        readers.emplace_back([&rig, thread] {
+            std::vector<uint8_t> buffer(kMiB);
+            for (ULONG offset = 0; offset < 4 * kMiB; offset += kMiB)
+            {
+                EXPECT_EQ(rig.Read(0, buffer.data(), kMiB, (thread * 4 * kMiB + offset) % (16 * kMiB)).status,
+                          STATUS_SUCCESS);
+            }
+        });
+    }
+    for (std::thread& reader : readers)
+    {
+        reader.join();
+    }
+    rig.Teardown();
+    EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_READ), 16 * kMiB);
+    const uint64_t deviceReads = *Counter(rig, KAVFILTR_DEVICE_READ_COMMANDS);
+    uint64_t sawReads = 0;
+    for (const CommandRecord& record : rig.Device().CommandLog())
+    {
+        sawReads += record.opcode == 0x28 ? 1 : 0;
+    }
+    EXPECT_EQ(deviceReads, sawReads);
+}
+
+TEST_F(UnitCounters, ARegistryThatFailsWritesChangesNothingTheDeviceOrTheApplicationsSee)
+{
+    const auto data = Pattern(4 * kMiB, 2);
+    std::vector<CommandRecord> withoutFailures;
+    for (ULONG failEvery : {0u, 3u})
+    {
+        SCOPED_TRACE(failEvery);
+        ResetKernel();
+        FailRegistryWritesEvery(failEvery);
+        StorageRig rig(OneUnitStack(true, UrbCompletion::Inline, 16 << 20));
+        for (int round = 0; round < 3; ++round)
+        {
+            WriteAndRead(rig, data, 256 << 10);
+            AdvanceClock(std::chrono::milliseconds(1100));
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        rig.Teardown();
+        std::vector<CommandRecord> log = rig.Device().CommandLog();
+        if (failEvery == 0)
+        {
+            EXPECT_EQ(FailedRegistryWrites(), 0u);
+            withoutFailures = log;
+            continue;
+        }
+        EXPECT_GT(FailedRegistryWrites(), 0u);
+        ASSERT_EQ(log.size(), withoutFailures.size());
+        for (size_t index = 0; index < log.size(); ++index)
+        {
+            EXPECT_EQ(log[index].opcode, withoutFailures[index].opcode) << index;
+            EXPECT_EQ(log[index].lba, withoutFailures[index].lba) << index;
+            EXPECT_EQ(log[index].blocks, withoutFailures[index].blocks) << index;
+        }
+        // The failures were counted, and published once a write got through.
+        EXPECT_GE(Counter(rig, KAVFILTR_FAILED_PUBLISHES).value_or(0), 1u);
+    }
+    FailRegistryWritesEvery(0);
+}
+
+TEST_F(UnitCounters, AStackStartedAgainCountsFromZero)
+{
+    StorageRig rig(OneUnitStack(true, UrbCompletion::Inline, 16 << 20));
+    WriteAndRead(rig, Pattern(2 * kMiB, 3), kMiB);
+    rig.Restart(true);
+    std::vector<uint8_t> buffer(64 << 10);
+    ASSERT_EQ(rig.Read(0, buffer.data(), ULONG(buffer.size()), 0).status, STATUS_SUCCESS);
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_READ, 64 << 10));
+    EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN), 0u);
+    EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_READ_COMMANDS), 1u);
+}
+
+} // namespace
