@@ -4,11 +4,13 @@
 // anything.
 #include "lab/bench.h"
 
+#include "driver/kavfiltr_counters.h"
 #include "driver/kavfiltr_public.h"
 
 #include "winsim/usb/disk_image.h"
 
 #include "winsim/kernel/winsim_kernel.h"
+#include "winsim/registry/registry_store.h"
 
 #include <algorithm>
 #include <atomic>
@@ -428,9 +430,17 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     uint64_t bytesRead = 0;
     for (const wu::CommandRecord& record : device.CommandLog())
     {
+        const uint64_t bytes = uint64_t(record.blocks) * device.BlockLength(record.lun);
         if (record.opcode == wu::scsi::kRead10)
         {
-            bytesRead += uint64_t(record.blocks) * device.BlockLength(record.lun);
+            bytesRead += bytes;
+            ++result.deviceSaw.readCommands;
+            result.deviceSaw.bytesRead += bytes;
+        }
+        else if (record.opcode == wu::scsi::kWrite10)
+        {
+            ++result.deviceSaw.writeCommands;
+            result.deviceSaw.bytesWritten += bytes;
         }
         result.commandLog.push_back(uint64_t(record.opcode) << 56 | uint64_t(record.lun) << 48 |
                                     uint64_t(record.blocks) << 32 | record.lba);
@@ -444,10 +454,43 @@ RunResult RunWorkload(const BenchOptions& options, IoTarget& target, bool filter
     return result;
 }
 
+namespace
+{
+// The unit's values in the USB node's hardware key, as a reader of the key finds them.
+std::vector<std::pair<std::string, uint64_t>> ReadFilterCounters(const std::u16string& instancePath,
+                                                                 unsigned lun)
+{
+    const char16_t* const names[] = {
+        KAVFILTR_CLASS_READ_COMMANDS, KAVFILTR_CLASS_WRITE_COMMANDS, KAVFILTR_CLASS_BYTES_READ,
+        KAVFILTR_CLASS_BYTES_WRITTEN, KAVFILTR_DEVICE_READ_COMMANDS, KAVFILTR_DEVICE_WRITE_COMMANDS,
+        KAVFILTR_DEVICE_BYTES_READ,   KAVFILTR_DEVICE_BYTES_WRITTEN, KAVFILTR_CACHED_READS,
+        KAVFILTR_CACHED_BYTES,        KAVFILTR_GATHERED_PIECES,      KAVFILTR_UNUSED_READ_AHEADS,
+        KAVFILTR_FAILURES_PASSED_ON,  KAVFILTR_FAILED_PUBLISHES,
+    };
+    const std::string unit = std::to_string(lun);
+    const std::u16string subkey =
+        std::u16string(KAVFILTR_COUNTERS_KEY) + u"\\" + std::u16string(unit.begin(), unit.end());
+    std::vector<std::pair<std::string, uint64_t>> counters;
+    for (const char16_t* name : names)
+    {
+        auto value = winsim::registry::Read(instancePath, subkey, name);
+        if (value && value->type == REG_QWORD && value->data.size() == sizeof(uint64_t))
+        {
+            uint64_t number = 0;
+            std::memcpy(&number, value->data.data(), sizeof(number));
+            const std::u16string wide(name);
+            counters.emplace_back(std::string(wide.begin(), wide.end()), number);
+        }
+    }
+    return counters;
+}
+} // namespace
+
 RunResult RunOnce(const BenchOptions& options, bool filtered)
 {
     winsim::ResetKernel();
     RunResult result;
+    std::u16string instancePath;
     {
         wu::StorageRig rig(RigOptions(options, filtered));
         IoTarget target;
@@ -462,6 +505,11 @@ RunResult RunOnce(const BenchOptions& options, bool filtered)
         target.unitBytes = UnitBytes(options);
         target.units = unsigned(rig.LunCount());
         result = RunWorkload(options, target, filtered);
+        instancePath = rig.UsbInstancePath();
+    }
+    if (filtered)
+    {
+        result.filterCounters = ReadFilterCounters(instancePath, options.lun);
     }
     winsim::ResetKernel();
     return result;
@@ -504,10 +552,27 @@ void PrintBenchJson(const BenchResult& result)
         std::printf("{\"device_commands_per_mib\": %.4f, \"device_read_mib_per_mib\": %.4f, "
                     "\"transfers_per_mib\": %.4f, \"modelled_mb_per_s\": %.4f, \"bound_mb_per_s\": %.4f, "
                     "\"host_cpu_s\": %.6f, \"data_verified\": %s, \"failed_requests\": %" PRIu64
-                    ", \"peak_pool_bytes_per_lun\": %" PRIu64 "}",
+                    ", \"peak_pool_bytes_per_lun\": %" PRIu64,
                     r.deviceCommandsPerMib, r.deviceReadMibPerMib, r.transfersPerMib, r.modelledMbPerS,
                     r.boundMbPerS, r.hostCpuS, r.dataVerified ? "true" : "false", r.failedRequests,
                     r.peakPoolBytesPerLun);
+        // The filter's own account beside the device's, so that each can be checked against the other.
+        const BlockCommandCounts& saw = r.deviceSaw;
+        std::printf(", \"device_saw\": {\"read_commands\": %" PRIu64 ", \"write_commands\": %" PRIu64
+                    ", \"bytes_read\": %" PRIu64 ", \"bytes_written\": %" PRIu64 "}",
+                    saw.readCommands, saw.writeCommands, saw.bytesRead, saw.bytesWritten);
+        if (r.filtered)
+        {
+            std::printf(", \"filter_counters\": {");
+            const char* separator = "";
+            for (const auto& [name, value] : r.filterCounters)
+            {
+                std::printf("%s\"%s\": %" PRIu64, separator, name.c_str(), value);
+                separator = ", ";
+            }
+            std::printf("}");
+        }
+        std::printf("}");
     };
     std::printf("{\"workload\": \"%s\", \"mebibytes\": %.2f, \"same_device_commands\": %s, \"filtered\": ",
                 result.workload.c_str(), result.unfiltered.mebibytes, result.sameCommands ? "true" : "false");

@@ -44,6 +44,15 @@ struct BenchOptions
     bool progress = false; // a progress line on stderr
 };
 
+// READ(10) and WRITE(10) commands and their bytes.
+struct BlockCommandCounts
+{
+    uint64_t readCommands = 0;
+    uint64_t writeCommands = 0;
+    uint64_t bytesRead = 0;
+    uint64_t bytesWritten = 0;
+};
+
 // What one run (filtered or not) measured.
 struct RunResult
 {
@@ -61,6 +70,11 @@ struct RunResult
     // Opcode, LBA and blocks of every command, packed; sorted when several threads issued the requests,
     // since the order of their commands is then the scheduler's.
     std::vector<uint64_t> commandLog;
+    // What the device saw of the workload's reads and writes, and, in the filtered run, what the filter
+    // counted for the unit from its start: each value by name as the driver publishes it in the device's
+    // hardware key, read there once the stack has stopped. A value missing there is left out.
+    BlockCommandCounts deviceSaw;
+    std::vector<std::pair<std::string, uint64_t>> filterCounters;
 };
 
 struct BenchResult

@@ -45,6 +45,45 @@ void ExpectReadsExactlyWhatWasAsked(const RunResult& run, double mebibytes)
     EXPECT_EQ(run.deviceReadMibPerMib, 1.0);
 }
 
+uint64_t FilterCounter(const RunResult& run, const std::string& name)
+{
+    for (const auto& [counter, value] : run.filterCounters)
+    {
+        if (counter == name)
+        {
+            return value;
+        }
+    }
+    ADD_FAILURE() << name << " was not published";
+    return 0;
+}
+
+// What Kavfiltr published for the unit agrees with what the stick saw and with what was asked, for every
+// workload, the concurrent ones included.
+TEST(KavlabBench, TheFilterCountsWhatTheStickSawInEveryWorkload)
+{
+    for (const char* workload : {"seqread", "seqread64k", "seqwrite", "seqwrite64k", "random4k", "random64k",
+                                 "stride", "interleaved", "seqread64k-smallgaps", "twostreams", "copyengine"})
+    {
+        SCOPED_TRACE(workload);
+        const RunResult run = kavlab::RunBench(Options(workload, 4 * kMiB)).filtered;
+        ASSERT_TRUE(run.dataVerified);
+        const kavlab::BlockCommandCounts& saw = run.deviceSaw;
+        EXPECT_EQ(FilterCounter(run, "DeviceReadCommands"), saw.readCommands);
+        EXPECT_EQ(FilterCounter(run, "DeviceWriteCommands"), saw.writeCommands);
+        EXPECT_EQ(FilterCounter(run, "DeviceBytesRead"), saw.bytesRead);
+        EXPECT_EQ(FilterCounter(run, "DeviceBytesWritten"), saw.bytesWritten);
+        EXPECT_EQ(FilterCounter(run, "ClassBytesRead") + FilterCounter(run, "ClassBytesWritten"),
+                  uint64_t(run.mebibytes * double(kMiB)));
+        // Every READ(10) of the class driver either reached the device or was answered from the cache.
+        EXPECT_GE(FilterCounter(run, "CachedReads") + FilterCounter(run, "DeviceReadCommands"),
+                  FilterCounter(run, "ClassReadCommands"));
+        EXPECT_LE(FilterCounter(run, "CachedBytes"), FilterCounter(run, "ClassBytesRead"));
+        EXPECT_EQ(FilterCounter(run, "FailuresPassedOn"), 0u);
+        EXPECT_EQ(FilterCounter(run, "FailedPublishes"), 0u);
+    }
+}
+
 TEST(KavlabBench, ConcurrentReadersVerifyAndReadWhatTheyAskWithAndWithoutTheFilter)
 {
     for (const char* workload : {"twostreams", "copyengine"})
