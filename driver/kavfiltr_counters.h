@@ -25,7 +25,8 @@
 #define KAVFILTR_CACHED_BYTES TEXT("CachedBytes")
 // WRITE(10) pieces gathered into the write buffer instead of going to the device one by one.
 #define KAVFILTR_GATHERED_PIECES TEXT("GatheredPieces")
-// Read-aheads dropped before any of their data answered a command.
+// Read-aheads dropped before any of their data answered a command but the one that made them: read for
+// nothing.
 #define KAVFILTR_UNUSED_READ_AHEADS TEXT("UnusedReadAheads")
 // Transfers the filter answered with a failure: the device's, or a cancel, passed on to the function driver.
 #define KAVFILTR_FAILURES_PASSED_ON TEXT("FailuresPassedOn")

@@ -87,7 +87,10 @@ void PublishUnit(HANDLE countersKey, LunContext* context, const LONG64* now)
     HANDLE unitKey = nullptr;
     if (!NT_SUCCESS(CreateVolatileKey(countersKey, name, &unitKey)))
     {
-        InterlockedExchange(&context->counters.stale, everything ? 1 : 0);
+        if (everything)
+        {
+            InterlockedExchange(&context->counters.stale, 1);
+        }
         CountForUnit(context, CounterFailedPublishes, 1);
         return;
     }
