@@ -5,14 +5,17 @@
 # program dist/Kavelor-1.0.1-setup.exe made from the same files by makensis (package/Kavelor.nsi). The
 # programs in both and the setup program and its uninstaller are signed by scripts/sign.sh (with a test
 # certificate unless KAV_SIGN_CERT names one).
-#   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART
-# DEMO_OUTPUT is what `kavlab demo` printed, DEMO_CHART the kavlab-demo.svg it drew. Windows tools read
-# the text files with CRLF line ends; the read-me is UTF-8 with a byte-order mark so that Notepad shows
-# its Japanese half on every version.
+#   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART [PROPERTY_DIALOG_PNG]
+# DEMO_OUTPUT is what `kavlab demo` printed, DEMO_CHART the kavlab-demo.svg it drew, PROPERTY_DIALOG_PNG the
+# screenshot of the property dialog that the Wine test took (tests/wine/propdialog); without it the guide
+# describes the dialog's speed-up group without the picture. Windows tools read the text files with CRLF
+# line ends; the read-me is UTF-8 with a byte-order mark so that Notepad shows its Japanese half on every
+# version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 demo_output=$1
 demo_chart=$2
+property_dialog=${3:-}
 version=1.0.1
 work=build/package
 stage=$work/Kavelor-$version
@@ -43,6 +46,11 @@ grep -q ' NO$' "$demo_output" && summary="シミュレーションでは ${gains
 # The texts go into the page as they are: they hold no character that HTML or sed would read specially.
 sed -e "s|@DEMO_TABLE@|${table}|" -e "s|@DEMO_SUMMARY@|${summary}|" package/guide/Kavelor.html >"$work/guide/Kavelor.html"
 cp package/guide/guide.css package/guide/*.svg "$work/guide/"
+if [ -n "$property_dialog" ]; then
+    cp "$property_dialog" "$work/guide/property-dialog.png"
+else
+    sed -i '/<figure id="property-dialog">/,/<\/figure>/d' "$work/guide/Kavelor.html"
+fi
 # The chart's labels in the guide's language; the figures stay as kavlab drew them.
 sed -e 's|>Simulated USB 2.0 stick: modelled MB/s<|>シミュレーションの USB 2.0 メモリ: 速さ（MB/s）<|' \
     -e 's|>requests of 1 MiB (seqread, seqwrite) and 64 KiB (seqread64k)<|>1 回の読み書き 1 MiB（連続読み込み、連続書き込み）と 64 KiB（64 KiB ずつ読み込み）<|' \

@@ -124,6 +124,9 @@ def check_pdf(folder, source, demo):
             "the guide does not show the message of a device in use")
     for needed in ("Kavelor-1.0.1-setup.exe", "testsigning", "attestation", "Kavfiltrあり", "連続読み込み"):
         require(needed in flat, f"the guide does not mention {needed}")
+    # The property dialog's speed-up group, named in the guide as the dialog names it and its two values.
+    for symbol in ("IDS_SPEEDUP_GROUP", "IDS_SPEEDUP_COMMANDS_SAVED", "IDS_SPEEDUP_CACHED_DATA"):
+        require(strings[symbol] in flat, f"the guide does not explain {symbol}: {strings[symbol]}")
     require("withKavfiltr" not in flat and "without" not in flat, "the demo chart's labels are not in Japanese")
     for row in demo:
         require(f"{row[0]}→{row[1]}" in flat and f"{row[2]}→{row[3]}" in flat,
