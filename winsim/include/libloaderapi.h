@@ -10,4 +10,6 @@ typedef INT_PTR(WINAPI* FARPROC)();
 HMODULE WINAPI LoadLibraryW(LPCWSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+// A module the process loaded; null (ERROR_MOD_NOT_FOUND) for any other.
+HMODULE WINAPI GetModuleHandleW(LPCWSTR lpModuleName);
 DWORD WINAPI GetModuleFileNameW(HMODULE hModule, LPWSTR lpFilename, DWORD nSize);

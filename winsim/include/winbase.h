@@ -29,6 +29,8 @@ typedef struct _SECURITY_ATTRIBUTES
 typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED;
 
 DWORD WINAPI GetLastError();
+// number * numerator / denominator rounded to the nearest, without overflow; -1 for a denominator of 0.
+int WINAPI MulDiv(int nNumber, int nNumerator, int nDenominator);
 void WINAPI SetLastError(DWORD dwErrCode);
 
 HANDLE WINAPI CreateFileW(LPCWSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <windef.h>
+#include <wingdi.h>
 
 typedef struct HICON__* HICON;
 typedef HICON HCURSOR;
@@ -113,3 +114,60 @@ BOOL WINAPI EnableMenuItem(HMENU hMenu, UINT uIDEnableItem, UINT uEnable);
 BOOL WINAPI GetCursorPos(LPPOINT lpPoint);
 BOOL WINAPI TrackPopupMenu(HMENU hMenu, UINT uFlags, int x, int y, int nReserved, HWND hWnd,
                            const RECT* prcRect);
+
+// Child windows: the common controls the product creates (winsim/user models the list view), the
+// messages sent to them and to their parent, and the few window calls around them.
+typedef LRESULT(CALLBACK* WNDPROC)(HWND, UINT, WPARAM, LPARAM);
+
+typedef struct tagNMHDR
+{
+    HWND hwndFrom;
+    UINT_PTR idFrom;
+    UINT code;
+} NMHDR, *LPNMHDR;
+
+#define WM_DESTROY 0x0002
+#define WM_SIZE 0x0005
+#define WM_SETREDRAW 0x000B
+#define WM_PAINT 0x000F
+#define WM_SETFONT 0x0030
+#define WM_GETFONT 0x0031
+#define WM_NOTIFY 0x004E
+#define WM_NCDESTROY 0x0082
+#define WM_COMMAND 0x0111
+
+#define WS_CHILD 0x40000000u
+#define WS_VISIBLE 0x10000000u
+#define WS_BORDER 0x00800000u
+
+#define COLOR_WINDOW 5
+#define COLOR_GRAYTEXT 17
+
+#define DT_CENTER 0x00000001u
+#define DT_WORDBREAK 0x00000010u
+#define DT_NOPREFIX 0x00000800u
+
+#define SPI_GETICONTITLELOGFONT 0x001F
+
+#ifndef LOWORD
+#define LOWORD(l) ((WORD)(((DWORD_PTR)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD_PTR)(l)) >> 16) & 0xffff))
+#define MAKELONG(a, b)                                                                                       \
+    ((LONG)(((WORD)(((DWORD_PTR)(a)) & 0xffff)) | ((DWORD)((WORD)(((DWORD_PTR)(b)) & 0xffff))) << 16))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#endif
+
+HWND WINAPI CreateWindowExW(DWORD dwExStyle, LPCWSTR lpClassName, LPCWSTR lpWindowName, DWORD dwStyle, int X,
+                            int Y, int nWidth, int nHeight, HWND hWndParent, HMENU hMenu, HINSTANCE hInstance,
+                            LPVOID lpParam);
+BOOL WINAPI DestroyWindow(HWND hWnd);
+LRESULT WINAPI SendMessageW(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam);
+HWND WINAPI GetParent(HWND hWnd);
+BOOL WINAPI MoveWindow(HWND hWnd, int X, int Y, int nWidth, int nHeight, BOOL bRepaint);
+BOOL WINAPI GetClientRect(HWND hWnd, LPRECT lpRect);
+BOOL WINAPI InvalidateRect(HWND hWnd, const RECT* lpRect, BOOL bErase);
+HDC WINAPI GetDC(HWND hWnd);
+int WINAPI ReleaseDC(HWND hWnd, HDC hDC);
+DWORD WINAPI GetSysColor(int nIndex);
+int WINAPI DrawTextW(HDC hdc, LPCWSTR lpchText, int cchText, LPRECT lprc, UINT format);
+BOOL WINAPI SystemParametersInfoW(UINT uiAction, UINT uiParam, PVOID pvParam, UINT fWinIni);

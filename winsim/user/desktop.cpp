@@ -58,6 +58,14 @@ ScopedDesktop::~ScopedDesktop()
     {
         left = "tray icons not deleted";
     }
+    else if (!state.fonts.empty())
+    {
+        left = "fonts not deleted";
+    }
+    else if (!state.deviceContexts.empty())
+    {
+        left = "device contexts not released";
+    }
     for (const auto& [name, refs] : state.moduleRefs)
     {
         if (refs != 0 && left == nullptr)

@@ -1,5 +1,6 @@
 // winsim/user: the user-mode side of the simulated PC that the tray application runs on — kernel32's
 // synchronisation objects and threads, user32's message queues, windows, timers and resources, the tray,
+// the list-view control,
 // the loader with PSAPI.DLL, Kernel32.DLL's Tool Help routines and Shell32.dll, the processes of the PC,
 // its files and its service control manager.
 //
@@ -19,9 +20,9 @@
 //   - Tool Help entries whose dwSize is not the wide layout's; an ANSI Tool Help routine called at all;
 //   - QueryFullProcessImageNameW on a handle opened without a query right, or with flags other than 0;
 //   - CloseServiceHandle of a handle that is not a service handle;
-//   - and when the desktop is taken down: icons, image lists, menus, timers, tray icons or loaded modules
-//     left, or a
-//     thread still running.
+//   - child controls and the list view: the rules in child_windows.cpp and list_view.cpp;
+//   - and when the desktop is taken down: icons, image lists, menus, timers, tray icons, fonts, device
+//     contexts or loaded modules left, or a thread still running.
 #pragma once
 
 #include "winsim/machine/machine.h"
@@ -143,7 +144,11 @@ void UnlockDesktop();
 
 // Windows: a top-level window owned by the calling thread (which gets a message queue) and a process.
 HWND CreateTestWindow(DWORD processId);
+// Destroys the window's child controls first, as Windows does.
 void DestroyTestWindow(HWND hwnd);
+// What the test window answers to messages sent to it (WM_NOTIFY from a child control, say); without
+// one it answers 0, as DefWindowProc does.
+void SetTestWindowProc(HWND hwnd, std::function<LRESULT(UINT, WPARAM, LPARAM)> proc);
 // Waits up to timeoutMs for a message posted to hwnd (the calling thread must own it) and removes it.
 bool WaitForPosted(HWND hwnd, UINT message, DWORD timeoutMs);
 size_t QueuedFor(HWND hwnd, UINT message);

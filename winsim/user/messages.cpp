@@ -93,6 +93,10 @@ HWND CreateTestWindow(DWORD processId)
 
 void DestroyTestWindow(HWND hwnd)
 {
+    for (HWND child : LiveChildrenOf(hwnd))
+    {
+        DestroyWindow(child);
+    }
     DWORD self = GetCurrentThreadId();
     auto lock = Lock();
     SimWindow* window = FindWindowLocked(hwnd);

@@ -247,11 +247,16 @@ HIMAGELIST WINAPI ImageList_Create(int cx, int cy, UINT, int, int)
     return list;
 }
 
+void winsim::user::DestroyImageListLocked(HIMAGELIST list, const char* caller)
+{
+    LiveImageList(list, caller);
+    I().imageLists.erase(list);
+}
+
 BOOL WINAPI ImageList_Destroy(HIMAGELIST himl)
 {
     auto lock = Lock();
-    LiveImageList(himl, "ImageList_Destroy");
-    I().imageLists.erase(himl);
+    DestroyImageListLocked(himl, "ImageList_Destroy");
     return TRUE;
 }
 

@@ -81,12 +81,31 @@ struct Queue
     std::deque<MSG> messages;
 };
 
+struct ListViewState; // list_view.cpp
+
+struct Subclass
+{
+    SUBCLASSPROC proc = nullptr;
+    UINT_PTR id = 0;
+    DWORD_PTR refData = 0;
+};
+
 struct SimWindow
 {
     HWND hwnd = nullptr;
     DWORD threadId = 0;
     DWORD processId = 0;
     bool alive = true;
+    // Child controls (CreateWindowExW): their parent, identifier, style, client size and subclasses; a
+    // list view's state. A test window has a procedure only when the test gave it one.
+    HWND parent = nullptr;
+    UINT_PTR controlId = 0;
+    DWORD style = 0;
+    int clientWidth = 0;
+    int clientHeight = 0;
+    std::vector<Subclass> subclasses;
+    std::shared_ptr<ListViewState> listView;
+    std::function<LRESULT(UINT, WPARAM, LPARAM)> testProc;
 };
 
 struct Timer
@@ -128,6 +147,8 @@ struct Internal
     std::map<std::string, unsigned> moduleRefs; // upper-case DLL name -> load count
     std::map<WString, std::weak_ptr<Mutex>> namedMutexes;
     unsigned runningThreads = 0;
+    std::set<HFONT> fonts;
+    std::map<HDC, HWND> deviceContexts; // live DC -> its window (null: the screen)
 };
 
 Desktop& D();  // the installed desktop; call with the lock held
@@ -147,5 +168,12 @@ template <class T> std::shared_ptr<T> ObjectAs(HANDLE handle)
 WString Upper(const WString& text);
 std::string NarrowUpper(const WString& text);
 WString FileNameOf(const WString& path);
-SimWindow* FindWindowLocked(HWND hwnd); // live or destroyed; null when never a window
+SimWindow* FindWindowLocked(HWND hwnd);        // live or destroyed; null when never a window
+std::vector<HWND> LiveChildrenOf(HWND parent); // takes the lock
+void DestroyImageListLocked(HIMAGELIST list, const char* caller);
+
+// The list-view control (list_view.cpp): its state for a new window of that class, and its window
+// procedure, called without the desktop's lock (it sends notifications to the parent).
+std::shared_ptr<ListViewState> NewListViewState(DWORD style, HWND hwnd);
+LRESULT ListViewProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 } // namespace winsim::user
