@@ -13,7 +13,7 @@ typedef BOOL(WINAPI* PFN_SystemParametersInfoForDpi)(UINT uiAction, UINT uiParam
 // user32 stays loaded for the life of the process: its address is all that is needed.
 template <class T> T User32Routine(const char* pszName)
 {
-    HMODULE hUser = GetModuleHandleW(L"user32.dll");
+    HMODULE hUser = GetModuleHandleW(TEXT("user32.dll"));
     return hUser != nullptr ? reinterpret_cast<T>(reinterpret_cast<void*>(GetProcAddress(hUser, pszName)))
                             : nullptr;
 }

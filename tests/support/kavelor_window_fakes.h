@@ -9,6 +9,8 @@
 #include "trayapp/KavsetJob.h"
 #include "trayapp/ScanRequests.h"
 
+#include <gtest/gtest.h>
+
 #include <functional>
 #include <vector>
 
@@ -41,6 +43,28 @@ public:
         enumerator.m_bTargetOnly = TRUE;
         enumerator.Enumerate();
         return devices;
+    }
+
+    // The device-node handle of the first node with a drive letter below the USB device node, as the
+    // device list's item carries it; 0 (and a test failure) when there is none.
+    static DEVINST DriveNodeOf(DEVINST usbNode)
+    {
+        for (const Kavelor::CUSBEnumerateExData& record : Enumerate())
+        {
+            if (record.treeDevice.data.dnDevInst != usbNode)
+            {
+                continue;
+            }
+            for (const auto* node = &record.treeDevice; node != nullptr; node = node->NextPreOrder())
+            {
+                if (node->data.chDriveLetter != 0)
+                {
+                    return node->data.dnDevInst;
+                }
+            }
+        }
+        ADD_FAILURE() << "no drive letter on the device";
+        return 0;
     }
 
     int requests = 0;

@@ -63,25 +63,7 @@ protected:
     }
 
     // The device-node handle of the node with the drive letter, as the list view's item carries it.
-    DEVINST ItemOf(UsbDevice& device)
-    {
-        for (const Kavelor::CUSBEnumerateExData& record : FakeScan::Enumerate())
-        {
-            if (record.treeDevice.data.dnDevInst != device.devNode->handle)
-            {
-                continue;
-            }
-            for (const auto* node = &record.treeDevice; node != nullptr; node = node->NextPreOrder())
-            {
-                if (node->data.chDriveLetter != 0)
-                {
-                    return node->data.dnDevInst;
-                }
-            }
-        }
-        ADD_FAILURE() << "no drive letter on the device";
-        return 0;
-    }
+    DEVINST ItemOf(UsbDevice& device) { return FakeScan::DriveNodeOf(device.devNode->handle); }
 
     Kavelor::WString Text(UINT id) { return W(desktop_->strings.at(id).c_str()); }
 
