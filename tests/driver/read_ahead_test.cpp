@@ -203,6 +203,27 @@ TEST_F(ReadAheadTest, AWriteEmptiesTheUnitsCache)
     EXPECT_EQ(std::get<0>(commands[1]), 0x28);
 }
 
+// A write to blocks in the middle of the cache takes only those blocks out: the part before them, where the
+// reader goes next, still answers, and the written blocks come from the device with the new data.
+TEST_F(ReadAheadTest, AWriteInsideTheCacheLeavesThePartBeforeItToTheReader)
+{
+    FillMedium(0, 4096, 4);
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 128); // fills the cache with blocks 128..2175
+    std::vector<uint8_t> fresh = BlockPattern(1000, 8, 98);
+    ASSERT_TRUE(Write10(1000, 8, fresh).Passed(tag_));
+    NewCommands();
+    for (uint32_t lba = 256; lba < 896; lba += 128)
+    {
+        ReadAndCheck(lba, 128);
+    }
+    EXPECT_TRUE(NewCommands().empty()) << "blocks 256..895 are still cached";
+    ReadAndCheck(896, 128); // holds blocks 1000..1007
+    Commands commands = NewCommands();
+    ASSERT_FALSE(commands.empty()) << "written blocks must not come from the cache";
+    EXPECT_EQ(std::get<1>(commands.front()), 896u);
+}
+
 // Whatever goes wrong with the read-ahead's own exchange, nothing is cached and the function driver's
 // command goes to the device unchanged; its result is what the function driver gets.
 TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalCommandGoesDown)
@@ -220,6 +241,9 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         {"bad tag", wu::FaultKind::BadCswTag, 0, false},
         {"short data with residue", wu::FaultKind::ShortData, 4096, false},
         {"short data claiming all", wu::FaultKind::ShortData, 4096, true},
+        // The device lost the command, answered with a wrapper of the right tag but no signature, and
+        // stalls both pipes until reset recovery: the filter must recover it before the command goes down.
+        {"garbled wrapper", wu::FaultKind::GarbledCsw, 0, false},
     };
     uint32_t lba = 0;
     for (const Case& c : cases)
@@ -241,6 +265,20 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         EXPECT_EQ(Unit()->cache[0].length + Unit()->cache[1].length, 0u);
         lba += 4096;
     }
+}
+
+// A READ(10) of no blocks moves no data and still goes to the device, which answers it as it would without
+// the filter, even where the cache holds the position it names.
+TEST_F(ReadAheadTest, AReadOfNoBlocksGoesToTheDeviceEvenInsideTheCache)
+{
+    FillMedium(0, 4096, 3);
+    ReadAndCheck(0, 128);
+    ReadAndCheck(128, 128); // fills the cache with blocks 128..2175
+    NewCommands();
+    EXPECT_TRUE(Run(Cdb10(0x28, 256, 0), 0, true, nullptr).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 256, 0}}));
+    ReadAndCheck(256, 128);
+    EXPECT_TRUE(NewCommands().empty()) << "the cache still answers the reader";
 }
 
 // A read-ahead the device fails in step with a unit attention (a card swapped in a reader, say): the
@@ -279,6 +317,25 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommand
     NewCommands();
     ReadAndCheck(128, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x28, 128, 128}}));
+}
+
+// A write that ends just where the range kept from read-ahead begins changes none of its blocks: the range
+// stays kept, and the reader's next command goes down alone instead of meeting the bad block again.
+TEST_F(ReadAheadTest, AWriteEndingWhereTheRangeKeptFromReadAheadBeginsKeepsIt)
+{
+    int rule = StartBehindABadBlock();
+    ReadAndCheck(128, 128); // the read-ahead over 128..2175 meets block 1000: that range is kept
+    device_->RemoveFault(rule);
+    std::vector<uint8_t> fresh = BlockPattern(120, 8, 31);
+    ASSERT_TRUE(Write10(120, 8, fresh).Passed(tag_));
+    NewCommands();
+    Commands expected;
+    for (uint32_t lba = 256; lba < 1024; lba += 128)
+    {
+        ReadAndCheck(lba, 128);
+        expected.emplace_back(0x28, lba, 128);
+    }
+    EXPECT_EQ(NewCommands(), expected) << "the kept range is not read ahead into again";
 }
 
 // The range kept from read-ahead after a bad block belongs to the medium the filter knew: once a new capacity

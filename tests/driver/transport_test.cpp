@@ -25,6 +25,23 @@ TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationOnly)
     EXPECT_EQ(extension->bulkOutPipe, out_);
 }
 
+// Port requests and a URB request that carries no URB are the bus's to answer: through the filter they get
+// what the bus gives without it.
+TEST_F(TransportTrackingTest, RequestsThatCarryNoUrbGetTheBussOwnAnswer)
+{
+    for (PDEVICE_OBJECT device : {usbPdo_, filter_})
+    {
+        SCOPED_TRACE(device == filter_ ? "through the filter" : "without the filter");
+        EXPECT_EQ(winsim::SendInternalDeviceControl(device, IOCTL_INTERNAL_USB_SUBMIT_URB, nullptr).status,
+                  STATUS_INVALID_PARAMETER);
+        ULONG port = 0;
+        EXPECT_EQ(winsim::SendInternalDeviceControl(device, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port).status,
+                  STATUS_SUCCESS);
+        EXPECT_EQ(port, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+    }
+    EXPECT_TRUE(TestUnitReady().Passed(tag_));
+}
+
 TEST_F(TransportTrackingTest, PhasesFollowTheWrappersTheDataAndTheStatus)
 {
     UsbFilterExtension* extension = UsbExtension(filter_);

@@ -131,6 +131,58 @@ TEST_F(CoalescingTest, UnevenAndLongWritesFlushAtFullBufferAndAtTheirEnd)
     ExpectOnMedium(16384, 2400, 5);
     bus_->ReleaseHeld();
     request->Wait();
+
+    // A function driver with a raised transfer limit: a first piece as large as the buffer is gathered
+    // like any other, so the pieces after it still are.
+    request = HoldOnDisk(IRP_MJ_WRITE, 0x180000, 0xC00000); // 1 MiB, then 512 KiB in pieces of 64 KiB
+    std::vector<uint16_t> pieces(9, 128);
+    pieces[0] = 2048;
+    uint32_t tag = tag_;
+    for (const Exchange& piece : WritePieces(24576, pieces, 6))
+    {
+        EXPECT_TRUE(piece.Passed(++tag));
+    }
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 24576, 2048}, {0x2A, 26624, 1024}}));
+    ExpectOnMedium(24576, 3072, 6);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// What a sender leaves in an IRP's status before sending it is no input (a function driver that reuses its
+// IRPs leaves the last outcome there): pieces whose IRPs carry a failure are gathered and pass as usual.
+TEST_F(CoalescingTest, TheStatusASenderLeavesInTheIrpChangesNothing)
+{
+    auto submitCarrying = [this](URB& urb) {
+        winsim::IrpRequest request;
+        request.major = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        request.initialStatus = STATUS_UNSUCCESSFUL;
+        request.setup = [&urb](PIO_STACK_LOCATION sp) {
+            sp->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+            sp->Parameters.Others.Argument1 = &urb;
+        };
+        return winsim::SendIrp(top_, request).status;
+    };
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    for (uint32_t lba : {0u, 128u})
+    {
+        SCOPED_TRACE(lba);
+        std::vector<uint8_t> data = BlockPattern(lba, 128, 21);
+        wu::CommandBlockWrapper cbw =
+            wu::MakeCbw(++tag_, 0x10000, false, 0, Cdb10(0x2A, lba, 128).data(), 10);
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        EXPECT_EQ(submitCarrying(command), STATUS_SUCCESS);
+        URB transfer = Bulk(out_, data.data(), 0x10000, 0);
+        EXPECT_EQ(submitCarrying(transfer), STATUS_SUCCESS);
+        Exchange piece;
+        piece.command = piece.data = STATUS_SUCCESS;
+        URB status = Bulk(in_, &piece.wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
+        piece.status = submitCarrying(status);
+        EXPECT_TRUE(piece.Passed(tag_));
+    }
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 256}}));
+    ExpectOnMedium(0, 256, 21);
+    bus_->ReleaseHeld();
+    request->Wait();
 }
 
 TEST_F(CoalescingTest, WritesNotRecordedOrNotContinuingPassDownAfterGatheredDataIsWritten)
@@ -227,8 +279,9 @@ TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
     EXPECT_TRUE(NT_SUCCESS(piece.command));
     EXPECT_FALSE(NT_SUCCESS(piece.data));
     EXPECT_EQ(Unit()->writeBuffer->length, 0u);
-    // Its status is not reported as passed either.
-    EXPECT_FALSE(NT_SUCCESS(piece.status));
+    // Its status is not reported as passed either: it fails as a transfer the device could not complete,
+    // not as a request the function driver got wrong.
+    EXPECT_EQ(piece.status, STATUS_IO_DEVICE_ERROR);
     bus_->ReleaseHeld();
     request->Wait();
 }
