@@ -82,8 +82,7 @@ def run(env, *command, timeout=120):
 def prepare(prefix, exe, env):
     shutil.rmtree(prefix, ignore_errors=True)
     prefix.mkdir(parents=True)
-    subprocess.run([str(WINE), "wineboot", "-i"], env=env, capture_output=True, timeout=240, check=True)
-    subprocess.run([str(kavelor.WINE_DIR / "wineserver"), "-w"], env=env, timeout=60)
+    run(env, "wineboot", "-i", timeout=240)
     run(env, "sc", "create", "Kavfiltr", "type=", "kernel", "start=", "demand", "binPath=",
         "C:\\windows\\system32\\drivers\\Kavfiltr.sys")
     registry = registry_file(prefix / "drive_c" / "kavelor-stick.reg")
@@ -172,10 +171,11 @@ def main():
     if missing:
         print(f"property dialog wine test: skipped: missing {', '.join(missing)}")
         sys.exit(SKIP)
-    out = Path(args.out)
+    # Wine takes only an absolute WINEPREFIX; the main job passes folders relative to the checkout.
+    out = Path(args.out).resolve()
     out.mkdir(parents=True, exist_ok=True)
     strings = kavelor.rc_string_table(Path(args.source))
-    prefix = Path(args.prefix)
+    prefix = Path(args.prefix).resolve()
     with kavelor.Display() as display:
         env = dict(os.environ, WINEPREFIX=str(prefix), DISPLAY=f":{display.number}",
                    WINEDLLOVERRIDES=kavelor.DLL_OVERRIDES, LANG="ja_JP.UTF-8", WINEDEBUG="-all")
