@@ -32,3 +32,13 @@
 #define KAVFILTR_FAILURES_PASSED_ON TEXT("FailuresPassedOn")
 // Values of this unit the driver could not store since the stack started (skipped, tried again later).
 #define KAVFILTR_FAILED_PUBLISHES TEXT("FailedPublishes")
+
+// Every value name, in the order the driver keeps its counters: an initializer for an array of names.
+#define KAVFILTR_COUNTER_NAMES                                                                               \
+    {                                                                                                        \
+        KAVFILTR_CLASS_READ_COMMANDS, KAVFILTR_CLASS_WRITE_COMMANDS, KAVFILTR_CLASS_BYTES_READ,              \
+            KAVFILTR_CLASS_BYTES_WRITTEN, KAVFILTR_DEVICE_READ_COMMANDS, KAVFILTR_DEVICE_WRITE_COMMANDS,     \
+            KAVFILTR_DEVICE_BYTES_READ, KAVFILTR_DEVICE_BYTES_WRITTEN, KAVFILTR_CACHED_READS,                \
+            KAVFILTR_CACHED_BYTES, KAVFILTR_GATHERED_PIECES, KAVFILTR_UNUSED_READ_AHEADS,                    \
+            KAVFILTR_FAILURES_PASSED_ON, KAVFILTR_FAILED_PUBLISHES                                           \
+    }

@@ -460,13 +460,7 @@ namespace
 std::vector<std::pair<std::string, uint64_t>> ReadFilterCounters(const std::u16string& instancePath,
                                                                  unsigned lun)
 {
-    const char16_t* const names[] = {
-        KAVFILTR_CLASS_READ_COMMANDS, KAVFILTR_CLASS_WRITE_COMMANDS, KAVFILTR_CLASS_BYTES_READ,
-        KAVFILTR_CLASS_BYTES_WRITTEN, KAVFILTR_DEVICE_READ_COMMANDS, KAVFILTR_DEVICE_WRITE_COMMANDS,
-        KAVFILTR_DEVICE_BYTES_READ,   KAVFILTR_DEVICE_BYTES_WRITTEN, KAVFILTR_CACHED_READS,
-        KAVFILTR_CACHED_BYTES,        KAVFILTR_GATHERED_PIECES,      KAVFILTR_UNUSED_READ_AHEADS,
-        KAVFILTR_FAILURES_PASSED_ON,  KAVFILTR_FAILED_PUBLISHES,
-    };
+    const char16_t* const names[] = KAVFILTR_COUNTER_NAMES;
     const std::string unit = std::to_string(lun);
     const std::u16string subkey =
         std::u16string(KAVFILTR_COUNTERS_KEY) + u"\\" + std::u16string(unit.begin(), unit.end());
