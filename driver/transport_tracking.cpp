@@ -424,6 +424,10 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, 
         IoCallDriver(extension->head.lowerDevice, irp);
         return STATUS_PENDING;
     }
+    // The function driver reads the outcome from the URB as well as from the IRP; both must agree.
+    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+    urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
+    CountFailurePassedOn(extension);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = 0;
     IoReleaseRemoveLock(&extension->head.removeLock, irp);

@@ -166,6 +166,10 @@ TEST_F(PnpTest, BusRelationsCopyIsReplacedOnlyBySuccessfulLists)
     bus_->QueueRule(failing);
     EXPECT_EQ(queryBus().status, STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(extension->busRelations->Count, 2u);
+    // So does a success that carries no list: a driver below that has none to give leaves none.
+    bus_->QueueRule(winsim::CompletionRule{});
+    EXPECT_EQ(queryBus().status, STATUS_SUCCESS);
+    EXPECT_EQ(extension->busRelations->Count, 2u);
 
     // Other relation types are not captured.
     winsim::SendPnp(filter, IRP_MN_QUERY_DEVICE_RELATIONS,

@@ -32,6 +32,8 @@ struct Exchange
     NTSTATUS status = STATUS_PENDING;
     ULONG dataLength = 0;
     wu::CommandStatusWrapper wrapper{};
+    // Every transfer's URB told the same outcome as its IRP: the function driver reads both.
+    bool urbsAgree = true;
 
     bool Passed(uint32_t tag) const
     {
@@ -239,6 +241,7 @@ protected:
         wu::CommandBlockWrapper cbw = wu::MakeCbw(tag, length, in, lun, cdb.data(), uint8_t(cdb.size()));
         URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
         result.command = Submit(command);
+        result.urbsAgree = NT_SUCCESS(result.command) == USBD_SUCCESS(command.UrbHeader.Status);
         if (!NT_SUCCESS(result.command))
         {
             return result;
@@ -248,6 +251,7 @@ protected:
             URB transfer = Bulk(in ? in_ : out_, data, length,
                                 in ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : 0);
             result.data = Submit(transfer);
+            result.urbsAgree &= NT_SUCCESS(result.data) == USBD_SUCCESS(transfer.UrbHeader.Status);
             result.dataLength = transfer.UrbBulkOrInterruptTransfer.TransferBufferLength;
             if (!NT_SUCCESS(result.data))
             {
@@ -260,6 +264,7 @@ protected:
         }
         URB status = Bulk(in_, &result.wrapper, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN);
         result.status = Submit(status);
+        result.urbsAgree &= NT_SUCCESS(result.status) == USBD_SUCCESS(status.UrbHeader.Status);
         return result;
     }
 

@@ -123,6 +123,35 @@ TEST_F(TransportTrackingTest, TakeOverWithoutPoolStillWorksAndKeepsNoLock)
     EXPECT_EQ(winsim::SendPnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
+// Where the worker cannot be given a piece of a large write (its reserved slot busy, and no pool for a work
+// context or for the worker's item), the piece fails in its URB as in its IRP and counts as a failure passed
+// on: it is never acknowledged, and it never goes down as it came, since the device would then take its
+// data as a command.
+TEST_F(TransportTrackingTest, APieceTheWorkerCannotTakeFailsAndNeverGoesDown)
+{
+    ReadCapacity();
+    auto write = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    for (ULONG failEvery : {1u, 2u, 3u})
+    {
+        SCOPED_TRACE(failEvery);
+        NewCommands();
+        UsbExtension(filter_)->embeddedInUse = 1;
+        winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+        winsim::FailEveryNthAllocation(failEvery);
+        std::vector<uint8_t> piece(128 * 512, 0x5A);
+        const LONG64 failures = Unit()->counters.value[CounterFailuresPassedOn];
+        Exchange gathered = Write10(0, 128, piece);
+        winsim::FailEveryNthAllocation(0);
+        UsbExtension(filter_)->embeddedInUse = 0;
+        EXPECT_FALSE(gathered.Passed(tag_));
+        EXPECT_TRUE(gathered.urbsAgree);
+        EXPECT_EQ(Unit()->counters.value[CounterFailuresPassedOn], failures + 1);
+        EXPECT_EQ(NewCommands(), Commands{});
+    }
+    bus_->ReleaseHeld();
+    write->Wait();
+}
+
 // The function driver's recovery (a port reset empties every cache) can run on its own thread while the
 // worker looks up a unit: the two walks of the unit list must not disturb each other, or a unit is
 // missed and a second context, with another 2 MiB of buffers, is appended for it.

@@ -24,9 +24,10 @@ using namespace winsim::usb;
 
 constexpr ULONG kMiB = 1 << 20;
 
-std::optional<uint64_t> Counter(const StorageRig& rig, const char16_t* name)
+std::optional<uint64_t> Counter(const StorageRig& rig, const char16_t* name, char16_t unit = u'0')
 {
-    auto value = registry::Read(rig.UsbInstancePath(), std::u16string(KAVFILTR_COUNTERS_KEY) + u"\\0", name);
+    auto value =
+        registry::Read(rig.UsbInstancePath(), std::u16string(KAVFILTR_COUNTERS_KEY) + u"\\" + unit, name);
     if (!value || value->type != REG_QWORD || value->data.size() != sizeof(uint64_t))
     {
         return std::nullopt;
@@ -82,10 +83,17 @@ TEST_F(UnitCounters, AppearWithinASecondOfTheIoAndAgainWhenTheStackStopsWithoutA
     EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_READ, 4 * kMiB));
     EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_WRITE_COMMANDS), 4u) << "one gathered WRITE(10) per MiB";
     EXPECT_EQ(Counter(rig, KAVFILTR_FAILED_PUBLISHES), 0u);
-    // Seconds of ticks with nothing new cost the device nothing.
-    AdvanceClock(std::chrono::seconds(3));
+    // Seconds of ticks with nothing new cost the device nothing, and the registry nothing either.
+    AdvanceClock(std::chrono::milliseconds(1100));
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const size_t keyOpens = DeviceKeyOpens();
+    for (int second = 0; second < 3; ++second)
+    {
+        AdvanceClock(std::chrono::milliseconds(1100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
     EXPECT_EQ(rig.Device().Counters().commands, commands);
+    EXPECT_EQ(DeviceKeyOpens(), keyOpens);
 
     // I/O from several threads at once, then the stack goes before a tick could write it.
     std::vector<std::thread> readers;
@@ -163,6 +171,47 @@ TEST_F(UnitCounters, AStackStartedAgainCountsFromZero)
     EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_READ, 64 << 10));
     EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN), 0u);
     EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_READ_COMMANDS), 1u);
+}
+
+// Each unit of a stick of two counts under its own key: its commands as the device saw them for that unit,
+// and a failure on one unit is not charged to the other.
+TEST_F(UnitCounters, EachUnitOfAStickCountsUnderItsOwnKey)
+{
+    StorageRigOptions options = OneUnitStack(true, UrbCompletion::Inline, 16 << 20);
+    LunConfig second;
+    second.image = std::make_shared<MemoryDiskImage>(16 << 20);
+    options.device.luns.push_back(second);
+    StorageRig rig(options);
+    const auto data = Pattern(kMiB, 4);
+    ASSERT_EQ(rig.Write(1, data.data(), kMiB, 0).status, STATUS_SUCCESS);
+    std::vector<uint8_t> back(kMiB);
+    ASSERT_EQ(rig.Read(1, back.data(), kMiB, 0).status, STATUS_SUCCESS);
+    // The gathered write's status wrapper comes garbled: the filter recovers the device and fails the piece.
+    FaultRule failure;
+    failure.kind = FaultKind::GarbledCsw;
+    failure.when.opcode = 0x2A;
+    failure.when.lun = 1;
+    rig.Device().AddFault(failure);
+    rig.Write(1, data.data(), kMiB, 4 * kMiB);
+    rig.Teardown();
+
+    for (uint8_t unit : {0, 1})
+    {
+        SCOPED_TRACE(unit);
+        uint64_t reads = 0;
+        uint64_t writes = 0;
+        for (const CommandRecord& record : rig.Device().CommandLog())
+        {
+            reads += record.lun == unit && record.opcode == 0x28 ? 1 : 0;
+            writes += record.lun == unit && record.opcode == 0x2A ? 1 : 0;
+        }
+        const char16_t key = char16_t(u'0' + unit);
+        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_READ_COMMANDS, key), reads);
+        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_WRITE_COMMANDS, key), writes);
+        // The class driver's retries of the failed write count as well.
+        EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN, key).value_or(0) >= 2 * kMiB, unit == 1);
+        EXPECT_EQ(Counter(rig, KAVFILTR_FAILURES_PASSED_ON, key).value_or(0) > 0, unit == 1);
+    }
 }
 
 } // namespace

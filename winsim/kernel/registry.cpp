@@ -34,6 +34,7 @@ struct DriverRegistry
     ULONG failEvery = 0;
     size_t writes = 0;
     size_t failedWrites = 0;
+    size_t keyOpens = 0;
 };
 
 DriverRegistry& TheRegistry()
@@ -51,6 +52,7 @@ void ResetRegistry()
         registry.failEvery = 0;
         registry.writes = 0;
         registry.failedWrites = 0;
+        registry.keyOpens = 0;
     }
     registry::Reset();
 }
@@ -126,6 +128,13 @@ size_t FailedRegistryWrites()
     return registry.failedWrites;
 }
 
+size_t DeviceKeyOpens()
+{
+    DriverRegistry& registry = TheRegistry();
+    std::lock_guard<std::mutex> lock(registry.lock);
+    return registry.keyOpens;
+}
+
 } // namespace winsim
 
 using namespace winsim;
@@ -158,6 +167,7 @@ extern "C"
                 return STATUS_INVALID_DEVICE_REQUEST;
             }
             instancePath = path->second;
+            ++registry.keyOpens;
         }
         registry::CreateKey(instancePath, u"");
         *DeviceRegKey = OpenHandle(instancePath, u"", DesiredAccess);

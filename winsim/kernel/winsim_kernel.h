@@ -118,6 +118,9 @@ void ForgetDeviceInstancePath(PDEVICE_OBJECT physicalDevice);
 // Every n-th ZwSetValueKey from now fails with STATUS_INSUFFICIENT_RESOURCES and changes nothing (0: off).
 void FailRegistryWritesEvery(ULONG n);
 size_t FailedRegistryWrites();
+// How often drivers opened a hardware key (IoOpenDeviceRegistryKey) since the kernel was reset: a driver
+// that keeps opening keys with nothing to write costs the PC registry work on every round.
+size_t DeviceKeyOpens();
 
 // ---- A simple bus driver whose PDOs act as a configurable lower driver ------------------------------
 enum class CompletionMode
