@@ -1,16 +1,19 @@
-// The three Configuration Manager calls the property dialog makes, for the Wine this test runs on: Wine 8
-// answers CM_Locate_DevNodeW with CR_FAILURE, CM_Get_DevNode_Registry_PropertyW with CR_FAILURE and
-// CM_Get_DevNode_Status with CR_SUCCESS but no status, although its setup API finds the same device nodes
-// in the Enum key. Where Wine's own CM_Locate_DevNodeW finds the USB node, all three are Wine's; else they
-// are answered here from the setup API: a node is located by its instance ID, its registry properties are
-// the setup API's (CM_DRP_x is SPDRP_x + 1), and a node present in the Enum key counts as started without
-// a problem, as a device Wine lists is. The dialog's code and every other call it makes stay Wine's.
+// The three Configuration Manager calls that the property dialog and the main window's filter state make,
+// for the Wine these tests run on: Wine 8 answers CM_Locate_DevNodeW with CR_FAILURE,
+// CM_Get_DevNode_Registry_PropertyW with CR_FAILURE and CM_Get_DevNode_Status with CR_SUCCESS but no
+// status, although its setup API finds the same device nodes in the Enum key. Where Wine's own
+// CM_Locate_DevNodeW finds the USB node, all three are Wine's; else they are answered here from the setup
+// API: a node is located by its instance ID, its registry properties are the setup API's (CM_DRP_x is
+// SPDRP_x + 1), and a node present in the Enum key counts as started without a problem, as a device Wine
+// lists is. The windows' code and every other call they make stay Wine's. The stick's record is built here
+// too, from the nodes located through these calls.
 #include "tests/wine/propdialog/config_manager_stand_in.h"
 
 #include <windows.h>
 #include <cfgmgr32.h>
 #include <setupapi.h>
 
+#include <cstdio>
 #include <vector>
 
 namespace propdialog
@@ -123,6 +126,46 @@ bool UseConfigManagerStandInUnlessWineLocates(const wchar_t* pszInstanceId)
         wine_locate == nullptr || wine_property == nullptr || wine_status == nullptr ||
         wine_locate(&dnDevInst, const_cast<wchar_t*>(pszInstanceId), CM_LOCATE_DEVNODE_NORMAL) != CR_SUCCESS;
     return stand_in;
+}
+
+namespace
+{
+// The node of the configuration manager for one instance ID, as the enumeration would record it.
+Kavelor::CUSBEnumerateExTreeData NodeData(const wchar_t* pszInstanceId, const wchar_t* pszEnumerator)
+{
+    Kavelor::CUSBEnumerateExTreeData data;
+    CM_Locate_DevNodeW(&data.dnDevInst, const_cast<wchar_t*>(pszInstanceId), CM_LOCATE_DEVNODE_NORMAL);
+    for (const wchar_t* p = pszInstanceId; *p != 0; ++p)
+    {
+        data.strDeviceInstanceId.push_back(static_cast<WCHAR>(*p));
+    }
+    for (const wchar_t* p = pszEnumerator; *p != 0; ++p)
+    {
+        data.strEnumeratorName.push_back(static_cast<WCHAR>(*p));
+    }
+    return data;
+}
+} // namespace
+
+Kavelor::CUSBEnumerateExData StandInStick(const wchar_t* pszUsbId, const wchar_t* pszStorageId,
+                                          wchar_t chDriveLetter)
+{
+    Kavelor::CUSBEnumerateExData device;
+    device.wVendorId = 0x3A7E;
+    device.wProductId = 0x1201;
+    device.treeDevice.data = NodeData(pszUsbId, L"USB");
+    Kavelor::CUSBEnumerateExTreeData storage = NodeData(pszStorageId, L"USBSTOR");
+    storage.chDriveLetter = static_cast<WCHAR>(chDriveLetter);
+    device.treeDevice.AppendChild(storage);
+    return device;
+}
+
+void PrintUtf8(const char* pszName, const wchar_t* pszText)
+{
+    char szText[1024] = {};
+    WideCharToMultiByte(CP_UTF8, 0, pszText, -1, szText, sizeof(szText) - 1, nullptr, nullptr);
+    std::printf("%s\t%s\n", pszName, szText);
+    std::fflush(stdout);
 }
 } // namespace propdialog
 

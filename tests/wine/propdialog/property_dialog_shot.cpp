@@ -26,13 +26,6 @@ const UINT_PTR kReportTimerId = 100;
 const UINT kReportAfterMs = 1500;
 const UINT_PTR kCloseTimerId = 101;
 
-void PrintUtf8(const char* pszName, const wchar_t* pszText)
-{
-    char szText[1024] = {};
-    WideCharToMultiByte(CP_UTF8, 0, pszText, -1, szText, sizeof(szText) - 1, nullptr, nullptr);
-    std::printf("%s\t%s\n", pszName, szText);
-}
-
 class ShownPropertyDialog : public Kavelor::CPropatyDlg
 {
 public:
@@ -86,12 +79,12 @@ private:
                      {"note", IDC_SPEEDUP_NOTE}};
         wchar_t szText[512] = {};
         GetWindowTextW(m_hWnd, szText, 512);
-        PrintUtf8("caption", szText);
+        propdialog::PrintUtf8("caption", szText);
         for (const auto& item : items)
         {
             szText[0] = 0;
             GetDlgItemTextW(m_hWnd, item.nId, szText, 512);
-            PrintUtf8(item.pszName, szText);
+            propdialog::PrintUtf8(item.pszName, szText);
         }
         std::printf("shown\n");
         std::fflush(stdout);
@@ -99,22 +92,6 @@ private:
 
     UINT seconds_open_;
 };
-
-// The node of the configuration manager for one instance ID, as the enumeration would record it.
-Kavelor::CUSBEnumerateExTreeData NodeData(const wchar_t* pszInstanceId, const wchar_t* pszEnumerator)
-{
-    Kavelor::CUSBEnumerateExTreeData data;
-    CM_Locate_DevNodeW(&data.dnDevInst, const_cast<wchar_t*>(pszInstanceId), CM_LOCATE_DEVNODE_NORMAL);
-    for (const wchar_t* p = pszInstanceId; *p != 0; ++p)
-    {
-        data.strDeviceInstanceId.push_back(static_cast<WCHAR>(*p));
-    }
-    for (const wchar_t* p = pszEnumerator; *p != 0; ++p)
-    {
-        data.strEnumeratorName.push_back(static_cast<WCHAR>(*p));
-    }
-    return data;
-}
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
@@ -130,16 +107,7 @@ int wmain(int argc, wchar_t** argv)
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_STANDARD_CLASSES};
     InitCommonControlsEx(&controls);
 
-    // A supported stick (vendor and product of the shipped table) with its storage node below it; the
-    // storage node holds the drive letter, as the enumeration's volume pass leaves it.
-    Kavelor::CUSBEnumerateExData device;
-    device.wVendorId = 0x3A7E;
-    device.wProductId = 0x1201;
-    device.treeDevice.data = NodeData(argv[1], L"USB");
-    Kavelor::CUSBEnumerateExTreeData storage = NodeData(argv[2], L"USBSTOR");
-    storage.chDriveLetter = static_cast<WCHAR>(argv[3][0]);
-    device.treeDevice.AppendChild(storage);
-
+    Kavelor::CUSBEnumerateExData device = propdialog::StandInStick(argv[1], argv[2], argv[3][0]);
     ShownPropertyDialog dialog(GetModuleHandleW(nullptr), device, *device.treeDevice.NextPreOrder(),
                                static_cast<UINT>(std::wcstoul(argv[4], nullptr, 10)));
     INT_PTR nResult = dialog.DoModal(nullptr);

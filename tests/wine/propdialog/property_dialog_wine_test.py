@@ -93,7 +93,7 @@ def prepare(prefix, exe, env):
     stick.mkdir()
     (stick / ".windows-label").write_text("KAVSTICK")
     (prefix / "dosdevices" / "e:").symlink_to("../stick")
-    shutil.copy(exe, prefix / "drive_c" / "kavelor_property_dialog.exe")
+    shutil.copy(exe, prefix / "drive_c" / exe.name)
 
 
 def show(env, out, name, screenshot):
@@ -140,14 +140,14 @@ def find_dialog(env):
     fail("no X window of the dialog")
 
 
-def check_picture(png):
-    """Not blank: a dialog has a caption, frames and text, so it has many shades and some ink, not one colour."""
+def check_picture(png, min_size=200, max_ink=0.5):
+    """Not blank: a window has a caption, frames and text, so it has many shades and some ink, not one colour."""
     width, height, raw = kavelor.gray_pixels(png)
     shades = len(set(raw))
     ink = sum(1 for v in raw if v < 128) / len(raw)
     print(f"{png}: {width}x{height}, {shades} shades of grey, {ink:.1%} dark")
-    if width < 200 or height < 200 or shades < 16 or not 0.005 < ink < 0.5:
-        fail(f"the picture of the dialog looks blank or broken ({width}x{height}, {shades} shades, {ink:.1%} ink)")
+    if width < min_size or height < min_size or shades < 16 or not 0.005 < ink < max_ink:
+        fail(f"the picture of {png.name} looks blank or broken ({width}x{height}, {shades} shades, {ink:.1%} ink)")
 
 
 def expect(shown, case, **texts):
@@ -156,12 +156,15 @@ def expect(shown, case, **texts):
             fail(f"{case}: {name} shows {shown.get(name)!r}, not {text!r}")
 
 
-def main():
+def arguments(test, program):
+    """The command line of a Wine test of Kavelor's windows: the source, the program, and the prefix and output
+    folders made absolute (Wine takes only an absolute WINEPREFIX; the main job passes folders relative to
+    the checkout). Skips (77) when the program or what the test needs is missing."""
     parser = argparse.ArgumentParser()
     parser.add_argument("--source", required=True)
-    parser.add_argument("--exe", required=True, help="kavelor_property_dialog.exe of the win64 build")
+    parser.add_argument("--exe", required=True, help=f"{program} of the win64 build")
     parser.add_argument("--prefix", required=True)
-    parser.add_argument("--out", required=True, help="folder for the picture and the logs")
+    parser.add_argument("--out", required=True, help="folder for the pictures and the logs")
     args = parser.parse_args()
     exe = Path(args.exe)
     missing = [what for what, there in (("wine64", WINE.exists()), ("Xvfb", shutil.which("Xvfb")),
@@ -169,16 +172,23 @@ def main():
                                         ("xwininfo", shutil.which("xwininfo")), (str(exe), exe.exists()))
                if not there]
     if missing:
-        print(f"property dialog wine test: skipped: missing {', '.join(missing)}")
+        print(f"{test} wine test: skipped: missing {', '.join(missing)}")
         sys.exit(SKIP)
-    # Wine takes only an absolute WINEPREFIX; the main job passes folders relative to the checkout.
     out = Path(args.out).resolve()
     out.mkdir(parents=True, exist_ok=True)
-    strings = kavelor.rc_string_table(Path(args.source))
-    prefix = Path(args.prefix).resolve()
+    return Path(args.source), exe, Path(args.prefix).resolve(), out
+
+
+def wine_env(prefix, display):
+    return dict(os.environ, WINEPREFIX=str(prefix), DISPLAY=f":{display.number}",
+                WINEDLLOVERRIDES=kavelor.DLL_OVERRIDES, LANG="ja_JP.UTF-8", WINEDEBUG="-all")
+
+
+def main():
+    source, exe, prefix, out = arguments("property dialog", "kavelor_property_dialog.exe")
+    strings = kavelor.rc_string_table(source)
     with kavelor.Display() as display:
-        env = dict(os.environ, WINEPREFIX=str(prefix), DISPLAY=f":{display.number}",
-                   WINEDLLOVERRIDES=kavelor.DLL_OVERRIDES, LANG="ja_JP.UTF-8", WINEDEBUG="-all")
+        env = wine_env(prefix, display)
         try:
             started = time.time()
             prepare(prefix, exe, env)
