@@ -5,17 +5,21 @@
 # program dist/Kavelor-1.0.1-setup.exe made from the same files by makensis (package/Kavelor.nsi). The
 # programs in both and the setup program and its uninstaller are signed by scripts/sign.sh (with a test
 # certificate unless KAV_SIGN_CERT names one).
-#   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART [PROPERTY_DIALOG_PNG]
+#   scripts/make-package.sh DEMO_OUTPUT DEMO_CHART [PROPERTY_DIALOG_PNG [MAIN_WINDOW_PNG [TRAY_MENU_PNG]]]
 # DEMO_OUTPUT is what `kavlab demo` printed, DEMO_CHART the kavlab-demo.svg it drew, PROPERTY_DIALOG_PNG the
 # screenshot of the property dialog that the Wine test took (tests/wine/propdialog); without it the guide
-# describes the dialog's speed-up group without the picture. Windows tools read the text files with CRLF
-# line ends; the read-me is UTF-8 with a byte-order mark so that Notepad shows its Japanese half on every
-# version.
+# describes the dialog's speed-up group without the picture. MAIN_WINDOW_PNG and TRAY_MENU_PNG are the
+# screenshots of the main window listing a stick and of the tray menu (tests/wine/mainwindow); they take the
+# place of the drawings main-window.svg and tray-menu.svg, which stay where a picture is not given. An empty
+# argument is the same as none. Windows tools read the text files with CRLF line ends; the read-me is UTF-8
+# with a byte-order mark so that Notepad shows its Japanese half on every version.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 demo_output=$1
 demo_chart=$2
 property_dialog=${3:-}
+main_window=${4:-}
+tray_menu=${5:-}
 version=1.0.1
 work=build/package
 stage=$work/Kavelor-$version
@@ -50,6 +54,14 @@ if [ -n "$property_dialog" ]; then
     cp "$property_dialog" "$work/guide/property-dialog.png"
 else
     sed -i '/<figure id="property-dialog">/,/<\/figure>/d' "$work/guide/Kavelor.html"
+fi
+if [ -n "$main_window" ]; then
+    cp "$main_window" "$work/guide/main-window.png"
+    sed -i 's|<img src="main-window.svg"|<img src="main-window.png" class="screenshot-window"|' "$work/guide/Kavelor.html"
+fi
+if [ -n "$tray_menu" ]; then
+    cp "$tray_menu" "$work/guide/tray-menu.png"
+    sed -i 's|<img src="tray-menu.svg"|<img src="tray-menu.png" class="screenshot-menu"|' "$work/guide/Kavelor.html"
 fi
 # The chart's labels in the guide's language; the figures stay as kavlab drew them.
 sed -e 's|>Simulated USB 2.0 stick: modelled MB/s<|>シミュレーションの USB 2.0 メモリ: 速さ（MB/s）<|' \
