@@ -41,6 +41,8 @@ const char* FaultName(wu::FaultKind kind)
         return "bad-signature";
     case wu::FaultKind::BadCswTag:
         return "bad-tag";
+    case wu::FaultKind::ShortCsw:
+        return "short-status";
     case wu::FaultKind::ShortData:
         return "short-data";
     case wu::FaultKind::StallData:

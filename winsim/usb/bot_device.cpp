@@ -510,6 +510,7 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
         ++hostErrors_;
         return TransferResult{TransferStatus::Overrun, 0};
     }
+    const uint32_t sent = x.faults.shortCsw ? std::min(x.faults.shortCsw->bytes, kCswLength) : kCswLength;
     CommandStatusWrapper csw;
     WriteLe32(csw.signature, x.faults.badSignature ? kCswSignature ^ 0x20000000u : kCswSignature);
     WriteLe32(csw.tag, x.faults.badTag ? ~x.tag : x.tag);
@@ -527,7 +528,7 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
         WriteLe32(csw.dataResidue, 0);
         csw.status = static_cast<uint8_t>(CswStatus::Passed);
     }
-    std::memcpy(buffer, &csw, kCswLength);
+    std::memcpy(buffer, &csw, sent);
 
     if (x.status == CswStatus::PhaseError)
     {
@@ -547,7 +548,7 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
         HaltFlag(Pipe::BulkIn) = true;
         HaltFlag(Pipe::BulkOut) = true;
     }
-    return TransferResult{TransferStatus::Ok, kCswLength};
+    return TransferResult{TransferStatus::Ok, sent};
 }
 
 // Reset recovery, first step: back to waiting for a command wrapper. Halts stay until cleared.

@@ -117,6 +117,9 @@ CommandFaults FaultPlan::TakeCommandFaults(const CommandInfo& command)
         case FaultKind::BadCswTag:
             slot = &faults.badTag;
             break;
+        case FaultKind::ShortCsw:
+            slot = &faults.shortCsw;
+            break;
         case FaultKind::ShortData:
             slot = &faults.shortData;
             break;

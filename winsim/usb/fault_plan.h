@@ -19,6 +19,7 @@ enum class FaultKind
     FailCommand,     // CHECK CONDITION with `sense`; no data moves (the device intends none)
     BadCswSignature, // the command's status wrapper carries a wrong signature
     BadCswTag,       // the command's status wrapper echoes a wrong tag
+    ShortCsw,        // the command's status wrapper ends after `bytes` bytes (fewer than 13)
     ShortData,       // a data-in command delivers only `bytes` bytes, ended by a short packet, no stall
     StallData,       // the first data transfer is stalled; the command fails with a medium error
     StallStatus,     // bulk IN is stalled before the status wrapper; the wrapper follows a clear halt
@@ -57,8 +58,8 @@ struct FaultRule
     CommandFilter when;
     bool persistent = false;
     SenseData sense = sense::kUnrecoveredReadError; // FailCommand
-    uint32_t bytes = 0;                             // ShortData, Vanish, Choke, PaddedDataIn, PartialWrite
-    bool claimFullLength = false;                   // ShortData: the status wrapper reports residue 0
+    uint32_t bytes = 0;           // ShortData, ShortCsw, Vanish, Choke, PaddedDataIn, PartialWrite
+    bool claimFullLength = false; // ShortData: the status wrapper reports residue 0
 };
 
 // The command a rule is matched against.
@@ -81,6 +82,7 @@ struct CommandFaults
     std::optional<FaultRule> fail;
     std::optional<FaultRule> badSignature;
     std::optional<FaultRule> badTag;
+    std::optional<FaultRule> shortCsw;
     std::optional<FaultRule> shortData;
     std::optional<FaultRule> stallData;
     std::optional<FaultRule> stallStatus;
