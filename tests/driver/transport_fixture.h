@@ -182,6 +182,7 @@ protected:
             ADD_FAILURE() << "the configuration could not be selected";
             return;
         }
+        configuration_ = urb->UrbSelectConfiguration.ConfigurationHandle;
         const USBD_INTERFACE_INFORMATION& info = urb->UrbSelectConfiguration.Interface;
         for (ULONG i = 0; i < info.NumberOfPipes; ++i)
         {
@@ -357,6 +358,7 @@ protected:
     PDEVICE_OBJECT diskTop_ = nullptr; // where the disk class's requests go
     USBD_PIPE_HANDLE in_ = nullptr;
     USBD_PIPE_HANDLE out_ = nullptr;
+    USBD_CONFIGURATION_HANDLE configuration_ = nullptr;
     uint32_t tag_ = 0x100;
     std::vector<UCHAR> heldBuffer_ = std::vector<UCHAR>(0x400000);
 };

@@ -11,7 +11,7 @@ namespace
 using namespace kavtest;
 using TransportTrackingTest = TransportTest;
 
-TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationOnly)
+TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationAndInterface)
 {
     UsbFilterExtension* extension = UsbExtension(filter_);
     EXPECT_EQ(extension->bulkInPipe, in_);
@@ -21,6 +21,18 @@ TEST_F(TransportTrackingTest, LearnsBulkPipesFromTheSelectedConfigurationOnly)
     URB unconfigure{};
     UsbBuildSelectConfigurationRequest(&unconfigure, sizeof(_URB_SELECT_CONFIGURATION), nullptr);
     Submit(unconfigure);
+    EXPECT_EQ(extension->bulkInPipe, in_);
+    EXPECT_EQ(extension->bulkOutPipe, out_);
+
+    // Selecting the interface hands its pipes out again, and they are learned from that answer as well.
+    Configure();
+    extension->bulkInPipe = extension->bulkOutPipe = nullptr;
+    const size_t size = GET_SELECT_INTERFACE_REQUEST_SIZE(3);
+    std::vector<uint8_t> storage(std::max(size, sizeof(URB)), 0);
+    auto* select = reinterpret_cast<PURB>(storage.data());
+    UsbBuildSelectInterfaceRequest(select, USHORT(size), configuration_, 0, 0);
+    select->UrbSelectInterface.Interface.Length = GET_USBD_INTERFACE_SIZE(3);
+    ASSERT_EQ(Submit(*select), STATUS_SUCCESS);
     EXPECT_EQ(extension->bulkInPipe, in_);
     EXPECT_EQ(extension->bulkOutPipe, out_);
 }

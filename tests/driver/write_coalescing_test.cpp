@@ -286,6 +286,28 @@ TEST_F(CoalescingTest, APieceWhoseDataCannotBeMappedIsNotAcknowledged)
     request->Wait();
 }
 
+// A piece whose data transfer is not as long as its wrapper says is not taken; after the function driver's
+// recovery its retry goes down on its own, as the retry of any piece that failed on its way in.
+TEST_F(CoalescingTest, APieceWhoseDataHasAnotherLengthIsRetriedOnItsOwn)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    std::vector<uint8_t> data = BlockPattern(0, 128, 8);
+    wu::CommandBlockWrapper cbw =
+        wu::MakeCbw(++tag_, uint32_t(data.size()), false, 0, Cdb10(0x2A, 0, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+    URB half = Bulk(out_, data.data(), uint32_t(data.size() / 2), 0);
+    EXPECT_FALSE(NT_SUCCESS(Submit(half)));
+    EXPECT_EQ(Unit()->writeBuffer->length, 0u);
+    Recover();
+    NewCommands();
+    EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}}));
+    ExpectOnMedium(0, 128, 8);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // A piece whose data was gathered but whose status transfer never reached the filter (cancelled on its way)
 // is sent again after the function driver's recovery; the next write's first piece, whose data then cannot
 // be mapped, is still not acknowledged: the data gathered earlier stands for none of it.
