@@ -64,6 +64,12 @@ TEST_F(DiskTrackingTest, OnlyWritesLongerThan64KiBAreRecordedAndOnlyWhileInFligh
     EXPECT_EQ(large->Wait().status, STATUS_SUCCESS);
     EXPECT_EQ(RecordedWrites(), 0u);
     EXPECT_FALSE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence));
+
+    // A USB-side user that found the disk before it left may still hold it: the released disk has no
+    // records to offer, and its list is not touched.
+    DiskRoleRelease(DiskExtension(disk_));
+    EXPECT_FALSE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence));
+    EXPECT_EQ(FindLargeWrite(DiskExtension(disk_), 4096, 65536, nullptr, nullptr, &copy), nullptr);
 }
 
 TEST_F(DiskTrackingTest, SearchMatchesOffsetLengthAndRequesterOrder)

@@ -135,6 +135,25 @@ TEST_F(TransportTrackingTest, TakeOverWithoutPoolStillWorksAndKeepsNoLock)
     EXPECT_EQ(winsim::SendPnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
+// A unit gets its context only with both of its buffers: with the second missing, the first goes back and
+// the unit's transfers pass down until a later command finds memory for both.
+TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeepsNone)
+{
+    UsbFilterExtension* extension = UsbExtension(filter_);
+    ASSERT_EQ(FindLunContext(extension, 0), nullptr);
+    const size_t blocks = winsim::PoolOutstandingBlocks();
+    winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+    winsim::SetPoolFailureSize(SIZE_T(LUN_BUFFER_CAPACITY) + PAGE_SIZE);
+    winsim::FailAllocationAt(2);
+    EXPECT_EQ(GetLunContext(extension, 0), nullptr);
+    winsim::FailAllocationAt(0);
+    winsim::SetPoolFailureSize(0);
+    EXPECT_EQ(winsim::InjectedPoolFailures(), 1u);
+    EXPECT_EQ(winsim::PoolOutstandingBlocks(), blocks);
+    ASSERT_NE(Unit(), nullptr);
+    EXPECT_NE(Unit()->writeBuffer, nullptr);
+}
+
 // Where the worker cannot be given a piece of a large write (its reserved slot busy, and no pool for a work
 // context or for the worker's item), the piece fails in its URB as in its IRP and counts as a failure passed
 // on: it is never acknowledged, and it never goes down as it came, since the device would then take its

@@ -108,10 +108,12 @@ TEST_F(CoalescingTest, UnevenAndLongWritesFlushAtFullBufferAndAtTheirEnd)
     bus_->ReleaseHeld();
     request->Wait();
 
-    // 2 MiB: two full buffers.
+    // 2 MiB: two full buffers, the first written as soon as it is full.
     request = HoldOnDisk(IRP_MJ_WRITE, 0x200000, 0x100000);
-    WritePieces(2048, std::vector<uint16_t>(32, 128), 3);
-    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 2048, 2048}, {0x2A, 4096, 2048}}));
+    WritePieces(2048, std::vector<uint16_t>(16, 128), 3);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 2048, 2048}}));
+    WritePieces(4096, std::vector<uint16_t>(16, 128), 3);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 4096, 2048}}));
     ExpectOnMedium(2048, 4096, 3);
     bus_->ReleaseHeld();
     request->Wait();
@@ -593,6 +595,37 @@ TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
     auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
     WritePieces(0, {128, 128}, 10);
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}, {0x2A, 128, 128}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
+// Another write in flight that only touches the matched one, ending where it starts or starting where it
+// ends, shares none of its blocks: its pieces are gathered as ever.
+TEST_F(CoalescingTest, WritesInFlightBesideTheMatchedOneDoNotStopTheGathering)
+{
+    auto before = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    auto matched = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0x20000);
+    auto after = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0x40000);
+    WritePieces(256, {128, 128}, 12);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 256, 256}}));
+    bus_->ReleaseHeld();
+    for (auto& request : {before, matched, after})
+    {
+        request->Wait();
+    }
+}
+
+// A WRITE(10) whose wrapper announces more data than its blocks hold is the device's to judge, even where
+// it would continue a large write in flight.
+TEST_F(CoalescingTest, AWriteWhoseWrapperAndBlocksDisagreeGoesDown)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    std::vector<uint8_t> first = BlockPattern(0, 128, 11);
+    EXPECT_TRUE(Write10(0, 128, first).Passed(tag_));
+    std::vector<uint8_t> data = BlockPattern(128, 128, 11);
+    Run(Cdb10(0x2A, 128, 64), uint32_t(data.size()), false, data.data());
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}, {0x2A, 128, 64}})) << "the gathered data first";
+    EXPECT_EQ(Unit()->writeBuffer->length, 0u);
     bus_->ReleaseHeld();
     request->Wait();
 }
