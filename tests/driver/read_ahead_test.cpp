@@ -311,6 +311,35 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsAUnitAttentionFailsTheCommandWithThatSe
     ReadAndCheck(128, 128); // the retry is read as usual
 }
 
+// The sense the filter holds cannot be delivered into a buffer it cannot map: that data transfer fails, it
+// never passes with the buffer left as it was.
+TEST_F(ReadAheadTest, HeldSenseForABufferThatCannotBeMappedFailsItsTransfer)
+{
+    FillMedium(0, 4096, 7);
+    ReadAndCheck(0, 128);
+    FailNextReadWithMediumChange();
+    std::vector<uint8_t> data;
+    EXPECT_EQ(Read10(128, 128, data).wrapper.status, 1);
+    uint8_t sense[18] = {};
+    wu::CommandBlockWrapper cbw =
+        wu::MakeCbw(++tag_, sizeof(sense), true, 0, std::vector<uint8_t>{0x03, 0, 0, 0, 18, 0}.data(), 6);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+    PMDL mdl = IoAllocateMdl(sense, sizeof(sense), FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(mdl, KernelMode, IoWriteAccess);
+    URB transfer{};
+    UsbBuildInterruptOrBulkTransferRequest(&transfer, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), in_, nullptr,
+                                           mdl, sizeof(sense),
+                                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, nullptr);
+    winsim::FailMdlMapping(true);
+    EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
+    winsim::FailMdlMapping(false);
+    EXPECT_FALSE(USBD_SUCCESS(transfer.UrbHeader.Status));
+    MmUnlockPages(mdl);
+    IoFreeMdl(mdl);
+    Recover();
+}
+
 // A read-ahead past a block the device cannot read fails only the filter's command: the function driver's
 // own command, which does not ask for that block, goes down and gets the device's answer to itself.
 TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommandGoDown)
