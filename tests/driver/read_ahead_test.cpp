@@ -498,15 +498,25 @@ TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, b + 600, 8}, {0x28, b + 512, 128}}));
 }
 
+// Nor is a unit whose capacity answer gave a block length no medium uses (too short, or not a power of two),
+// whatever length its commands then ask for.
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
 {
-    Unit()->blockLength = 0;
-    std::vector<uint8_t> data;
-    for (uint32_t lba = 0; lba < 512; lba += 128)
+    for (uint32_t blockLength : {0u, 256u, 520u})
     {
-        EXPECT_TRUE(Read10(lba, 128, data).Passed(tag_));
+        SCOPED_TRACE(blockLength);
+        Unit()->blockLength = blockLength;
+        // Commands of 64 KiB or just above, as long as the reads that open a read-ahead.
+        const uint16_t blocks = blockLength == 256 ? 256 : 128;
+        const uint32_t length = blocks * (blockLength != 0 ? blockLength : 512);
+        std::vector<uint8_t> data(length);
+        NewCommands();
+        for (uint32_t lba = 0; lba < 4u * blocks; lba += blocks)
+        {
+            Run(Cdb10(0x28, lba, blocks), length, true, data.data());
+        }
+        EXPECT_EQ(NewCommands().size(), 4u);
     }
-    EXPECT_EQ(NewCommands().size(), 4u);
 }
 // The buffers the function driver posts are written only within their length, and only with what is true:
 // a status wrapper needs all 13 bytes, a cached read whose data did not arrive has not passed, and a
