@@ -46,6 +46,7 @@ struct PdoState
     int interfaceToken = 0;       // its address is the interface handle
     std::vector<PipeState> pipes; // the interface's endpoints in descriptor order; fixed once created
     std::map<USHORT, size_t> urbCounts;
+    size_t failBulkOutIn = 0; // UsbBus::FailBulkOutTransfer: bulk OUT transfers until the one that fails
 };
 
 struct PdoExtension

@@ -323,6 +323,18 @@ size_t UsbBus::ParkedTransfers(PDEVICE_OBJECT pdo) const
     return count;
 }
 
+void UsbBus::FailBulkOutTransfer(PDEVICE_OBJECT pdo, size_t n)
+{
+    std::lock_guard<std::mutex> guard(state_->lock);
+    const auto found = state_->pdos.find(pdo);
+    if (found == state_->pdos.end())
+    {
+        throw MisuseError("not a PDO of this USB bus");
+    }
+    std::lock_guard<std::mutex> pdoGuard(found->second->lock);
+    found->second->failBulkOutIn = n;
+}
+
 size_t UsbBus::UrbCount(PDEVICE_OBJECT pdo, USHORT function) const
 {
     std::lock_guard<std::mutex> guard(state_->lock);

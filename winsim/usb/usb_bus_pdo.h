@@ -50,6 +50,10 @@ public:
     size_t ParkedTransfers(PDEVICE_OBJECT pdo) const;
     // URBs received by the PDO, by function.
     size_t UrbCount(PDEVICE_OBJECT pdo, USHORT function) const;
+    // The n-th bulk OUT transfer from now (1: the next) fails on the wire, as after repeated CRC errors: the
+    // device sees nothing of it, the URB ends with USBD_STATUS_XACT_ERROR and the host side of the pipe
+    // halts. 0 turns it off.
+    void FailBulkOutTransfer(PDEVICE_OBJECT pdo, size_t n);
 
     struct State;
 

@@ -146,6 +146,12 @@ UrbOutcome BulkOrInterruptTransfer(PdoState& s, const UrbIrp& carrier, PURB urb)
             transfer.TransferBufferLength = 0;
             return Fail(urb, USBD_STATUS_ENDPOINT_HALTED, STATUS_UNSUCCESSFUL);
         }
+        if (pipe->pipe == Pipe::BulkOut && s.failBulkOutIn != 0 && --s.failBulkOutIn == 0)
+        {
+            transfer.TransferBufferLength = 0;
+            pipe->hostHalted = true;
+            return Fail(urb, USBD_STATUS_XACT_ERROR, STATUS_UNSUCCESSFUL);
+        }
     }
     const ULONG requested = transfer.TransferBufferLength;
     void* buffer = TransferAddress(transfer.TransferBuffer, transfer.TransferBufferMDL);
