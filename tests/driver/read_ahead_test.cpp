@@ -350,6 +350,18 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsABadBlockBeyondTheCommandLetsTheCommand
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}, {0x28, 128, 128}}));
 }
 
+// The wire fails the filter's REQUEST SENSE after a read-ahead the device failed: the filter recovers the
+// pipe it left halted, so that the function driver's command, which goes down instead, still reaches the
+// device and passes.
+TEST_F(ReadAheadTest, ARequestSenseLostOnTheWireLeavesThePipeRecoveredForTheCommand)
+{
+    StartBehindABadBlock();
+    NewCommands();
+    usbBus_->FailBulkOutTransfer(usbPdo_, 2); // the read-ahead's wrapper goes, its REQUEST SENSE's does not
+    ReadAndCheck(128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x28, 128, 128}}));
+}
+
 // A write that ends just where the range kept from read-ahead begins changes none of its blocks: the range
 // stays kept, and the reader's next command goes down alone instead of meeting the bad block again.
 TEST_F(ReadAheadTest, AWriteEndingWhereTheRangeKeptFromReadAheadBeginsKeepsIt)

@@ -615,6 +615,21 @@ TEST_F(CoalescingTest, WritesInFlightBesideTheMatchedOneDoNotStopTheGathering)
     }
 }
 
+// The wire fails the flush of gathered data that goes before another command: the filter recovers the pipe
+// it left halted, so that the command, which goes down with its own answer, still reaches the device.
+TEST_F(CoalescingTest, AFlushLostOnTheWireLeavesThePipeRecoveredForTheNextCommand)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x20000, 0);
+    std::vector<uint8_t> data = BlockPattern(0, 128, 13);
+    EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
+    NewCommands();
+    usbBus_->FailBulkOutTransfer(usbPdo_, 1);
+    EXPECT_TRUE(Run({0x00, 0, 0, 0, 0, 0}, 0, false, nullptr).Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x00, 0, 0}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // A WRITE(10) whose wrapper announces more data than its blocks hold is the device's to judge, even where
 // it would continue a large write in flight.
 TEST_F(CoalescingTest, AWriteWhoseWrapperAndBlocksDisagreeGoesDown)
