@@ -256,7 +256,7 @@ TEST(ScsiCommands, PreventRemovalAndSynchronizeCache)
 TEST(ScsiConfiguration, ImpossibleUnitsAreRefused)
 {
     EXPECT_THROW(BulkOnlyDevice(OneLun(1 << 20, 1000)), MisuseError);
-    EXPECT_THROW(BulkOnlyDevice(OneLun(1 << 20, 8192)), MisuseError);
+    EXPECT_THROW(BulkOnlyDevice(OneLun(1 << 20, 131072)), MisuseError);
     EXPECT_THROW(BulkOnlyDevice(OneLun(100, 512)), MisuseError);
     DeviceConfig none;
     EXPECT_THROW(BulkOnlyDevice{none}, MisuseError);

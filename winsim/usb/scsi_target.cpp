@@ -30,7 +30,7 @@ ScsiTarget::ScsiTarget(std::vector<LunConfig> luns)
     for (auto& config : luns)
     {
         const uint32_t length = config.blockLength;
-        if (length < 512 || length > 4096 || (length & (length - 1)) != 0)
+        if (length < 512 || length > 65536 || (length & (length - 1)) != 0)
         {
             throw MisuseError("unsupported block length " + std::to_string(length));
         }

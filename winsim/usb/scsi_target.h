@@ -25,7 +25,7 @@ namespace winsim::usb
 struct LunConfig
 {
     std::shared_ptr<DiskImage> image;
-    uint32_t blockLength = 512; // 512, 1024, 2048 or 4096
+    uint32_t blockLength = 512; // a power of two from 512 to 65536
     bool removable = true;      // USB sticks report removable media
     bool writeProtected = false;
     bool mediumPresent = true; // false: an empty card-reader slot
