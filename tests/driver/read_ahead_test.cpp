@@ -510,6 +510,33 @@ TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, b + 600, 8}, {0x28, b + 512, 128}}));
 }
 
+// The largest block a medium uses, 64 KiB: one block per command, and the read-ahead works in those.
+class LargestBlockReadAheadTest : public ReadAheadTest
+{
+protected:
+    wu::DeviceConfig Config() override
+    {
+        wu::DeviceConfig config;
+        wu::LunConfig lun;
+        lun.blockLength = 65536;
+        lun.image = std::make_shared<wu::MemoryDiskImage>(uint64_t(256) * 65536);
+        config.luns.push_back(lun);
+        return config;
+    }
+};
+
+TEST_F(LargestBlockReadAheadTest, SixtyFourKiBBlocksAreReadAhead)
+{
+    ReadCapacity();
+    ASSERT_EQ(Unit()->blockLength, 65536u);
+    std::vector<uint8_t> data(65536);
+    for (uint32_t lba = 0; lba < 4; ++lba)
+    {
+        EXPECT_TRUE(Run(Cdb10(0x28, lba, 1), 65536, true, data.data()).Passed(tag_));
+    }
+    EXPECT_LT(NewCommands().size(), 4u) << "the later blocks come from the read-ahead";
+}
+
 // Nor is a unit whose capacity answer gave a block length no medium uses (too short, or not a power of two),
 // whatever length its commands then ask for.
 TEST_F(ReadAheadTest, AUnitWhoseBlockLengthIsUnknownIsNeverReadAhead)
