@@ -5,8 +5,12 @@
 // the next block. Failure injection fails every Nth allocation or only the Nth from now, counting only the
 // allocations of one tag, of one size, or both, when those are set. Checks: freeing a block twice, freeing
 // a pointer that is not a pool block, a tag that does not match, allocating or freeing above
-// DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, and a zero-byte request.
+// DISPATCH_LEVEL, paged pool at DISPATCH_LEVEL, and a zero-byte request. Like Driver Verifier's special
+// pool, the blocks of one tag can be placed at the end of a page followed by an inaccessible one, so that
+// reading or writing past a block's end faults at once.
 #include "winsim/kernel/kernel_state.h"
+
+#include <sys/mman.h>
 
 #include <cstdlib>
 #include <map>
@@ -35,6 +39,7 @@ struct Block
     ULONG tag;
     bool paged;
     PDRIVER_OBJECT driver;
+    bool special; // mapped on its own, its last page inaccessible
 };
 
 struct PoolState
@@ -50,6 +55,7 @@ struct PoolState
     ULONG failEvery = 0;
     size_t failAt = 0; // absolute counted index that fails, 0: none
     size_t injected = 0;
+    ULONG specialTag = 0;
     bool nextOffsetSet = false;
     ULONG nextOffset = 0;
     uint32_t placement = 0x2545F491;
@@ -73,6 +79,18 @@ PoolState& Pool()
     return state;
 }
 
+// Gives a block's memory back: a special one is unmapped, guard page and all.
+void ReleaseRaw(const Block& block)
+{
+    WINSIM_UNPOISON(block.raw, block.rawSize);
+    if (block.special)
+    {
+        munmap(block.raw, block.rawSize);
+        return;
+    }
+    std::free(block.raw);
+}
+
 // Frees every block still outstanding: a reset ends the "system", leaks were for the test to check.
 void ResetPool()
 {
@@ -80,8 +98,7 @@ void ResetPool()
     std::lock_guard<std::mutex> lock(pool.lock);
     for (auto& entry : pool.blocks)
     {
-        WINSIM_UNPOISON(entry.second.raw, entry.second.rawSize);
-        std::free(entry.second.raw);
+        ReleaseRaw(entry.second);
     }
     pool.blocks.clear();
     pool.freed.clear();
@@ -90,6 +107,7 @@ void ResetPool()
     pool.failureTag = pool.failEvery = 0;
     pool.failureSize = 0;
     pool.failAt = 0;
+    pool.specialTag = 0;
     pool.nextOffsetSet = false;
     pool.placement = 0x2545F491;
 }
@@ -143,12 +161,24 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
             return nullptr;
         }
     }
-    const ULONG offset = NextOffset(pool);
+    const bool special = pool.specialTag != 0 && pool.specialTag == tag;
+    // A special block ends at its page's end, or up to 15 bytes before it, keeping 16-byte alignment.
+    const ULONG offset =
+        special ? ULONG((PAGE_SIZE - size % PAGE_SIZE) % PAGE_SIZE) & ~ULONG(15) : NextOffset(pool);
     const size_t rawSize = (offset + size + PAGE_SIZE + PAGE_SIZE - 1) & ~size_t(PAGE_SIZE - 1);
     void* raw = nullptr;
+    if (special)
+    {
+        raw = mmap(nullptr, rawSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (raw == MAP_FAILED)
+        {
+            return nullptr;
+        }
+        mprotect(static_cast<unsigned char*>(raw) + rawSize - PAGE_SIZE, PAGE_SIZE, PROT_NONE);
+    }
     for (auto& spare : pool.spare)
     {
-        if (spare.raw != nullptr && spare.rawSize == rawSize)
+        if (!special && spare.raw != nullptr && spare.rawSize == rawSize)
         {
             raw = spare.raw;
             spare.raw = nullptr;
@@ -167,7 +197,7 @@ PVOID Allocate(bool paged, SIZE_T size, ULONG tag, bool zero, bool executable)
     WINSIM_POISON(raw, rawSize);
     WINSIM_UNPOISON(block, size);
     std::memset(block, zero ? 0 : 0xA5, size);
-    pool.blocks[block] = Block{raw, rawSize, size, tag, paged, thread.currentDriver};
+    pool.blocks[block] = Block{raw, rawSize, size, tag, paged, thread.currentDriver, special};
     pool.freed.erase(block);
     auto& stats = pool.stats[tag];
     ++stats.outstandingBlocks;
@@ -221,7 +251,7 @@ void Free(PVOID pointer, ULONG tag, bool checkTag)
     PoolState::Spare* keep = nullptr;
     for (auto& spare : pool.spare)
     {
-        if (spare.raw == nullptr && it->second.rawSize >= kSpareFrom)
+        if (spare.raw == nullptr && it->second.rawSize >= kSpareFrom && !it->second.special)
         {
             keep = &spare;
             break;
@@ -234,8 +264,7 @@ void Free(PVOID pointer, ULONG tag, bool checkTag)
     }
     else
     {
-        WINSIM_UNPOISON(it->second.raw, it->second.rawSize);
-        std::free(it->second.raw);
+        ReleaseRaw(it->second);
     }
     pool.blocks.erase(it);
     pool.freed.insert(pointer);
@@ -304,6 +333,13 @@ size_t InjectedPoolFailures()
     auto& pool = Pool();
     std::lock_guard<std::mutex> lock(pool.lock);
     return pool.injected;
+}
+
+void SetSpecialPoolTag(ULONG tag)
+{
+    auto& pool = Pool();
+    std::lock_guard<std::mutex> lock(pool.lock);
+    pool.specialTag = tag;
 }
 
 void SetNextAllocationOffset(ULONG offsetInPage)

@@ -294,6 +294,9 @@ size_t InjectedPoolFailures();        // how many allocations the knobs above ha
 // Placement: the next block starts `offsetInPage` bytes after a 4096 boundary (a multiple of 16).
 // Without it blocks are placed at varying offsets, page-aligned now and then.
 void SetNextAllocationOffset(ULONG offsetInPage);
+// Special pool, as Driver Verifier's, for the blocks of `tag` from now on (0: off): each ends at the end of
+// its page (within 15 bytes) and an inaccessible page follows, so an access past its end faults at once.
+void SetSpecialPoolTag(ULONG tag);
 
 // ---- MDLs --------------------------------------------------------------------------------------------
 void FailMdlMapping(bool fail); // MmMapLockedPagesSpecifyCache returns null while set
