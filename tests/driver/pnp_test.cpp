@@ -185,6 +185,26 @@ TEST_F(PnpTest, BusRelationsCopyIsReplacedOnlyBySuccessfulLists)
     EXPECT_EQ(AddFilterTo(first), nullptr);
 }
 
+// A disk is looked up in the copy of its parent's list within the list's end, which special pool puts at
+// the end of a page: one entry past it would fault.
+TEST_F(PnpTest, ADiskIsLookedUpWithinTheCopiedList)
+{
+    winsim::SetSpecialPoolTag(KAVFILTR_POOL_TAG);
+    PDEVICE_OBJECT usbPdo = bus_->CreatePdo(u"USB");
+    PDEVICE_OBJECT filter = AddFilterTo(usbPdo);
+    PDEVICE_OBJECT child = bus_->CreatePdo(u"USBSTOR");
+    PDEVICE_OBJECT stranger = bus_->CreatePdo(u"USBSTOR");
+    bus_->SetBusRelations(usbPdo, {child});
+    winsim::IrpResult result =
+        winsim::SendPnp(filter, IRP_MN_QUERY_DEVICE_RELATIONS,
+                        [](PIO_STACK_LOCATION stack) { SetRelationType(stack, BusRelations); });
+    ASSERT_EQ(result.status, STATUS_SUCCESS);
+    ExFreePool(reinterpret_cast<PVOID>(result.information));
+    EXPECT_EQ(AddFilterTo(stranger), nullptr);
+    EXPECT_NE(AddFilterTo(child), nullptr);
+    winsim::SetSpecialPoolTag(0);
+}
+
 TEST_F(PnpTest, RequestsPassThroughUnderTheRemoveLockAndFailOnceRemovalStarted)
 {
     PDEVICE_OBJECT filter = AddFilter(u"USB");
