@@ -179,6 +179,12 @@ TEST_F(TransportTrackingTest, APieceTheWorkerCannotTakeFailsAndNeverGoesDown)
         EXPECT_EQ(Unit()->counters.value[CounterFailuresPassedOn], failures + 1);
         EXPECT_EQ(NewCommands(), Commands{});
     }
+    // With pool to spare the busy slot costs nothing: the piece is gathered through an allocated item.
+    UsbExtension(filter_)->embeddedInUse = 1;
+    std::vector<uint8_t> piece(128 * 512, 0x5B);
+    EXPECT_TRUE(Write10(0, 128, piece).Passed(tag_));
+    UsbExtension(filter_)->embeddedInUse = 0;
+    EXPECT_EQ(NewCommands(), Commands{});
     bus_->ReleaseHeld();
     write->Wait();
 }
