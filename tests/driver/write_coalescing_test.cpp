@@ -599,6 +599,20 @@ TEST_F(CoalescingTest, AUnitWhoseBlockLengthIsUnknownIsNeverCoalesced)
     request->Wait();
 }
 
+// A write elsewhere, beyond the end of the one being gathered, takes the gathered data down before it but
+// does not stop the gathering: the rest of the large write is still one command.
+TEST_F(CoalescingTest, AWriteBeyondTheGatheredOneDoesNotStopTheGathering)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x40000, 0);
+    WritePieces(0, {128}, 14);
+    WritePieces(4096, {128}, 14);
+    WritePieces(128, {128, 128, 128}, 14);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 128}, {0x2A, 4096, 128}, {0x2A, 128, 384}}));
+    ExpectOnMedium(0, 512, 14);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // Another write in flight that only touches the matched one, ending where it starts or starting where it
 // ends, shares none of its blocks: its pieces are gathered as ever.
 TEST_F(CoalescingTest, WritesInFlightBesideTheMatchedOneDoNotStopTheGathering)
