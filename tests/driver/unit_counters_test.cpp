@@ -93,7 +93,7 @@ TEST_F(UnitCounters, AppearWithinASecondOfTheIoAndAgainWhenTheStackStopsWithoutA
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     EXPECT_EQ(rig.Device().Counters().commands, commands);
-    EXPECT_EQ(DeviceKeyOpens(), keyOpens);
+    EXPECT_LE(DeviceKeyOpens() - keyOpens, 1u) << "a tick still writing the I/O's last change at most";
 
     // I/O from several threads at once, then the stack goes before a tick could write it.
     std::vector<std::thread> readers;
