@@ -572,6 +572,22 @@ TEST_F(CoalescingTest, InquiryBeforeTheSenseOfAFailedFlushLeavesTheSense)
     request->Wait();
 }
 
+// Any other command before the function driver's REQUEST SENSE fails as well, without reaching the device
+// that keeps the reason: the sense then fetched is still the failed flush's.
+TEST_F(CoalescingTest, ACommandBeforeTheSenseOfAFailedFlushFailsAndLeavesTheSense)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    FailWriteInStep(wu::sense::kWriteError);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(16, 128), 25);
+    ASSERT_EQ(results.back().wrapper.status, 1);
+    NewCommands();
+    EXPECT_EQ(Run({0x00, 0, 0, 0, 0, 0}, 0, false, nullptr).wrapper.status, 1);
+    EXPECT_EQ(SenseKeyAfterFailure(), wu::scsi::kSenseMediumError);
+    EXPECT_EQ(NewCommands(), (Commands{{0x03, 0, 0}}));
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // Another request's write exactly where the gathered data of a large write goes on: the piece there may be
 // either one's, so it is not gathered for the large write but goes down after the gathered data.
 TEST_F(CoalescingTest, APieceWhereAnotherWriteIsInFlightIsNotGathered)
