@@ -136,7 +136,7 @@ TEST_F(TransportTrackingTest, TakeOverWithoutPoolStillWorksAndKeepsNoLock)
 }
 
 // A unit gets its context only with both of its buffers: with the second missing, the first goes back and
-// the unit's transfers pass down until a later command finds memory for both.
+// the unit's transfers, a write among them, pass down until a later command finds memory for both.
 TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeepsNone)
 {
     UsbFilterExtension* extension = UsbExtension(filter_);
@@ -144,11 +144,13 @@ TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeeps
     const size_t blocks = winsim::PoolOutstandingBlocks();
     winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
     winsim::SetPoolFailureSize(SIZE_T(LUN_BUFFER_CAPACITY) + PAGE_SIZE);
-    winsim::FailAllocationAt(2);
-    EXPECT_EQ(GetLunContext(extension, 0), nullptr);
-    winsim::FailAllocationAt(0);
+    winsim::FailEveryNthAllocation(2); // each time the unit is looked up, its second buffer
+    std::vector<uint8_t> data(128 * 512, 0x5C);
+    EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
+    EXPECT_EQ(FindLunContext(extension, 0), nullptr);
+    winsim::FailEveryNthAllocation(0);
     winsim::SetPoolFailureSize(0);
-    EXPECT_EQ(winsim::InjectedPoolFailures(), 1u);
+    EXPECT_GE(winsim::InjectedPoolFailures(), 1u);
     EXPECT_EQ(winsim::PoolOutstandingBlocks(), blocks);
     ASSERT_NE(Unit(), nullptr);
     EXPECT_NE(Unit()->writeBuffer, nullptr);

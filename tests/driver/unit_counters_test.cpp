@@ -161,6 +161,22 @@ TEST_F(UnitCounters, ARegistryThatFailsWritesChangesNothingTheDeviceOrTheApplica
     FailRegistryWritesEvery(0);
 }
 
+// At most once a second, counted from the worker's start: I/O in the stack's first second and I/O right
+// after a publication wait for the next second, whatever the interrupt time was when the stack started.
+TEST_F(UnitCounters, ArePublishedAtMostOnceASecondFromTheStart)
+{
+    AdvanceClock(std::chrono::seconds(10));
+    StorageRig rig(OneUnitStack(true, UrbCompletion::Inline, 16 << 20));
+    WriteAndRead(rig, Pattern(kMiB, 5), kMiB);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN), std::nullopt) << "published before a second passed";
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_WRITTEN, kMiB));
+    WriteAndRead(rig, Pattern(kMiB, 6), kMiB);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN), kMiB) << "published again within the second";
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_CLASS_BYTES_WRITTEN, 2 * kMiB));
+}
+
 TEST_F(UnitCounters, AStackStartedAgainCountsFromZero)
 {
     StorageRig rig(OneUnitStack(true, UrbCompletion::Inline, 16 << 20));
