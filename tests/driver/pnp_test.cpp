@@ -3,7 +3,9 @@
 // the bus-relations copy that decides which disks are filtered.
 #include "tests/driver/driver_fixture.h"
 
+#include <algorithm>
 #include <atomic>
+#include <iterator>
 #include <thread>
 
 namespace
@@ -186,7 +188,7 @@ TEST_F(PnpTest, BusRelationsCopyIsReplacedOnlyBySuccessfulLists)
 }
 
 // A disk is looked up in the copy of its parent's list within the list's end, which special pool puts at
-// the end of a page: one entry past it would fault.
+// the end of a page: one entry past it would fault. Found, it joins its parent's table until its removal.
 TEST_F(PnpTest, ADiskIsLookedUpWithinTheCopiedList)
 {
     winsim::SetSpecialPoolTag(KAVFILTR_POOL_TAG);
@@ -201,8 +203,16 @@ TEST_F(PnpTest, ADiskIsLookedUpWithinTheCopiedList)
     ASSERT_EQ(result.status, STATUS_SUCCESS);
     ExFreePool(reinterpret_cast<PVOID>(result.information));
     EXPECT_EQ(AddFilterTo(stranger), nullptr);
-    EXPECT_NE(AddFilterTo(child), nullptr);
+    PDEVICE_OBJECT disk = AddFilterTo(child);
+    ASSERT_NE(disk, nullptr);
     winsim::SetSpecialPoolTag(0);
+
+    // The disk joins its parent's table, and leaves it when it is removed.
+    UsbFilterExtension* usb = UsbExtension(filter);
+    EXPECT_EQ(DiskExtension(disk)->usbParent, usb);
+    EXPECT_EQ(std::count(std::begin(usb->disks), std::end(usb->disks), DiskExtension(disk)), 1);
+    winsim::SendPnp(disk, IRP_MN_REMOVE_DEVICE);
+    EXPECT_EQ(std::count(std::begin(usb->disks), std::end(usb->disks), nullptr), MAX_LUNS);
 }
 
 TEST_F(PnpTest, RequestsPassThroughUnderTheRemoveLockAndFailOnceRemovalStarted)

@@ -594,7 +594,10 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
         URB status{};
         UsbBuildInterruptOrBulkTransferRequest(&status, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), in_, nullptr,
                                                mdl, wu::kCswLength, USBD_TRANSFER_DIRECTION_IN, nullptr);
+        // A URB used again keeps the status of its last transfer until this one's replaces it.
+        status.UrbHeader.Status = USBD_STATUS_STALL_PID;
         EXPECT_EQ(Submit(status), STATUS_SUCCESS);
+        EXPECT_TRUE(USBD_SUCCESS(status.UrbHeader.Status));
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);
         EXPECT_EQ(wu::ReadLe32(wrapper.tag), tag_);

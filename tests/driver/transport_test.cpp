@@ -135,24 +135,31 @@ TEST_F(TransportTrackingTest, TakeOverWithoutPoolStillWorksAndKeepsNoLock)
     EXPECT_EQ(winsim::SendPnp(filter_, IRP_MN_REMOVE_DEVICE).status, STATUS_SUCCESS);
 }
 
-// A unit gets its context only with both of its buffers: with the second missing, the first goes back and
-// the unit's transfers, a write among them, pass down until a later command finds memory for both.
+// A unit gets its context only with both of its buffers: with either missing, the other goes back and the
+// unit's transfers, a write among them, pass down until a later command finds memory for both.
 TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeepsNone)
 {
     UsbFilterExtension* extension = UsbExtension(filter_);
-    ASSERT_EQ(FindLunContext(extension, 0), nullptr);
-    const size_t blocks = winsim::PoolOutstandingBlocks();
-    winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
-    winsim::SetPoolFailureSize(SIZE_T(LUN_BUFFER_CAPACITY) + PAGE_SIZE);
-    winsim::FailEveryNthAllocation(2); // each time the unit is looked up, its second buffer
-    std::vector<uint8_t> data(128 * 512, 0x5C);
-    EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
-    EXPECT_EQ(FindLunContext(extension, 0), nullptr);
-    winsim::FailEveryNthAllocation(0);
-    winsim::SetPoolFailureSize(0);
-    EXPECT_GE(winsim::InjectedPoolFailures(), 1u);
-    EXPECT_EQ(winsim::PoolOutstandingBlocks(), blocks);
+    for (ULONG* missing : {&extension->readBufferCapacity, &extension->writeBufferCapacity})
+    {
+        ASSERT_EQ(FindLunContext(extension, 0), nullptr);
+        const size_t blocks = winsim::PoolOutstandingBlocks();
+        // The missing buffer is told from the other by its size.
+        *missing = LUN_BUFFER_CAPACITY / 2;
+        winsim::SetPoolFailureTag(KAVFILTR_POOL_TAG);
+        winsim::SetPoolFailureSize(SIZE_T(*missing) + PAGE_SIZE);
+        winsim::FailEveryNthAllocation(1);
+        std::vector<uint8_t> data(128 * 512, 0x5C);
+        EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
+        EXPECT_EQ(FindLunContext(extension, 0), nullptr);
+        winsim::FailEveryNthAllocation(0);
+        winsim::SetPoolFailureSize(0);
+        EXPECT_GE(winsim::InjectedPoolFailures(), 1u);
+        EXPECT_EQ(winsim::PoolOutstandingBlocks(), blocks);
+        *missing = LUN_BUFFER_CAPACITY;
+    }
     ASSERT_NE(Unit(), nullptr);
+    EXPECT_NE(Unit()->readAheadBuffer, nullptr);
     EXPECT_NE(Unit()->writeBuffer, nullptr);
 }
 
