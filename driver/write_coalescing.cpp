@@ -108,7 +108,7 @@ void MatchLargeWriteOfDisk(UsbFilterExtension* extension, LunContext* context, B
     }
     // Every piece is shown to the disk side, gathered or not: a write whose start this piece may be is
     // never matched at a later piece there.
-    LargeWriteRecord candidateCopy;
+    LargeWriteRecord candidateCopy = {};
     PVOID candidate = disk != nullptr ? FindLargeWrite(disk, offset, requested, PsGetCurrentProcessId(),
                                                        PsGetCurrentThreadId(), &candidateCopy)
                                       : nullptr;
