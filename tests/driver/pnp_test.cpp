@@ -187,6 +187,23 @@ TEST_F(PnpTest, BusRelationsCopyIsReplacedOnlyBySuccessfulLists)
     EXPECT_EQ(AddFilterTo(first), nullptr);
 }
 
+// The requests a filter must answer for itself leave it with success set, whatever the driver below does
+// not set: a bus that leaves a request it does not handle as it came passes that success on.
+TEST_F(PnpTest, RequestsTheFilterAnswersForItselfCarrySuccessDown)
+{
+    PDEVICE_OBJECT filter = AddFilter(u"USB");
+    ASSERT_EQ(winsim::SendPnp(filter, IRP_MN_START_DEVICE).status, STATUS_SUCCESS);
+    for (UCHAR minor : {IRP_MN_QUERY_STOP_DEVICE, IRP_MN_CANCEL_STOP_DEVICE, IRP_MN_QUERY_REMOVE_DEVICE,
+                        IRP_MN_CANCEL_REMOVE_DEVICE, IRP_MN_STOP_DEVICE, IRP_MN_SURPRISE_REMOVAL})
+    {
+        SCOPED_TRACE(int(minor));
+        winsim::CompletionRule asItCame;
+        asItCame.action = [](PDEVICE_OBJECT, PIRP irp, NTSTATUS) { return irp->IoStatus.Status; };
+        bus_->QueueRule(asItCame);
+        EXPECT_EQ(winsim::SendPnp(filter, minor).status, STATUS_SUCCESS);
+    }
+}
+
 // A disk is looked up in the copy of its parent's list within the list's end, which special pool puts at
 // the end of a page: one entry past it would fault. Found, it joins its parent's table until its removal.
 TEST_F(PnpTest, ADiskIsLookedUpWithinTheCopiedList)

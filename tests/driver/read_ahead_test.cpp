@@ -522,6 +522,29 @@ TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, b + 600, 8}, {0x28, b + 512, 128}}));
 }
 
+// A reader that stops for longer than the other reads on gives up its half: the other's read-ahead takes
+// the whole buffer again, and the first reader's blocks, when it comes back, are read from the device.
+TEST_F(ReadAheadTest, AReaderIdleForLongGivesUpItsHalf)
+{
+    const uint32_t a = 0, b = 16384;
+    FillMedium(a, 12288, 16);
+    FillMedium(b, 4096, 17);
+    ReadAndCheck(a, 128);
+    ReadAndCheck(a + 128, 128);
+    ReadAndCheck(b, 128);
+    ReadAndCheck(b + 128, 128); // the second reader holds blocks b+256..b+1151 in half the buffer
+    const LONG64 unused = Unit()->counters.value[CounterUnusedReadAheads];
+    for (uint32_t at = 256; at < 256 + (IDLE_STREAM_READS + 16) * 128; at += 128)
+    {
+        ReadAndCheck(a + at, 128);
+    }
+    EXPECT_EQ(Unit()->counters.value[CounterUnusedReadAheads], unused + 1)
+        << "the second reader's read-ahead";
+    NewCommands();
+    ReadAndCheck(b + 256, 128);
+    EXPECT_FALSE(NewCommands().empty()) << "answered from a half the first reader has taken back";
+}
+
 // The largest block a medium uses, 64 KiB: one block per command, and the read-ahead works in those.
 class LargestBlockReadAheadTest : public ReadAheadTest
 {

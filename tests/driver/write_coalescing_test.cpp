@@ -572,6 +572,21 @@ TEST_F(CoalescingTest, InquiryBeforeTheSenseOfAFailedFlushLeavesTheSense)
     request->Wait();
 }
 
+// Pieces that do not divide the buffer: the one that would not fit first writes what is gathered, at its
+// command wrapper. When the device fails that write in step, the wrapper still goes through and the piece's
+// status carries the failure, whose reason the function driver then fetches.
+TEST_F(CoalescingTest, AFlushAtAPiecesWrapperThatTheDeviceFailsFailsThatPiece)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x12C000, 0);
+    FailWriteInStep(wu::sense::kWriteError);
+    std::vector<Exchange> results = WritePieces(0, std::vector<uint16_t>(9, 240), 26);
+    EXPECT_TRUE(NT_SUCCESS(results.back().command));
+    EXPECT_EQ(results.back().wrapper.status, 1);
+    EXPECT_EQ(SenseKeyAfterFailure(), wu::scsi::kSenseMediumError);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // Any other command before the function driver's REQUEST SENSE fails as well, without reaching the device
 // that keeps the reason: the sense then fetched is still the failed flush's.
 TEST_F(CoalescingTest, ACommandBeforeTheSenseOfAFailedFlushFailsAndLeavesTheSense)
