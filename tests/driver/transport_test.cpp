@@ -151,6 +151,7 @@ TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeeps
         winsim::FailEveryNthAllocation(1);
         std::vector<uint8_t> data(128 * 512, 0x5C);
         EXPECT_TRUE(Write10(0, 128, data).Passed(tag_));
+        EXPECT_TRUE(Read10(0, 128, data).Passed(tag_));
         EXPECT_EQ(FindLunContext(extension, 0), nullptr);
         winsim::FailEveryNthAllocation(0);
         winsim::SetPoolFailureSize(0);
