@@ -43,6 +43,8 @@ const char* FaultName(wu::FaultKind kind)
         return "bad-tag";
     case wu::FaultKind::ShortCsw:
         return "short-status";
+    case wu::FaultKind::PhaseErrorCsw:
+        return "phase-error";
     case wu::FaultKind::ShortData:
         return "short-data";
     case wu::FaultKind::StallData:

@@ -515,7 +515,7 @@ TransferResult BulkOnlyDevice::StatusIn(uint8_t* buffer, uint32_t length)
     WriteLe32(csw.signature, x.faults.badSignature ? kCswSignature ^ 0x20000000u : kCswSignature);
     WriteLe32(csw.tag, x.faults.badTag ? ~x.tag : x.tag);
     WriteLe32(csw.dataResidue, x.residue);
-    csw.status = static_cast<uint8_t>(x.status);
+    csw.status = static_cast<uint8_t>(x.faults.phaseError ? CswStatus::PhaseError : x.status);
     const bool outOfStep = x.faults.outOfStep.has_value();
     if (outOfStep)
     {

@@ -120,6 +120,9 @@ CommandFaults FaultPlan::TakeCommandFaults(const CommandInfo& command)
         case FaultKind::ShortCsw:
             slot = &faults.shortCsw;
             break;
+        case FaultKind::PhaseErrorCsw:
+            slot = &faults.phaseError;
+            break;
         case FaultKind::ShortData:
             slot = &faults.shortData;
             break;

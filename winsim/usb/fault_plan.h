@@ -20,6 +20,7 @@ enum class FaultKind
     BadCswSignature, // the command's status wrapper carries a wrong signature
     BadCswTag,       // the command's status wrapper echoes a wrong tag
     ShortCsw,        // the command's status wrapper ends after `bytes` bytes (fewer than 13)
+    PhaseErrorCsw,   // the command's status wrapper reports a phase error, asking for reset recovery
     ShortData,       // a data-in command delivers only `bytes` bytes, ended by a short packet, no stall
     StallData,       // the first data transfer is stalled; the command fails with a medium error
     StallStatus,     // bulk IN is stalled before the status wrapper; the wrapper follows a clear halt
@@ -83,6 +84,7 @@ struct CommandFaults
     std::optional<FaultRule> badSignature;
     std::optional<FaultRule> badTag;
     std::optional<FaultRule> shortCsw;
+    std::optional<FaultRule> phaseError;
     std::optional<FaultRule> shortData;
     std::optional<FaultRule> stallData;
     std::optional<FaultRule> stallStatus;
