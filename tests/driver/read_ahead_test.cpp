@@ -253,6 +253,7 @@ TEST_F(ReadAheadTest, AFailedOrGarbledReadAheadCachesNothingAndTheOriginalComman
         {"bad signature", wu::FaultKind::BadCswSignature, 0, false, true},
         {"bad tag", wu::FaultKind::BadCswTag, 0, false, true},
         {"short status wrapper", wu::FaultKind::ShortCsw, 12, false, true},
+        {"phase error", wu::FaultKind::PhaseErrorCsw, 0, false, true},
         {"short data with residue", wu::FaultKind::ShortData, 4096, false, false},
         {"short data claiming all", wu::FaultKind::ShortData, 4096, true, false},
         // The device lost the command, answered with a wrapper of the right tag but no signature, and
