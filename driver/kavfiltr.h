@@ -494,6 +494,9 @@ NTSTATUS RegisterDiskFilter(UsbFilterExtension* usb, DiskFilterExtension* disk);
 void UnregisterDiskFilter(DiskFilterExtension* disk);
 void ReplaceBusRelations(UsbFilterExtension* extension, PDEVICE_RELATIONS copy);
 void FinishTakenOverTransfer(UrbWorkContext* context, NTSTATUS status);
+// Completes a transfer the filter answered itself, with the outcome in its URB as in its IRP; a failure
+// counts as passed on. The remove lock the transfer held is released.
+void CompleteAnsweredTransfer(UsbFilterExtension* extension, PIRP irp, NTSTATUS status);
 void HandleAnsweredFailure(WorkerThread* worker, WorkItem* item);
 void HandleHeldSense(WorkerThread* worker, WorkItem* item);
 void AnswerDeviceFailure(LunContext* context);

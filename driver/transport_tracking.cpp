@@ -424,14 +424,9 @@ NTSTATUS TakeOver(UsbFilterExtension* extension, LunContext* context, PIRP irp, 
         IoCallDriver(extension->head.lowerDevice, irp);
         return STATUS_PENDING;
     }
-    // The function driver reads the outcome from the URB as well as from the IRP; both must agree.
-    auto* urb = static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
-    urb->UrbHeader.Status = USBD_STATUS_INSUFFICIENT_RESOURCES;
-    CountFailurePassedOn(extension);
-    irp->IoStatus.Status = status;
-    irp->IoStatus.Information = 0;
-    IoReleaseRemoveLock(&extension->head.removeLock, irp);
-    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1)->UrbHeader.Status =
+        USBD_STATUS_INSUFFICIENT_RESOURCES;
+    CompleteAnsweredTransfer(extension, irp, status);
     return STATUS_PENDING;
 }
 
@@ -874,6 +869,11 @@ void FinishTakenOverTransfer(UrbWorkContext* work, NTSTATUS status)
         status = STATUS_CANCELLED;
     }
     InterlockedExchange(&extension->cancelRequested, 0);
+    CompleteAnsweredTransfer(extension, irp, status);
+}
+
+void CompleteAnsweredTransfer(UsbFilterExtension* extension, PIRP irp, NTSTATUS status)
+{
     if (!NT_SUCCESS(status))
     {
         CountFailurePassedOn(extension);
