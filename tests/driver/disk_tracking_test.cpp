@@ -60,6 +60,8 @@ TEST_F(DiskTrackingTest, OnlyWritesLongerThan64KiBAreRecordedAndOnlyWhileInFligh
     EXPECT_EQ(copy.processId, reinterpret_cast<HANDLE>(0x40));
     EXPECT_EQ(copy.threadId, reinterpret_cast<HANDLE>(0x80));
     EXPECT_TRUE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence));
+    // The same pool block holding another write is not the write that was matched.
+    EXPECT_FALSE(IsLargeWritePresent(DiskExtension(disk_), record, copy.sequence + 1));
     bus_->ReleaseHeld();
     EXPECT_EQ(large->Wait().status, STATUS_SUCCESS);
     EXPECT_EQ(RecordedWrites(), 0u);

@@ -38,11 +38,11 @@ std::optional<uint64_t> Counter(const StorageRig& rig, const char16_t* name, cha
 }
 
 // Waits (in real time, the simulated clock moved on first) until the value is `expected`.
-bool CounterReaches(const StorageRig& rig, const char16_t* name, uint64_t expected)
+bool CounterReaches(const StorageRig& rig, const char16_t* name, uint64_t expected, char16_t unit = u'0')
 {
     AdvanceClock(std::chrono::milliseconds(1100));
     const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    while (Counter(rig, name) != expected)
+    while (Counter(rig, name, unit) != expected)
     {
         if (std::chrono::steady_clock::now() > giveUp)
         {
@@ -190,7 +190,8 @@ TEST_F(UnitCounters, AStackStartedAgainCountsFromZero)
 }
 
 // Each unit of a stick of two counts under its own key: its commands as the device saw them for that unit,
-// and a failure on one unit is not charged to the other.
+// and a failure on one unit is not charged to the other. A unit's change is published also when it is the
+// only one that changed.
 TEST_F(UnitCounters, EachUnitOfAStickCountsUnderItsOwnKey)
 {
     StorageRigOptions options = OneUnitStack(true, UrbCompletion::Inline, 16 << 20);
@@ -209,21 +210,24 @@ TEST_F(UnitCounters, EachUnitOfAStickCountsUnderItsOwnKey)
     failure.when.lun = 1;
     rig.Device().AddFault(failure);
     rig.Write(1, data.data(), kMiB, 4 * kMiB);
+    auto logged = [&rig](uint8_t unit, uint8_t opcode) {
+        uint64_t count = 0;
+        for (const CommandRecord& record : rig.Device().CommandLog())
+        {
+            count += record.lun == unit && record.opcode == opcode ? 1 : 0;
+        }
+        return count;
+    };
+    EXPECT_TRUE(CounterReaches(rig, KAVFILTR_DEVICE_WRITE_COMMANDS, logged(1, 0x2A), u'1'));
+    ASSERT_EQ(rig.Write(0, data.data(), kMiB, 0).status, STATUS_SUCCESS);
     rig.Teardown();
 
     for (uint8_t unit : {0, 1})
     {
         SCOPED_TRACE(unit);
-        uint64_t reads = 0;
-        uint64_t writes = 0;
-        for (const CommandRecord& record : rig.Device().CommandLog())
-        {
-            reads += record.lun == unit && record.opcode == 0x28 ? 1 : 0;
-            writes += record.lun == unit && record.opcode == 0x2A ? 1 : 0;
-        }
         const char16_t key = char16_t(u'0' + unit);
-        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_READ_COMMANDS, key), reads);
-        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_WRITE_COMMANDS, key), writes);
+        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_READ_COMMANDS, key), logged(unit, 0x28));
+        EXPECT_EQ(Counter(rig, KAVFILTR_DEVICE_WRITE_COMMANDS, key), logged(unit, 0x2A));
         // The class driver's retries of the failed write count as well.
         EXPECT_EQ(Counter(rig, KAVFILTR_CLASS_BYTES_WRITTEN, key).value_or(0) >= 2 * kMiB, unit == 1);
         EXPECT_EQ(Counter(rig, KAVFILTR_FAILURES_PASSED_ON, key).value_or(0) > 0, unit == 1);
