@@ -70,8 +70,11 @@ TEST_F(ReadAheadTest, TwoConsecutiveLargeReadsOpenASequenceThatTheCacheThenAnswe
         ReadAndCheck(lba, 128);
     }
     EXPECT_TRUE(NewCommands().empty());
-    ReadAndCheck(1128 + 2048, 128); // the sequence goes on past the cache: a new full read-ahead
-    EXPECT_EQ(NewCommands(), (Commands{{0x28, 1128 + 2048, 2048}}));
+    // A single large read elsewhere, which nothing was read ahead for, takes no room from the reader: it
+    // goes on past the cache with a new full read-ahead.
+    ReadAndCheck(40000, 128);
+    ReadAndCheck(1128 + 2048, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 40000, 128}, {0x28, 1128 + 2048, 2048}}));
 }
 
 // A 32 GiB stick: block addresses above 2^24 use every byte of the command's address and of the capacity
@@ -162,6 +165,13 @@ TEST_F(ReadAheadTest, SmallReadsAndOtherCommandsEndTheSequence)
     ReadAndCheck(128, 64); // 32 KiB: never read ahead, ends the sequence
     ReadAndCheck(192, 128);
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 0, 128}, {0x28, 128, 64}, {0x28, 192, 128}}));
+
+    // The short read also ended the reader it followed: the same blocks read again whole start a new one,
+    // which has earned no read-ahead yet.
+    ReadAndCheck(3000, 128);
+    ReadAndCheck(3128, 64);
+    ReadAndCheck(3128, 128);
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 3000, 128}, {0x28, 3128, 64}, {0x28, 3128, 128}}));
 
     ReadAndCheck(5000, 128);
     std::vector<uint8_t> data = BlockPattern(9000, 1, 3);
@@ -523,8 +533,9 @@ TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
     EXPECT_EQ(NewCommands(), (Commands{{0x2A, b + 600, 8}, {0x28, b + 512, 128}}));
 }
 
-// A reader that stops for longer than the other reads on gives up its half: the other's read-ahead takes
-// the whole buffer again, and the first reader's blocks, when it comes back, are read from the device.
+// A reader idle for IDLE_STREAM_READS of the other's reads still holds its half; one read more and it has
+// stopped: its read-ahead is given up (counted as unused) and its blocks, when it comes back, are read from
+// the device.
 TEST_F(ReadAheadTest, AReaderIdleForLongGivesUpItsHalf)
 {
     const uint32_t a = 0, b = 16384;
@@ -535,15 +546,25 @@ TEST_F(ReadAheadTest, AReaderIdleForLongGivesUpItsHalf)
     ReadAndCheck(b, 128);
     ReadAndCheck(b + 128, 128); // the second reader holds blocks b+256..b+1151 in half the buffer
     const LONG64 unused = Unit()->counters.value[CounterUnusedReadAheads];
-    for (uint32_t at = 256; at < 256 + (IDLE_STREAM_READS + 16) * 128; at += 128)
+    NewCommands();
+    const uint32_t idleEnd = 256 + IDLE_STREAM_READS * 128;
+    for (uint32_t at = 256; at < idleEnd; at += 128)
     {
         ReadAndCheck(a + at, 128);
     }
+    // The first reader's read-aheads take half the buffer, one every eighth read; the last comes when the
+    // second reader has been idle for exactly IDLE_STREAM_READS reads.
+    Commands expected;
+    for (uint32_t at = 1152; at < idleEnd; at += 1024)
+    {
+        expected.emplace_back(0x28, a + at, 1024);
+    }
+    EXPECT_EQ(NewCommands(), expected);
+    ReadAndCheck(a + idleEnd, 128);
     EXPECT_EQ(Unit()->counters.value[CounterUnusedReadAheads], unused + 1)
         << "the second reader's read-ahead";
-    NewCommands();
     ReadAndCheck(b + 256, 128);
-    EXPECT_FALSE(NewCommands().empty()) << "answered from a half the first reader has taken back";
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, b + 256, 256}})) << "answered from a half given up";
 }
 
 // The largest block a medium uses, 64 KiB: one block per command, and the read-ahead works in those.
