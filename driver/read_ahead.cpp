@@ -219,14 +219,30 @@ void KeepOutside(LunContext* context, CacheWindow* window, ULONGLONG next, ULONG
 }
 
 // Gives the current reader's window the range about to be read ahead. A read-ahead of up to half the buffer
-// goes into the reader's own half, beside the other reader's data; a longer one, taken only while no other
-// reader is going, starts at the buffer's beginning. Of another reader's data it would overwrite, only
-// what that reader still needs and what lies outside the new range is kept.
+// goes into the half that does not hold the block the other reader reads next, so that the other keeps the
+// data it is about to use wherever its window lies (a reader that had the buffer alone holds all of it);
+// a longer one, taken only while no other reader is going, starts at the buffer's beginning. Of another
+// reader's data it would overwrite, only what that reader still needs and what lies outside the new range
+// is kept.
 void PlaceWindow(LunContext* context, ULONGLONG start, ULONG length)
 {
     ULONG half = context->readAheadBuffer->capacity / 2;
     UCHAR index = context->readAheadStream;
-    ULONG offset = length <= half ? index * half : 0;
+    ULONG offset = 0;
+    if (length <= half)
+    {
+        offset = index * half;
+        for (UCHAR other = 0; other < READ_STREAMS; ++other)
+        {
+            if (other != index && StreamHasDataAhead(context, other))
+            {
+                const CacheWindow& window = context->cache[other];
+                ULONG nextAt =
+                    window.offset + static_cast<ULONG>(context->streams[other].next - window.start);
+                offset = nextAt < half ? half : 0;
+            }
+        }
+    }
     for (UCHAR other = 0; other < READ_STREAMS; ++other)
     {
         if (other != index)

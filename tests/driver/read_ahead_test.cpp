@@ -509,12 +509,18 @@ TEST_F(ReadAheadTest, ASecondReaderTakesHalfTheBufferAndLeavesTheFirstItsHalf)
     const uint32_t a = 0, b = 16384;
     FillMedium(a, 4096, 13);
     FillMedium(b, 4096, 14);
+    // A large read elsewhere first leaves a reader behind that has nothing ahead: the second reader takes
+    // its place, and still the half the first reader does not need next.
+    ReadAndCheck(40000, 128);
     ReadAndCheck(a, 128);
     ReadAndCheck(a + 128, 128); // the whole buffer: blocks 128..2175
     ReadAndCheck(b, 128);
     ReadAndCheck(b + 128, 128); // half of it, for the second reader
-    EXPECT_EQ(NewCommands(),
-              (Commands{{0x28, a, 128}, {0x28, a + 128, 2048}, {0x28, b, 128}, {0x28, b + 128, 1024}}));
+    EXPECT_EQ(NewCommands(), (Commands{{0x28, 40000, 128},
+                                       {0x28, a, 128},
+                                       {0x28, a + 128, 2048},
+                                       {0x28, b, 128},
+                                       {0x28, b + 128, 1024}}));
     for (uint32_t at = 256; at < 1280; at += 128)
     {
         ReadAndCheck(a + at, 128);
