@@ -167,7 +167,7 @@ TEST_F(TransportTrackingTest, AUnitWithoutRoomForBothBuffersHasNoContextAndKeeps
 // Where the worker cannot be given a piece of a large write (its reserved slot busy, and no pool for a work
 // context or for the worker's item), the piece fails in its URB as in its IRP and counts as a failure passed
 // on: it is never acknowledged, and it never goes down as it came, since the device would then take its
-// data as a command.
+// data as a command. The same holds for the data of a piece whose wrapper the worker did take.
 TEST_F(TransportTrackingTest, APieceTheWorkerCannotTakeFailsAndNeverGoesDown)
 {
     ReadCapacity();
@@ -188,6 +188,22 @@ TEST_F(TransportTrackingTest, APieceTheWorkerCannotTakeFailsAndNeverGoesDown)
         EXPECT_TRUE(gathered.urbsAgree);
         EXPECT_EQ(Unit()->counters.value[CounterFailuresPassedOn], failures + 1);
         EXPECT_EQ(NewCommands(), Commands{});
+    }
+    {
+        std::vector<uint8_t> piece(128 * 512, 0x5A);
+        wu::CommandBlockWrapper cbw =
+            wu::MakeCbw(++tag_, uint32_t(piece.size()), false, 0, Cdb10(0x2A, 0, 128).data(), 10);
+        URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+        ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+        UsbExtension(filter_)->embeddedInUse = 1;
+        winsim::FailEveryNthAllocation(1);
+        URB data = Bulk(out_, piece.data(), uint32_t(piece.size()), 0);
+        EXPECT_FALSE(NT_SUCCESS(Submit(data)));
+        winsim::FailEveryNthAllocation(0);
+        UsbExtension(filter_)->embeddedInUse = 0;
+        EXPECT_EQ(data.UrbHeader.Status, USBD_STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(device_->InvalidCommandWrappers(), 0u) << "the data reached a device waiting for a wrapper";
+        Recover();
     }
     // With pool to spare the busy slot costs nothing: the piece is gathered through an allocated item.
     UsbExtension(filter_)->embeddedInUse = 1;
