@@ -525,6 +525,17 @@ TEST_F(CoalescingTest, ACommandBehindGatheredDataThatCannotBeWrittenGoesDownWith
     EXPECT_EQ(read, BlockPattern(0, 128, 13));
     bus_->ReleaseHeld();
     request->Wait();
+
+    // Nor is it the error of a write that begins just past the held write's blocks.
+    request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128}, 14);
+    FailWriteInStep(wu::sense::kWriteError, false, 0);
+    NewCommands();
+    EXPECT_TRUE(WritePieces(2048, {128}, 14)[0].Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 256}, {0x03, 0, 0}, {0x2A, 2048, 128}}));
+    ExpectOnMedium(2048, 128, 14);
+    bus_->ReleaseHeld();
+    request->Wait();
 }
 
 // A copy within one stick reads one range while the pieces of a write to another are gathered: a read the
