@@ -324,6 +324,7 @@ TEST_F(ReadAheadTest, AReadAheadThatMeetsAUnitAttentionFailsTheCommandWithThatSe
     EXPECT_EQ(wu::ReadLe32(read.wrapper.tag), tag_);
     EXPECT_EQ(read.wrapper.status, 1) << "the function driver's command must fail as the device's did";
     EXPECT_EQ(wu::ReadLe32(read.wrapper.dataResidue), 0x10000u);
+    EXPECT_EQ(read.dataLength, 0u) << "the failed command moved no data";
     EXPECT_EQ(NewCommands(), (Commands{{0x28, 128, 2048}, {0x03, 0, 0}}))
         << "only the filter's REQUEST SENSE may reach the device";
 
@@ -811,6 +812,20 @@ TEST_F(ReadAheadTest, EveryRecoveryRequestEndsTheCachedData)
         EXPECT_FALSE(NewCommands().empty()) << "answered from data read before the request";
         lba += 512;
     }
+
+    // Even between the command wrapper the cache answered and its data.
+    ReadAndCheck(lba, 128);
+    ReadAndCheck(lba + 128, 128);
+    wu::CommandBlockWrapper cbw =
+        wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, lba + 256, 128).data(), 10);
+    URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
+    ASSERT_EQ(Submit(command), STATUS_SUCCESS);
+    winsim::SendInternalDeviceControl(top_, IOCTL_INTERNAL_USB_RESET_PORT, nullptr);
+    std::vector<uint8_t> data(0x10000);
+    URB transfer = Bulk(in_, data.data(), 0x10000, USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK);
+    EXPECT_FALSE(NT_SUCCESS(Submit(transfer)));
+    Recover();
+    ReadAndCheck(lba + 256, 128);
 }
 
 } // namespace

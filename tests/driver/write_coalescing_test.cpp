@@ -649,6 +649,42 @@ TEST_F(CoalescingTest, AWriteBeyondTheGatheredOneDoesNotStopTheGathering)
     request->Wait();
 }
 
+// A write whose pieces came out of order, and whose gathered data then could not be written, leaves nothing
+// behind that would keep the next write from being gathered.
+TEST_F(CoalescingTest, AfterAWriteOutOfOrderWhoseDataCouldNotBeWrittenTheNextWriteIsGathered)
+{
+    auto first = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128}, 17);
+    FailWriteInStep(wu::sense::kWriteError, false, 0);
+    EXPECT_EQ(WritePieces(512, {128}, 17)[0].wrapper.status, 1);
+    SenseKeyAfterFailure();
+    bus_->ReleaseHeld();
+    first->Wait();
+    NewCommands();
+    auto second = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0x200000);
+    WritePieces(4096, std::vector<uint16_t>(16, 128), 18);
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 4096, 2048}}));
+    ExpectOnMedium(4096, 2048, 18);
+    bus_->ReleaseHeld();
+    second->Wait();
+}
+
+// A disk that has left the stick's children has ended the writes it had in flight: a piece after that is
+// not gathered for them, and what was gathered goes to the device before it.
+TEST_F(CoalescingTest, APieceAfterTheDiskHasLeftIsNotGatheredForItsWrite)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 0x100000, 0);
+    WritePieces(0, {128, 128}, 15);
+    NewCommands();
+    UsbExtension(filter_)->busRelations->Count = 0;
+    EXPECT_TRUE(WritePieces(256, {128}, 15)[0].Passed(tag_));
+    EXPECT_EQ(NewCommands(), (Commands{{0x2A, 0, 256}, {0x2A, 256, 128}}));
+    ExpectOnMedium(0, 384, 15);
+    UsbExtension(filter_)->busRelations->Count = 1;
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // Another write in flight that only touches the matched one, ending where it starts or starting where it
 // ends, shares none of its blocks: its pieces are gathered as ever.
 TEST_F(CoalescingTest, WritesInFlightBesideTheMatchedOneDoNotStopTheGathering)
