@@ -389,13 +389,16 @@ TEST_F(ReadAheadTest, ARequestSenseLostOnTheWireLeavesThePipeRecoveredForTheComm
 
 // A write that ends just where the range kept from read-ahead begins changes none of its blocks: the range
 // stays kept, and the reader's next command goes down alone instead of meeting the bad block again.
-TEST_F(ReadAheadTest, AWriteEndingWhereTheRangeKeptFromReadAheadBeginsKeepsIt)
+TEST_F(ReadAheadTest, WritesEndingWhereTheRangeKeptFromReadAheadBeginsOrBeginningWhereItEndsKeepIt)
 {
     int rule = StartBehindABadBlock();
     ReadAndCheck(128, 128); // the read-ahead over 128..2175 meets block 1000: that range is kept
     device_->RemoveFault(rule);
-    std::vector<uint8_t> fresh = BlockPattern(120, 8, 31);
-    ASSERT_TRUE(Write10(120, 8, fresh).Passed(tag_));
+    for (uint32_t lba : {120u, 2176u})
+    {
+        std::vector<uint8_t> fresh = BlockPattern(lba, 8, 31);
+        ASSERT_TRUE(Write10(lba, 8, fresh).Passed(tag_));
+    }
     NewCommands();
     Commands expected;
     for (uint32_t lba = 256; lba < 1024; lba += 128)

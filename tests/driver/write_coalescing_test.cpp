@@ -649,6 +649,24 @@ TEST_F(CoalescingTest, AWriteBeyondTheGatheredOneDoesNotStopTheGathering)
     request->Wait();
 }
 
+// A piece that does not fit beside the gathered data has that data written at its command wrapper, before
+// its own data is sent: when that write is lost on the wire, the wrapper fails, and the retry of the piece
+// finds the gathered data offered again before it.
+TEST_F(CoalescingTest, APieceThatDoesNotFitHasTheGatheredDataWrittenAtItsWrapper)
+{
+    auto request = HoldOnDisk(IRP_MJ_WRITE, 6 * 384 * 512, 0);
+    WritePieces(0, std::vector<uint16_t>(5, 384), 19);
+    NewCommands();
+    usbBus_->FailBulkOutTransfer(usbPdo_, 1);
+    std::vector<uint8_t> data = BlockPattern(1920, 384, 19);
+    Exchange piece = Write10(1920, 384, data);
+    EXPECT_FALSE(NT_SUCCESS(piece.command)) << "failed at its wrapper, before its data is sent";
+    EXPECT_TRUE(Write10(1920, 384, data).Passed(tag_));
+    ExpectOnMedium(0, 2304, 19);
+    bus_->ReleaseHeld();
+    request->Wait();
+}
+
 // A write whose pieces came out of order, and whose gathered data then could not be written, leaves nothing
 // behind that would keep the next write from being gathered.
 TEST_F(CoalescingTest, AfterAWriteOutOfOrderWhoseDataCouldNotBeWrittenTheNextWriteIsGathered)
