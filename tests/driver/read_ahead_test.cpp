@@ -720,7 +720,7 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
     }
     {
         SCOPED_TRACE("31 bytes of INQUIRY data into a buffer that held a command wrapper");
-        ReadAndCheck(512, 128); // the cache covers the stale wrapper's command
+        cacheFor(512); // the cache covers the stale wrapper's command
         NewCommands();
         wu::CommandBlockWrapper stale =
             wu::MakeCbw(0x5555, 0x10000, true, 0, Cdb10(0x28, 512, 128).data(), 10);
