@@ -182,7 +182,19 @@ bool ClickTrayIcon()
     POINT at = {tray.right - nIcon / 2, (tray.top + tray.bottom) / 2};
     std::printf("click\t%ld %ld\n", static_cast<long>(at.x), static_cast<long>(at.y));
     std::fflush(stdout);
-    SetCursorPos(at.x, at.y);
+    // Wine moves the X pointer on its own time, and once 100 ms have passed since the last move it knows of,
+    // GetCursorPos reads the position back from X: Kavelor would open its menu wherever X still has the
+    // pointer. The click waits until the pointer stays at the icon.
+    for (int tries = 0; tries < 20; ++tries)
+    {
+        SetCursorPos(at.x, at.y);
+        Sleep(150);
+        POINT now = {};
+        if (GetCursorPos(&now) && now.x == at.x && now.y == at.y)
+        {
+            break;
+        }
+    }
     // Moved there first as a mouse would, so that the buttons' messages carry the icon's position.
     INPUT clicks[3] = {};
     clicks[0].type = INPUT_MOUSE;
