@@ -52,6 +52,14 @@ protected:
         return device_->AddFault(bad);
     }
 
+    // Two large reads just before `lba` open a sequence: the cache then holds `lba` and the blocks after it.
+    void FillCacheFor(uint32_t lba)
+    {
+        ReadAndCheck(lba - 256, 128);
+        ReadAndCheck(lba - 128, 128);
+        NewCommands();
+    }
+
     void FillMedium(uint32_t lba, uint32_t blocks, uint8_t salt)
     {
         std::vector<uint8_t> data = BlockPattern(lba, blocks, salt);
@@ -661,16 +669,11 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
         EXPECT_TRUE(data == Medium(1024, 128));
         EXPECT_TRUE(NewCommands().empty()) << "answered from the cache";
     }
-    // The reset that ends each failed case empties the cache: two large reads fill it again.
-    auto cacheFor = [this](uint32_t lba) {
-        ReadAndCheck(lba - 256, 128);
-        ReadAndCheck(lba - 128, 128);
-        NewCommands();
-    };
+    // The reset that ends each failed case empties the cache: it is filled again for the next.
     for (bool withBuffer : {false, true})
     {
         const uint32_t lba = withBuffer ? 1280 : 1152;
-        cacheFor(lba);
+        FillCacheFor(lba);
         SCOPED_TRACE(withBuffer ? "a status transfer too short for a wrapper"
                                 : "a status transfer with no buffer");
         std::vector<uint8_t> data(0x10000);
@@ -690,7 +693,7 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
     }
     {
         SCOPED_TRACE("a cached read whose data transfer failed");
-        cacheFor(1408);
+        FillCacheFor(1408);
         std::vector<uint8_t> data(0x10000);
         wu::CommandBlockWrapper cbw =
             wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, 1408, 128).data(), 10);
@@ -720,7 +723,7 @@ TEST_F(ReadAheadTest, CachedAnswersRespectTheBuffersTheFunctionDriverPosts)
     }
     {
         SCOPED_TRACE("31 bytes of INQUIRY data into a buffer that held a command wrapper");
-        cacheFor(512); // the cache covers the stale wrapper's command
+        FillCacheFor(512); // the cache covers the stale wrapper's command
         NewCommands();
         wu::CommandBlockWrapper stale =
             wu::MakeCbw(0x5555, 0x10000, true, 0, Cdb10(0x28, 512, 128).data(), 10);
@@ -807,9 +810,7 @@ TEST_F(ReadAheadTest, EveryRecoveryRequestEndsTheCachedData)
     for (const auto& [name, request] : requests)
     {
         SCOPED_TRACE(name);
-        ReadAndCheck(lba, 128);
-        ReadAndCheck(lba + 128, 128);
-        NewCommands();
+        FillCacheFor(lba + 256);
         request();
         ReadAndCheck(lba + 256, 128);
         EXPECT_FALSE(NewCommands().empty()) << "answered from data read before the request";
@@ -817,8 +818,7 @@ TEST_F(ReadAheadTest, EveryRecoveryRequestEndsTheCachedData)
     }
 
     // Even between the command wrapper the cache answered and its data.
-    ReadAndCheck(lba, 128);
-    ReadAndCheck(lba + 128, 128);
+    FillCacheFor(lba + 256);
     wu::CommandBlockWrapper cbw =
         wu::MakeCbw(++tag_, 0x10000, true, 0, Cdb10(0x28, lba + 256, 128).data(), 10);
     URB command = Bulk(out_, &cbw, wu::kCbwLength, 0);
